@@ -1,0 +1,63 @@
+# The README's two commands are `make demo` and `make test`; the rest are the
+# pieces they are made of, useful on their own while developing.
+PY      ?= python3
+VENV    ?= .venv
+VPY     := $(VENV)/bin/python
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean
+
+demo: install
+	$(VPY) examples/demo.py
+
+test: cpp-test py-test
+
+# GoogleTest and Google Benchmark come from the distribution's packages.
+deps-cpp:
+	@dpkg -s libgtest-dev libbenchmark-dev >/dev/null 2>&1 || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev >/dev/null; }
+
+$(VPY):
+	$(PY) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6"
+
+venv: $(VPY)
+
+# Incremental: scikit-build-core keeps its CMake tree under build/py.
+install: venv
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+
+cpp-test: deps-cpp venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
+	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
+
+py-test: install
+	$(VPY) -m pytest -q
+
+bench: deps-cpp install
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DAERLOX_BUILD_BENCH=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS)
+	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	for b in bench/*.py; do $(VPY) "$$b"; done
+
+# C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+sanitize: deps-cpp venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF -DAERLOX_SANITIZE=address,undefined >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/asan -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# C++ tests under ThreadSanitizer (the worker pool).
+tsan: deps-cpp venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF -DAERLOX_SANITIZE=thread >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/tsan -j $(JOBS)
+	ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(VENV)

@@ -1,0 +1,138 @@
+// Module entry and the free functions of the control and spin-dynamics areas.
+#include "cyclic.hpp"
+#include "kit/kit.hpp"
+#include "mechanical.hpp"
+#include "registry.hpp"
+#include "rotor_definition.hpp"
+
+namespace {
+
+namespace mech = aerlox_rs::mechanical;
+
+// ---- cyclic_coeffs(tilt_lon, tilt_lat, control=None)
+constexpr const char* CYCLIC_NAMES[] = {"tilt_lon", "tilt_lat", "control"};
+constexpr kit::Signature CYCLIC_SIG{"cyclic_coeffs()", CYCLIC_NAMES, 2, 3};
+
+PyObject* py_cyclic_coeffs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(CYCLIC_SIG, args, nargs, kw);
+    const double lon = kit::extract<double>(a[0], "tilt_lon");
+    const double lat = kit::extract<double>(a[1], "tilt_lat");
+    const auto control = kit::extract_opt<aerlox_rs::ControlProperties>(a[2], "control");
+    aerlox_rs::RotorDefinition d;  // the same gains rule as a rotor definition's
+    d.control = control;
+    return kit::to_py(aerlox_rs::cyclic_coeffs(lon, lat, d.control_gains()));
+  });
+}
+
+// ---- omega_derivative(omega, q_aero, motor_torque_nm, i_ode_kgm2, bearing_friction_nm=0.0)
+constexpr const char* DERIV_NAMES[] = {"omega", "q_aero", "motor_torque_nm", "i_ode_kgm2",
+                                       "bearing_friction_nm"};
+constexpr kit::Signature DERIV_SIG{"omega_derivative()", DERIV_NAMES, 4, 5};
+
+PyObject* py_omega_derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(DERIV_SIG, args, nargs, kw);
+    const double omega = kit::extract<double>(a[0], "omega");
+    const double q = kit::extract<double>(a[1], "q_aero");
+    const double motor = kit::extract<double>(a[2], "motor_torque_nm");
+    const double inertia = kit::extract<double>(a[3], "i_ode_kgm2");
+    const double friction = kit::extract_or<double>(a[4], "bearing_friction_nm", 0.0);
+    return kit::to_py(mech::omega_derivative(omega, q, motor, inertia, friction));
+  });
+}
+
+// ---- step_omega(omega, q_aero, motor_torque_nm, i_ode_kgm2, dt, bearing_friction_nm=0.0)
+constexpr const char* STEP_NAMES[] = {"omega",      "q_aero", "motor_torque_nm",
+                                      "i_ode_kgm2", "dt",     "bearing_friction_nm"};
+constexpr kit::Signature STEP_SIG{"step_omega()", STEP_NAMES, 5, 6};
+
+PyObject* py_step_omega(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(STEP_SIG, args, nargs, kw);
+    const double omega = kit::extract<double>(a[0], "omega");
+    const double q = kit::extract<double>(a[1], "q_aero");
+    const double motor = kit::extract<double>(a[2], "motor_torque_nm");
+    const double inertia = kit::extract<double>(a[3], "i_ode_kgm2");
+    const double dt = kit::extract<double>(a[4], "dt");
+    const double friction = kit::extract_or<double>(a[5], "bearing_friction_nm", 0.0);
+    return kit::to_py(mech::step_omega(omega, q, motor, inertia, dt, friction));
+  });
+}
+
+PyMethodDef cyclic_def = {"cyclic_coeffs", kit::fastcall(py_cyclic_coeffs), METH_FASTCALL | METH_KEYWORDS,
+                          "cyclic_coeffs(tilt_lon, tilt_lat, control=None)\n--\n\n"
+                          "Map swashplate tilt (rad) to the cyclic pitch coefficients\n"
+                          "(theta_1c, theta_1s) in rad, using the control properties' gain and\n"
+                          "phase (gain 1, phase 0 when control is None)."};
+
+PyMethodDef deriv_def = {
+    "omega_derivative", kit::fastcall(py_omega_derivative), METH_FASTCALL | METH_KEYWORDS,
+    "omega_derivative(omega, q_aero, motor_torque_nm, i_ode_kgm2, bearing_friction_nm=0.0)\n--\n\n"
+    "Rigid-body rotor spin ODE derivative. See aerlox_rs::mechanical for the\n"
+    "full physics (Coulomb bearing friction is always a parameter; pass\n"
+    "bearing_friction_nm=0.0 for a frictionless bearing)."};
+
+PyMethodDef step_def = {
+    "step_omega", kit::fastcall(py_step_omega), METH_FASTCALL | METH_KEYWORDS,
+    "step_omega(omega, q_aero, motor_torque_nm, i_ode_kgm2, dt, bearing_friction_nm=0.0)\n--\n\n"
+    "Semi-implicit (locally-frozen relaxation) step for the rigid-body spin\n"
+    "ODE. This is the single canonical, recommended integrator -- see\n"
+    "aerlox_rs::mechanical for the full derivation and stability properties."};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_aerlox",
+                          "aerlox native core: rotor models, records and solvers.", -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+PyObject* g_module = nullptr;
+int64_t g_interpreter = -1;
+
+}  // namespace
+
+namespace reg {
+void cyclic_coeffs(PyObject* m) { kit::add_function(m, &cyclic_def); }
+void omega_derivative(PyObject* m) { kit::add_function(m, &deriv_def); }
+void step_omega(PyObject* m) { kit::add_function(m, &step_def); }
+}  // namespace reg
+
+extern "C" PyMODINIT_FUNC PyInit__aerlox() {
+  // The classes and the worker pool are process-wide, so the module lives in
+  // one interpreter only.
+  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_interpreter != -1 && g_interpreter != interp) {
+    PyErr_SetString(PyExc_ImportError,
+                    "aerlox._aerlox cannot be imported in more than one interpreter per process");
+    return nullptr;
+  }
+  if (g_module != nullptr) return Py_NewRef(g_module);
+
+  PyObject* m = PyModule_Create(&module_def);
+  if (m == nullptr) return nullptr;
+  PyObject* result = kit::guard([&] {
+    if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
+    // Registry order: functions, classes, then the trim functions.
+    reg::cyclic_coeffs(m);
+    reg::omega_derivative(m);
+    reg::step_omega(m);
+    reg::LinearPolar(m);
+    reg::TabulatedPolar(m);
+    reg::BladeGeometry(m);
+    reg::LinearPolarParameters(m);
+    reg::ControlProperties(m);
+    reg::ServoFlapGeometry(m);
+    reg::ServoFlapActuation(m);
+    reg::FlapProperties(m);
+    reg::RotorDefinition(m);
+    reg::RotorInputs(m);
+    reg::AeroResult(m);
+    return Py_NewRef(m);
+  });
+  if (result == nullptr) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  Py_DECREF(result);
+  g_interpreter = interp;
+  g_module = Py_NewRef(m);
+  return m;
+}
