@@ -109,7 +109,6 @@ extern "C" PyMODINIT_FUNC PyInit__aerlox() {
   PyObject* m = PyModule_Create(&module_def);
   if (m == nullptr) return nullptr;
   PyObject* result = kit::guard([&] {
-    if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
     // Registry order: functions, classes, then the trim functions.
     reg::cyclic_coeffs(m);
     reg::omega_derivative(m);
@@ -125,6 +124,9 @@ extern "C" PyMODINIT_FUNC PyInit__aerlox() {
     reg::RotorDefinition(m);
     reg::RotorInputs(m);
     reg::AeroResult(m);
+    // Not part of the registry (nor of __all__): after it, so the registry
+    // leads the namespace.
+    if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
     return Py_NewRef(m);
   });
   if (result == nullptr) {
