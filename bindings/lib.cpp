@@ -80,8 +80,11 @@ PyMethodDef step_def = {
     "ODE. This is the single canonical, recommended integrator -- see\n"
     "aerlox_rs::mechanical for the full derivation and stability properties."};
 
+// m_size 0 rather than -1: CPython copies a -1 module into a second
+// interpreter without calling PyInit__aerlox, which would skip the
+// one-interpreter check below and share our types across interpreters.
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_aerlox",
-                          "aerlox native core: rotor models, records and solvers.", -1,
+                          "aerlox native core: rotor models, records and solvers.", 0,
                           nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_module = nullptr;
