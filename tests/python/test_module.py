@@ -276,6 +276,7 @@ path = {EXTENSION_PATH!r}
 loader = importlib.machinery.ExtensionFileLoader("aerlox._aerlox", path)
 spec = importlib.util.spec_from_file_location("aerlox._aerlox", path, loader=loader)
 m = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(m)
 """
 
 
@@ -635,7 +636,8 @@ import sys
 import aerlox._aerlox as a
 del sys.modules["aerlox._aerlox"]
 import aerlox._aerlox as b
-assert a is b and a.RotorInputs is b.RotorInputs
+assert a.RotorInputs is b.RotorInputs and a.PanicException is b.PanicException
+assert b.__all__ == a.__all__
 assert b.step_omega(10.0, 2.0, 5.0, 0.5, 0.1) == 11 / 1.04
 print("ok")
 """
