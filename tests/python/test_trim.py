@@ -125,8 +125,8 @@ def test_trim_to_a_nonzero_target_and_in_a_rotated_hub():
     # The hub frame carries the problem: the same trim as with the identity hub.
     plain = ax.solve_trim_cyclic_py(qs, qs.initial_rotor_state(), rt.inputs(v_hub=v),
                                     target_moment=(5.0, -3.0), tolerance_Nm=0.01)
-    assert out.tilt_lat == pytest.approx(plain.tilt_lat, abs=1e-6)
-    assert out.tilt_lon == pytest.approx(plain.tilt_lon, abs=1e-6)
+    assert out.tilt_lat == pytest.approx(plain.tilt_lat, abs=1e-4)
+    assert out.tilt_lon == pytest.approx(plain.tilt_lon, abs=1e-4)
 
 
 def test_rotor_already_on_target_stops_at_the_first_pass():
