@@ -99,6 +99,9 @@ class VpmRotor {
   std::pair<AeroResult, VpmRotorState> step(const RotorInputs& inputs, const VpmRotorState& state,
                                             double dt) const;
 
+  /// The empty state a run starts from.
+  VpmRotorState initial_rotor_state() const { return VpmRotorState{}; }
+
   /// Flight condition of one call and the hub kinematics for load assembly.
   std::pair<FlightCondition, Kinematics> flight_condition(const RotorInputs& inputs) const;
 

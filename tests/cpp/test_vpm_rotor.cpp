@@ -387,6 +387,87 @@ TEST(VpmWake, StrengthDecayPerStep) {
   EXPECT_EQ(f.sigma[0], 0.2f);
 }
 
+TEST(VpmWake, MergeScheduleCountsAzimuthMultiples) {
+  // Omega dt = 10 degrees and merge_every = 10: a merge in the steps whose
+  // azimuth interval reaches 100, 200 and 300 degrees (accumulated rounding
+  // may push one to the following step), and the count restarts every turn.
+  VpmRotorConfig cfg;
+  cfg.merge_wake = true;
+  cfg.merge_every = 10;
+  cfg.merge_kappa = 1000.0f;  // everything close enough merges
+  cfg.merge_chi_min = 0.0f;
+  const double omega = 10.0, dt = (2.0 * PI / 36.0) / omega;
+  double psi = 0.0;
+  std::vector<int> merged_at;
+  for (int k = 0; k < 72; ++k) {
+    ParticleField f;
+    f.push({1.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 0.2f);
+    f.push({1.01f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 0.2f);
+    advance_wake(f, cfg, {0.0, 0.0, 0.0}, dt, omega, psi);
+    if (f.len() == 1) merged_at.push_back(k);
+    psi = std::fmod(psi + omega * dt, 2.0 * PI);
+  }
+  ASSERT_EQ(merged_at.size(), 6u);
+  for (std::size_t m = 0; m < 6; ++m) {
+    const int due = 36 * static_cast<int>(m / 3) + 9 + 10 * static_cast<int>(m % 3);
+    EXPECT_TRUE(merged_at[m] == due || merged_at[m] == due + 1) << merged_at[m];
+  }
+  // Switched off, or below the minimum wake size: never.
+  for (auto tweak : {0, 1, 2}) {
+    VpmRotorConfig off = cfg;
+    if (tweak == 0) off.merge_wake = false;
+    if (tweak == 1) off.merge_every = 0;
+    if (tweak == 2) off.merge_min_particles = 3;
+    ParticleField f;
+    f.push({1.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 0.2f);
+    f.push({1.01f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 0.2f);
+    advance_wake(f, off, {0.0, 0.0, 0.0}, dt, omega, 90.0 * PI / 180.0 + 1e-9);
+    EXPECT_EQ(f.len(), 2u) << tweak;
+  }
+}
+
+TEST(VpmWake, MergingBoundsTheWakeAndKeepsItsStrength) {
+  VpmRotorConfig cfg;
+  cfg.merge_wake = true;
+  cfg.merge_every = 1;
+  cfg.merge_kappa = 3.0f;
+  cfg.merge_chi_min = 0.5f;
+  cfg.max_particles = 600;
+  const auto merging = make_rotor(blade_def(2, 6), cfg);
+  const auto plain = make_rotor(blade_def(2, 6));
+  const RotorInputs in = hover();
+  const double dt = (2.0 * PI / 18.0) / 40.0;
+  VpmRotorState sm, sp;
+  for (int k = 0; k < 36; ++k) {
+    run(merging, in, sm, 1, dt);
+    run(plain, in, sp, 1, dt);
+    EXPECT_LE(sm.n_particles(), 600u);
+  }
+  EXPECT_LT(sm.n_particles(), sp.n_particles());
+
+  // One wake advance that merges: advection leaves strengths alone, so the
+  // total vector strength before and after is the merge's doing.
+  ParticleField f = sp.wake->clone();
+  auto total = [](const ParticleField& w) {
+    std::array<double, 3> t{0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < w.len(); ++i) {
+      t[0] += w.ax[i];
+      t[1] += w.ay[i];
+      t[2] += w.az[i];
+    }
+    return t;
+  };
+  const auto before = total(f);
+  const std::size_t n_before = f.len();
+  VpmRotorConfig wide = cfg;
+  wide.max_particles = 100000;
+  advance_wake(f, wide, {0.0, 0.0, 0.0}, dt, 40.0, 0.0);
+  ASSERT_LT(f.len(), n_before);
+  const auto after = total(f);
+  const double scale_ = std::fabs(before[0]) + std::fabs(before[1]) + std::fabs(before[2]);
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(after[c], before[c], 1e-4 * scale_);
+}
+
 TEST(VpmHover, SettlesNearBladeElementMomentumAndConvectsDown) {
   // A coarse 2-bladed rotor stepped from rest for five revolutions. The
   // reference is a blade-element momentum hover solution of the same blade
