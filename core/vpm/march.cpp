@@ -39,6 +39,24 @@ std::vector<double> copy_or_zeros(const std::optional<std::vector<double>>* src,
   return std::vector<double>(n, 0.0);
 }
 
+// A copy of f whose arrays have room for `extra` more particles.
+ParticleField copy_with_room(const ParticleField& f, std::size_t extra) {
+  ParticleField out;
+  const std::size_t room = f.len() + extra;
+  auto copy = [room](const AVec<float>& src, AVec<float>& dst) {
+    dst = AVec<float>::with_capacity(room);
+    for (std::size_t i = 0; i < src.size(); ++i) dst.push_back(src[i]);
+  };
+  copy(f.px, out.px);
+  copy(f.py, out.py);
+  copy(f.pz, out.pz);
+  copy(f.ax, out.ax);
+  copy(f.ay, out.ay);
+  copy(f.az, out.az);
+  copy(f.sigma, out.sigma);
+  return out;
+}
+
 inline std::array<float, 3> to_f32(const V3& v) {
   return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
 }
@@ -116,7 +134,7 @@ void integrate_feather(std::span<double> theta_f, std::span<double> theta_f_dot,
 void drain_front(ParticleField& f, std::size_t k) {
   AERLOX_ASSERT(k <= f.len());
   if (k == 0) return;
-  for (auto* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->drain_front(k);
+  for (auto* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->erase_front(k);
 }
 
 void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
@@ -197,8 +215,12 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   const double dpsi = omega * dt;
   const auto [th1c, th1s] = cyclic_coeffs(fc.tilt_lon, fc.tilt_lat, rotor.ctrl());
 
-  // The state is a value: work on copies, never on the caller's arrays.
-  ParticleField wake = (state && state->wake) ? state->wake->clone() : ParticleField{};
+  // The state is a value: work on a copy of its wake, one with room for
+  // everything this step sheds, so shedding never regrows (and re-copies) the
+  // arrays and a capped wake keeps a bounded footprint.
+  const std::size_t shed_max = nb * (2 * n + 1);
+  ParticleField wake = (state && state->wake) ? copy_with_room(*state->wake, shed_max)
+                                              : ParticleField{};
 
   std::vector<std::vector<double>> gamma_prev;
   {

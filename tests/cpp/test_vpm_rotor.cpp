@@ -369,6 +369,29 @@ TEST(VpmStep, CapKeepsTheNewestParticles) {
   }
 }
 
+TEST(VpmStep, WakeStorageStaysBoundedAtTheDefaultCap) {
+  // Start just below the default cap with a spread-out weak wake and keep
+  // stepping: the count sits at the cap and no array keeps growing.
+  const auto r = make_rotor(blade_def(2, 6));
+  const RotorInputs in = hover();
+  VpmRotorState s;
+  s.wake = ParticleField{};
+  for (std::size_t i = 0; i < 4790; ++i) {
+    const float a = 0.01f * static_cast<float>(i);
+    s.wake->push({std::cos(a), std::sin(a), 0.001f * static_cast<float>(i)},
+                 {0.0f, 0.0f, 1e-4f}, 0.18f);
+  }
+  const std::size_t per_step = 2 * (2 * 6 + 1);
+  for (int k = 0; k < 8; ++k) {
+    run(r, in, s, 1, 0.005);
+    EXPECT_LE(s.n_particles(), 4800u);
+    for (const auto* a : {&s.wake->px, &s.wake->py, &s.wake->pz, &s.wake->ax, &s.wake->ay,
+                          &s.wake->az, &s.wake->sigma})
+      EXPECT_LE(a->capacity(), 4800u + per_step);
+  }
+  EXPECT_EQ(s.n_particles(), 4800u);
+}
+
 TEST(VpmWake, StrengthDecayPerStep) {
   VpmRotorConfig cfg;
   cfg.strength_decay_tau_rev = 1.0;
