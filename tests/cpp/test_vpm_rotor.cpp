@@ -244,6 +244,11 @@ TEST(VpmStep, FirstStepFromRest) {
   EXPECT_EQ(w.sigma[5], r.sigma_mid()[0]);
   // Shed vorticity opposes the growth of bound circulation.
   EXPECT_EQ(w.ax[5], static_cast<float>(-(*s1.gamma)[0][0] * r.dr()[0]));
+
+  // A section in still air keeps a tiny speed instead of zero.
+  const auto [still, s_still] = r.step(hover(0.0), s0, 0.01);
+  EXPECT_DOUBLE_EQ((*s_still.gamma)[0][0], 0.35 * (0.5 * 1e-6 * 0.1 * (5.7 * 0.14)));
+  EXPECT_TRUE(std::isfinite(still.F_world.z()));
 }
 
 TEST(VpmStep, AzimuthWrapsAndForeignStatesRestart) {
@@ -290,6 +295,7 @@ TEST(VpmStep, FlapAndServoStatesAppearAndRespond) {
   sf.I_theta_kgm2 = 0.01;
   sf.damper_Nms_per_rad = 0.1;
   sf.flap.C_M_delta_per_rad = -0.5;
+  sf.blade_Cm_AC = 1e-12;  // at the threshold: adds no moment
   VpmRotorConfig cfg;
   cfg.nonlinear_lifting_line = false;
   {
