@@ -1,4 +1,6 @@
 // Module entry and the free functions of the control and spin-dynamics areas.
+#include <cstdint>
+
 #include "cyclic.hpp"
 #include "kit/kit.hpp"
 #include "mechanical.hpp"
@@ -80,36 +82,38 @@ PyMethodDef step_def = {
     "ODE. This is the single canonical, recommended integrator -- see\n"
     "aerlox_rs::mechanical for the full derivation and stability properties."};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_aerlox",
-                          "aerlox native core: rotor models, records and solvers.", -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyObject* g_first_module = nullptr;  // the module as first built, kept for re-imports
+std::int64_t g_interpreter = -1;
 
-PyObject* g_module = nullptr;
-int64_t g_interpreter = -1;
+/// Re-import in the same interpreter (after removal from sys.modules): the
+/// classes are process-wide, so hand out the same objects again.
+int copy_from_first(PyObject* m) {
+  PyObject* all = PyObject_GetAttrString(g_first_module, "__all__");
+  if (all == nullptr) return -1;
+  int rc = PyModule_AddObjectRef(m, "__all__", all);
+  for (Py_ssize_t i = 0; rc == 0 && i < PyList_GET_SIZE(all); ++i) {
+    PyObject* name = PyList_GET_ITEM(all, i);
+    PyObject* v = PyObject_GetAttr(g_first_module, name);
+    rc = v ? PyObject_SetAttr(m, name, v) : -1;
+    Py_XDECREF(v);
+  }
+  Py_DECREF(all);
+  if (rc == 0) rc = PyModule_AddObjectRef(m, "PanicException", kit::panic_exception());
+  return rc;
+}
 
-}  // namespace
-
-namespace reg {
-void cyclic_coeffs(PyObject* m) { kit::add_function(m, &cyclic_def); }
-void omega_derivative(PyObject* m) { kit::add_function(m, &deriv_def); }
-void step_omega(PyObject* m) { kit::add_function(m, &step_def); }
-}  // namespace reg
-
-extern "C" PyMODINIT_FUNC PyInit__aerlox() {
+int module_exec(PyObject* m) {
   // The classes and the worker pool are process-wide, so the module lives in
   // one interpreter only.
-  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (g_interpreter != -1 && g_interpreter != interp) {
     PyErr_SetString(PyExc_ImportError,
                     "aerlox._aerlox cannot be imported in more than one interpreter per process");
-    return nullptr;
+    return -1;
   }
-  if (g_module != nullptr) return Py_NewRef(g_module);
+  if (g_first_module != nullptr) return copy_from_first(m);
 
-  PyObject* m = PyModule_Create(&module_def);
-  if (m == nullptr) return nullptr;
-  PyObject* result = kit::guard([&] {
-    if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
+  PyObject* ok = kit::guard([&] {
     // Registry order: functions, classes, then the trim functions.
     reg::cyclic_coeffs(m);
     reg::omega_derivative(m);
@@ -123,16 +127,44 @@ extern "C" PyMODINIT_FUNC PyInit__aerlox() {
     reg::ServoFlapActuation(m);
     reg::FlapProperties(m);
     reg::RotorDefinition(m);
+    reg::QuasiStaticRotorState(m);
+    reg::PittPetersRotorState(m);
+    reg::OyeRotorState(m);
     reg::RotorInputs(m);
     reg::AeroResult(m);
-    return Py_NewRef(m);
+    reg::_QuasiStaticBEMLinear(m);
+    reg::_QuasiStaticBEMTabulated(m);
+    reg::_PittPetersModelLinear(m);
+    reg::_PittPetersModelTabulated(m);
+    reg::_OyeBEMModelLinear(m);
+    reg::_OyeBEMModelTabulated(m);
+    reg::TrimResult(m);
+    reg::solve_trim_cyclic_py(m);
+    reg::relax_inflow_py(m);
+    // Not part of the registry (nor of __all__): after it, so the registry
+    // leads the namespace.
+    if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
+    return Py_NewRef(Py_None);
   });
-  if (result == nullptr) {
-    Py_DECREF(m);
-    return nullptr;
-  }
-  Py_DECREF(result);
+  if (ok == nullptr) return -1;
+  Py_DECREF(ok);
   g_interpreter = interp;
-  g_module = Py_NewRef(m);
-  return m;
+  g_first_module = Py_NewRef(m);
+  return 0;
 }
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_aerlox",
+                          "aerlox native core: rotor models, records and solvers.", 0,
+                          nullptr, module_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+namespace reg {
+void cyclic_coeffs(PyObject* m) { kit::add_function(m, &cyclic_def); }
+void omega_derivative(PyObject* m) { kit::add_function(m, &deriv_def); }
+void step_omega(PyObject* m) { kit::add_function(m, &step_def); }
+}  // namespace reg
+
+extern "C" PyMODINIT_FUNC PyInit__aerlox() { return PyModuleDef_Init(&module_def); }

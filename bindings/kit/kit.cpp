@@ -82,7 +82,11 @@ namespace {
 std::size_t find_param(const Signature& sig, PyObject* key) {
   Py_ssize_t len = 0;
   const char* k = PyUnicode_AsUTF8AndSize(key, &len);
-  if (k == nullptr) throw PyErrSet{};
+  if (k == nullptr) {
+    // Not even UTF-8 (a lone surrogate): it names no parameter.
+    PyErr_Clear();
+    return sig.names.size();
+  }
   for (std::size_t i = 0; i < sig.names.size(); ++i) {
     const char* name = sig.names[i];
     if (std::strlen(name) == static_cast<std::size_t>(len) && std::memcmp(name, k, len) == 0)
@@ -105,8 +109,8 @@ void too_many_positional(const Signature& sig, std::size_t given) {
 void put_keyword(const Signature& sig, Bound& b, PyObject* key, PyObject* value) {
   const std::size_t i = find_param(sig, key);
   if (i == sig.names.size()) {
-    raise(PyExc_TypeError, std::string(sig.display) + " got an unexpected keyword argument '" +
-                               PyUnicode_AsUTF8(key) + "'");
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display, key);
+    throw PyErrSet{};
   }
   if (b.slot[i] != nullptr) {
     raise(PyExc_TypeError, std::string(sig.display) + " got multiple values for argument '" +
@@ -321,13 +325,14 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
   ts.flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   ts.slots = slots.data();
   PyObject* type = check(PyType_FromSpec(&ts));
-  if (!(spec.doc && *spec.doc)) {
-    // No constructor: an empty docstring rather than None.
-    PyObject* empty = PyUnicode_FromString("");
-    if (empty == nullptr || PyObject_SetAttrString(type, "__doc__", empty) < 0) {
+  {
+    // __doc__ is the whole text-signature block (CPython would strip it down to
+    // ""); no constructor: an empty docstring rather than None.
+    PyObject* doc = PyUnicode_FromString(spec.doc ? spec.doc : "");
+    if (doc == nullptr || PyObject_SetAttrString(type, "__doc__", doc) < 0) {
       PyErr_Clear();
     }
-    Py_XDECREF(empty);
+    Py_XDECREF(doc);
   }
   if (PyModule_AddObjectRef(module, spec.name, type) < 0) {
     Py_DECREF(type);

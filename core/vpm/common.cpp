@@ -1,0 +1,276 @@
+#include "common.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "panic.hpp"
+#include "pool.hpp"
+
+namespace aerlox_rs::vpm {
+
+// ---------------------------------------------------------------------------
+// Storage
+
+ParticleField ParticleField::with_capacity(std::size_t n) {
+  ParticleField f;
+  for (AVec<float>* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->reserve_exact(n);
+  return f;
+}
+
+void ParticleField::push(std::array<float, 3> pos, std::array<float, 3> alpha, float s) {
+  px.push_back(pos[0]);
+  py.push_back(pos[1]);
+  pz.push_back(pos[2]);
+  ax.push_back(alpha[0]);
+  ay.push_back(alpha[1]);
+  az.push_back(alpha[2]);
+  sigma.push_back(s);
+}
+
+Scratch Scratch::with_capacity(std::size_t cap) {
+  const std::size_t cap8 = cap % 8 == 0 ? cap : cap + 8 - cap % 8;
+  Scratch s;
+  s.sx = AVec<float>::filled(cap8, 0.0f);
+  s.sy = AVec<float>::filled(cap8, 0.0f);
+  s.sz = AVec<float>::filled(cap8, 0.0f);
+  s.sax = AVec<float>::filled(cap8, 0.0f);
+  s.say = AVec<float>::filled(cap8, 0.0f);
+  s.saz = AVec<float>::filled(cap8, 0.0f);
+  s.sg = AVec<float>::filled(cap8, 1.0f);
+  return s;
+}
+
+void Scratch::push(float x, float y, float z, float a_x, float a_y, float a_z, float g) {
+  if (len >= capacity()) index_failed(capacity(), len);
+  sx[len] = x;
+  sy[len] = y;
+  sz[len] = z;
+  sax[len] = a_x;
+  say[len] = a_y;
+  saz[len] = a_z;
+  sg[len] = g;
+  ++len;
+}
+
+void Scratch::pad_to_8() {
+  while (len % 8 != 0) push(0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
+}
+
+namespace {
+
+bool aligned32(const float* p) { return reinterpret_cast<std::uintptr_t>(p) % 32 == 0; }
+
+ChunkSpan chunk_span(std::span<const float> v) {
+  AERLOX_ASSERT_MSG(aligned32(v.data()), "chunk array starts on a 32-byte boundary");
+  AERLOX_ASSERT_MSG(v.size() % 8 == 0, "chunk array length is a multiple of 8");
+  return ChunkSpan{v.data(), v.size() / 8};
+}
+
+kern::Src src_of(const Chunks& c, std::size_t n_chunks) {
+  return kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, n_chunks};
+}
+
+}  // namespace
+
+Chunks Chunks::from_slices(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                           std::span<const float> ax, std::span<const float> ay, std::span<const float> az,
+                           std::span<const float> sg) {
+  return Chunks{chunk_span(x),  chunk_span(y),  chunk_span(z), chunk_span(ax),
+                chunk_span(ay), chunk_span(az), chunk_span(sg)};
+}
+
+Chunks Chunks::from_avecs(const AVec<float>& x, const AVec<float>& y, const AVec<float>& z,
+                          const AVec<float>& ax, const AVec<float>& ay, const AVec<float>& az,
+                          const AVec<float>& sg) {
+  return from_slices(x.span(), y.span(), z.span(), ax.span(), ay.span(), az.span(), sg.span());
+}
+
+std::pair<float, float> simd_min_max(std::span<const float> v) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const std::size_t whole = v.size() / 8 * 8;
+  if (whole > 0) AERLOX_ASSERT_MSG(aligned32(v.data()), "slice starts on a 32-byte boundary");
+  // Comparisons with NaN are false, so a NaN never replaces a lane's value.
+  float lmin[8], lmax[8];
+  for (int l = 0; l < 8; ++l) {
+    lmin[l] = kInf;
+    lmax[l] = -kInf;
+  }
+  for (std::size_t i = 0; i < whole; i += 8)
+    for (std::size_t l = 0; l < 8; ++l) {
+      const float a = v[i + l];
+      lmin[l] = a < lmin[l] ? a : lmin[l];
+      lmax[l] = a > lmax[l] ? a : lmax[l];
+    }
+  float mn = kInf, mx = -kInf;
+  for (int l = 0; l < 8; ++l) {
+    mn = lmin[l] < mn ? lmin[l] : mn;
+    mx = lmax[l] > mx ? lmax[l] : mx;
+  }
+  for (std::size_t i = whole; i < v.size(); ++i) {
+    mn = v[i] < mn ? v[i] : mn;
+    mx = v[i] > mx ? v[i] : mx;
+  }
+  return {mn, mx};
+}
+
+AVec<float> padded_copy(std::span<const float> v, float fill) {
+  const std::size_t n_pad = (v.size() + 7) / 8 * 8;
+  return AVec<float>::padded(v, n_pad, fill);
+}
+
+// ---------------------------------------------------------------------------
+// Instruction-set selection
+
+namespace {
+
+const kern::Table* table_of(Isa isa) {
+  switch (isa) {
+    case Isa::Scalar: return &kern::table_scalar;
+    case Isa::Baseline: return &kern::table_baseline;
+    case Isa::Avx2: return &kern::table_avx2;
+    case Isa::Avx512: return &kern::table_avx512;
+  }
+  return &kern::table_baseline;
+}
+
+Isa best_isa() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
+  if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
+  return Isa::Baseline;
+}
+
+struct Selected {
+  std::atomic<Isa> isa;
+  Selected() : isa(best_isa()) {}
+};
+
+Selected& selected() {
+  static Selected s;
+  return s;
+}
+
+}  // namespace
+
+bool isa_supported(Isa isa) {
+  __builtin_cpu_init();
+  switch (isa) {
+    case Isa::Scalar:
+    case Isa::Baseline: return true;
+    case Isa::Avx2: return __builtin_cpu_supports("avx2");
+    case Isa::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+  }
+  return false;
+}
+
+Isa active_isa() { return selected().isa.load(std::memory_order_relaxed); }
+
+void set_isa_for_testing(std::optional<Isa> isa) {
+  if (isa && !isa_supported(*isa)) throw ValueError(std::string("this CPU cannot run ") + isa_name(*isa));
+  selected().isa.store(isa ? *isa : best_isa(), std::memory_order_relaxed);
+}
+
+const char* isa_name(Isa isa) { return table_of(isa)->name; }
+
+const kern::Table& active_kernels() { return *table_of(active_isa()); }
+
+// ---------------------------------------------------------------------------
+// Kernel building blocks
+
+Lane8 broadcast8(float a) {
+  Lane8 r;
+  for (float& v : r.v) v = a;
+  return r;
+}
+
+void accumulate_chunks(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Chunks& src, std::size_t c0,
+                       std::size_t c1, Lane8& ux, Lane8& uy, Lane8& uz) {
+  AERLOX_ASSERT(c0 <= c1);
+  AERLOX_ASSERT(c1 <= src.x.len());
+  AERLOX_ASSERT(c1 <= src.y.len());
+  AERLOX_ASSERT(c1 <= src.z.len());
+  AERLOX_ASSERT(c1 <= src.ax.len());
+  AERLOX_ASSERT(c1 <= src.ay.len());
+  AERLOX_ASSERT(c1 <= src.az.len());
+  AERLOX_ASSERT(c1 <= src.sg.len());
+  active_kernels().accumulate(xj, yj, zj, src_of(src, c1), c0, c1, ux, uy, uz);
+}
+
+Vel reduce_velocity(const Lane8& ux, const Lane8& uy, const Lane8& uz) {
+  Vel out{};
+  const Lane8* lanes[3] = {&ux, &uy, &uz};
+  for (std::size_t k = 0; k < 3; ++k) {
+    float s = lanes[k]->v[0] * kInv4Pi;
+    for (int i = 1; i < 8; ++i) s = s + lanes[k]->v[i] * kInv4Pi;
+    out[k] = s;
+  }
+  return out;
+}
+
+Vel eval_target(float xj, float yj, float zj, const Chunks& src, std::size_t n_chunks) {
+  Lane8 ux = broadcast8(0.0f), uy = ux, uz = ux;
+  accumulate_chunks(broadcast8(xj), broadcast8(yj), broadcast8(zj), src, 0, n_chunks, ux, uy, uz);
+  return reduce_velocity(ux, uy, uz);
+}
+
+// ---------------------------------------------------------------------------
+// Direct evaluation
+
+namespace {
+
+// Targets must be at least as many as tx holds: a shorter array is read past
+// its end by the first missing index, which is reported as such.
+void check_targets(std::size_t m, std::span<const float> ty, std::span<const float> tz) {
+  if (ty.size() < m) index_failed(ty.size(), ty.size());
+  if (tz.size() < m) index_failed(tz.size(), tz.size());
+}
+
+}  // namespace
+
+std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const float> tx,
+                                   std::span<const float> ty, std::span<const float> tz) {
+  const std::size_t m = tx.size();
+  const std::size_t n = field.len();
+  std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});
+  if (m == 0 || n == 0) return out;
+  check_targets(m, ty, tz);
+
+  const AVec<float> x = padded_copy(field.px, 0.0f), y = padded_copy(field.py, 0.0f),
+                    z = padded_copy(field.pz, 0.0f), ax = padded_copy(field.ax, 0.0f),
+                    ay = padded_copy(field.ay, 0.0f), az = padded_copy(field.az, 0.0f),
+                    sg = padded_copy(field.sigma, 1.0f);
+  const Chunks chunks = Chunks::from_avecs(x, y, z, ax, ay, az, sg);
+  const kern::Src src = src_of(chunks, chunks.len());
+  const kern::Table& k = active_kernels();
+
+  // Blocks of targets sized so that one block is some 50k interactions: large
+  // enough that claiming it costs nothing, small enough to balance the load.
+  const std::size_t n_pad = chunks.len() * 8;
+  std::size_t block = (std::size_t{1} << 16) / n_pad;
+  block = block < 12 ? 12 : (block > 1536 ? 1536 : block / 12 * 12);
+  const std::size_t n_blocks = (m + block - 1) / block;
+  Vel* o = out.data();
+  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
+    const std::size_t j0 = b0 * block;
+    const std::size_t j1 = b1 * block < m ? b1 * block : m;
+    k.eval_targets(src, tx.data(), ty.data(), tz.data(), j0, j1, o);
+  });
+  return out;
+}
+
+std::vector<Vel> induced_velocities(const ParticleField& field) {
+  return induced_at_points(field, field.px, field.py, field.pz);
+}
+
+void advect_rk2(ParticleField& field, std::array<float, 3> freestream, float dt) {
+  advect_rk2_with(field, freestream, dt, [](const ParticleField& f) { return induced_velocities(f); });
+}
+
+void advect_rk2_bh(ParticleField& field, std::array<float, 3> freestream, float dt, float theta) {
+  advect_rk2_with(field, freestream, dt,
+                  [theta](const ParticleField& f) { return induced_velocities_bh(f, theta); });
+}
+
+}  // namespace aerlox_rs::vpm

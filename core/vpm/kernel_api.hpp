@@ -1,0 +1,99 @@
+#pragma once
+// The boundary between the generic wake code and the velocity kernels that are
+// compiled once per instruction set.
+//
+// The kernel units are built with extra instruction-set flags. Anything they
+// share with the rest of the library must therefore be plain data and
+// non-inline functions: an inline function emitted by such a unit could be the
+// copy the linker keeps, and would then run AVX-512 code on a CPU without it.
+// This header holds only such plain declarations.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace aerlox_rs::vpm {
+
+/// Velocity (u, v, w) at one target, in position units per second.
+using Vel = std::array<float, 3>;
+
+/// Eight single-precision lanes: one accumulator or one broadcast target.
+struct alignas(32) Lane8 {
+  float v[8];
+};
+
+/// 1/(4*pi) rounded to single precision; scales every lane before the sum.
+inline constexpr float kInv4Pi = 0.0795774683f;
+
+/// One cell of the flattened Barnes-Hut tree (depth-first preorder).
+struct FlatNode {
+  float center[3];          ///< strength-weighted centroid of the cell, m
+  float four_half2;         ///< squared cell edge (2*half)^2, m^2
+  float sum_a[3];           ///< vector sum of the cell's strengths, m^3/s
+  float sigma_rep;          ///< representative core radius, m
+  std::uint32_t escape;     ///< index of the first node after this subtree
+  std::uint32_t leaf_start; ///< leaf: first sorted particle (multiple of 8); else 0
+  std::uint32_t leaf_chunks;///< leaf: number of eight-particle chunks; else 0
+};
+
+namespace kern {
+
+/// Seven 32-byte-aligned arrays of 8*n_chunks floats each (positions,
+/// strengths, core radii), padded with inert sources.
+struct Src {
+  const float* x;
+  const float* y;
+  const float* z;
+  const float* ax;
+  const float* ay;
+  const float* az;
+  const float* sg;
+  std::size_t n_chunks;
+};
+
+/// A flattened tree as the kernels read it.
+struct TreeView {
+  const FlatNode* nodes;
+  std::size_t n_nodes;
+  Src sorted;
+};
+
+/// A far-field list: seven arrays of cap floats, len entries in use.
+struct ScratchView {
+  float* sx;
+  float* sy;
+  float* sz;
+  float* sax;
+  float* say;
+  float* saz;
+  float* sg;
+  std::size_t cap;
+  std::size_t len;
+};
+
+/// The kernels of one instruction set.
+struct Table {
+  const char* name;
+  /// Adds the sources of chunks [c0, c1) to eight-lane accumulators for one
+  /// broadcast target (no range checks: the caller validated them).
+  void (*accumulate)(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Src& src,
+                     std::size_t c0, std::size_t c1, Lane8& ux, Lane8& uy, Lane8& uz);
+  /// out[j] = velocity at target j for j in [j0, j1), summing all chunks.
+  void (*eval_targets)(const Src& src, const float* tx, const float* ty, const float* tz,
+                       std::size_t j0, std::size_t j1, Vel* out);
+  /// out[j] = tree velocity at target j for j in [j0, j1); scratch is reused
+  /// for every target and left holding the last target's padded far list.
+  void (*eval_tree)(const TreeView& tree, const float* tx, const float* ty, const float* tz,
+                    std::size_t j0, std::size_t j1, float theta2, ScratchView& scratch,
+                    Vel* out);
+};
+
+extern const Table table_baseline;
+extern const Table table_avx2;
+extern const Table table_avx512;
+
+/// The scalar reference: the same arithmetic lane by lane (source p in lane
+/// p mod 8), used to prove the vector tables bit-identical.
+extern const Table table_scalar;
+
+}  // namespace kern
+}  // namespace aerlox_rs::vpm

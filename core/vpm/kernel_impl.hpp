@@ -1,0 +1,268 @@
+#pragma once
+// The regularised Biot-Savart kernel, written once over an abstract vector
+// type and instantiated by one unit per instruction set (kernel_*.cpp). Every
+// definition here has internal linkage (see kernel_api.hpp for why).
+//
+// Per source p (lane p mod 8) and target x, in single precision, no fused
+// multiply-add (Winckelmans & Leonard high-order algebraic smoothing):
+//   d = x - x_p;  r2 = (dx*dx + dy*dy) + dz*dz
+//   s2 = sg*sg;  rho2 = r2/s2;  t = rho2 + 1
+//   den = (sg*s2) * ((t*t) * sqrt(t));  f = (rho2 + 2.5)/den
+//   c = alpha_p x d;  u += c*f
+// Lanes are scaled by 1/(4*pi) and summed in lane order at the end. Each
+// vector lane performs exactly these scalar operations, so every instruction
+// set gives the same bits.
+#if defined(AERLOX_KERNEL_AVX512)
+// GCC 12's AVX-512 headers seed full-width results with _mm512_undefined_*(),
+// which -Wmaybe-uninitialized reports at every inlined use.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "kernel_api.hpp"
+#include "panic.hpp"
+
+#define AERLOX_KINLINE inline __attribute__((always_inline))
+
+namespace aerlox_rs::vpm::kern {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Vector types. V8 holds eight lanes of one target; W holds TPV targets of
+// eight lanes each (two per register with AVX-512).
+
+#if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
+using V8 = __m256;
+AERLOX_KINLINE V8 v8_load(const float* p) { return _mm256_load_ps(p); }
+AERLOX_KINLINE V8 v8_splat(float a) { return _mm256_set1_ps(a); }
+AERLOX_KINLINE V8 vsqrt(V8 a) { return _mm256_sqrt_ps(a); }
+AERLOX_KINLINE void v8_store(float* p, V8 a) { _mm256_store_ps(p, a); }
+#else
+// Baseline x86-64: eight lanes as two SSE registers.
+struct V8 {
+  __m128 lo, hi;
+};
+AERLOX_KINLINE V8 operator+(V8 a, V8 b) { return {_mm_add_ps(a.lo, b.lo), _mm_add_ps(a.hi, b.hi)}; }
+AERLOX_KINLINE V8 operator-(V8 a, V8 b) { return {_mm_sub_ps(a.lo, b.lo), _mm_sub_ps(a.hi, b.hi)}; }
+AERLOX_KINLINE V8 operator*(V8 a, V8 b) { return {_mm_mul_ps(a.lo, b.lo), _mm_mul_ps(a.hi, b.hi)}; }
+AERLOX_KINLINE V8 operator/(V8 a, V8 b) { return {_mm_div_ps(a.lo, b.lo), _mm_div_ps(a.hi, b.hi)}; }
+AERLOX_KINLINE V8 vsqrt(V8 a) { return {_mm_sqrt_ps(a.lo), _mm_sqrt_ps(a.hi)}; }
+AERLOX_KINLINE V8 v8_load(const float* p) { return {_mm_load_ps(p), _mm_load_ps(p + 4)}; }
+AERLOX_KINLINE V8 v8_splat(float a) { return {_mm_set1_ps(a), _mm_set1_ps(a)}; }
+AERLOX_KINLINE void v8_store(float* p, V8 a) {
+  _mm_store_ps(p, a.lo);
+  _mm_store_ps(p + 4, a.hi);
+}
+#endif
+
+// Multi-target registers for the direct sum.
+#if defined(AERLOX_KERNEL_AVX512)
+// Two targets per register: lanes 0-7 belong to the first, 8-15 to the
+// second; both see the same eight sources.
+struct WideTraits {
+  using W = __m512;
+  static constexpr std::size_t kTargets = 2;
+  static AERLOX_KINLINE W load_src(const float* p) {
+    return _mm512_castpd_ps(_mm512_broadcast_f64x4(_mm256_load_pd(reinterpret_cast<const double*>(p))));
+  }
+  static AERLOX_KINLINE W splat(float a) { return _mm512_set1_ps(a); }
+  static AERLOX_KINLINE W targets(const float* t) {
+    return _mm512_mask_blend_ps(static_cast<__mmask16>(0xFF00u), _mm512_set1_ps(t[0]), _mm512_set1_ps(t[1]));
+  }
+  static AERLOX_KINLINE W sqrt(W a) { return _mm512_sqrt_ps(a); }
+  static AERLOX_KINLINE void store(float* p, W a) { _mm512_store_ps(p, a); }
+};
+inline constexpr std::size_t kGroup = 3;  // registers per group: 6 targets
+#else
+struct WideTraits {
+  using W = V8;
+  static constexpr std::size_t kTargets = 1;
+  static AERLOX_KINLINE W load_src(const float* p) { return v8_load(p); }
+  static AERLOX_KINLINE W splat(float a) { return v8_splat(a); }
+  static AERLOX_KINLINE W targets(const float* t) { return v8_splat(t[0]); }
+  static AERLOX_KINLINE W sqrt(W a) { return vsqrt(a); }
+  static AERLOX_KINLINE void store(float* p, W a) { v8_store(p, a); }
+};
+#if defined(AERLOX_KERNEL_AVX2)
+inline constexpr std::size_t kGroup = 1;
+#else
+inline constexpr std::size_t kGroup = 2;
+#endif
+#endif
+
+// ---------------------------------------------------------------------------
+// One source chunk against one target register. The operation order is the
+// kernel's definition; do not reassociate.
+template <class W, class Sqrt>
+AERLOX_KINLINE void interact(W xj, W yj, W zj, W x, W y, W z, W ax, W ay, W az, W sg, W one,
+                             W two5, W& ux, W& uy, W& uz, Sqrt vs) {
+  const W dx = xj - x;
+  const W dy = yj - y;
+  const W dz = zj - z;
+  const W r2 = (dx * dx + dy * dy) + dz * dz;
+  const W s2 = sg * sg;
+  const W rho2 = r2 / s2;
+  const W t = rho2 + one;
+  const W den = (sg * s2) * ((t * t) * vs(t));
+  const W f = (rho2 + two5) / den;
+  const W cx = dz * ay - dy * az;
+  const W cy = dx * az - dz * ax;
+  const W cz = dy * ax - dx * ay;
+  ux = ux + cx * f;
+  uy = uy + cy * f;
+  uz = uz + cz * f;
+}
+
+// Scale by 1/(4*pi), then add lanes 0..7 in order.
+AERLOX_KINLINE float reduce_lanes(const float* l) {
+  float s = l[0] * kInv4Pi;
+  for (int i = 1; i < 8; ++i) s = s + l[i] * kInv4Pi;
+  return s;
+}
+
+AERLOX_KINLINE V8 v8_sqrt_fn(V8 a) { return vsqrt(a); }
+
+// One target, eight lanes, chunks [c0, c1).
+AERLOX_KINLINE void accumulate_v8(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t c0, std::size_t c1,
+                                  V8& ux, V8& uy, V8& uz) {
+  const V8 one = v8_splat(1.0f);
+  const V8 two5 = v8_splat(2.5f);
+  for (std::size_t c = c0; c < c1; ++c) {
+    const std::size_t o = c * 8;
+    interact(xj, yj, zj, v8_load(s.x + o), v8_load(s.y + o), v8_load(s.z + o), v8_load(s.ax + o),
+             v8_load(s.ay + o), v8_load(s.az + o), v8_load(s.sg + o), one, two5, ux, uy, uz,
+             [](V8 a) { return v8_sqrt_fn(a); });
+  }
+}
+
+void accumulate_impl(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Src& src, std::size_t c0,
+                     std::size_t c1, Lane8& ux, Lane8& uy, Lane8& uz) {
+  V8 ax = v8_load(ux.v), ay = v8_load(uy.v), az = v8_load(uz.v);
+  accumulate_v8(v8_load(xj.v), v8_load(yj.v), v8_load(zj.v), src, c0, c1, ax, ay, az);
+  v8_store(ux.v, ax);
+  v8_store(uy.v, ay);
+  v8_store(uz.v, az);
+}
+
+// The direct sum for targets [j0, j1): groups of kGroup registers share each
+// source load; a short last group repeats its last target and drops the copies.
+void eval_targets_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                       std::size_t j1, Vel* out) {
+  using T = WideTraits;
+  using W = T::W;
+  constexpr std::size_t kPer = kGroup * T::kTargets;
+  constexpr std::size_t kLanes = 8 * T::kTargets;
+  const W one = T::splat(1.0f);
+  const W two5 = T::splat(2.5f);
+  for (std::size_t j = j0; j < j1; j += kPer) {
+    float gx[kPer], gy[kPer], gz[kPer];
+    for (std::size_t k = 0; k < kPer; ++k) {
+      const std::size_t jj = j + k < j1 ? j + k : j1 - 1;
+      gx[k] = tx[jj];
+      gy[k] = ty[jj];
+      gz[k] = tz[jj];
+    }
+    W xj[kGroup], yj[kGroup], zj[kGroup], ux[kGroup], uy[kGroup], uz[kGroup];
+    for (std::size_t g = 0; g < kGroup; ++g) {
+      xj[g] = T::targets(gx + g * T::kTargets);
+      yj[g] = T::targets(gy + g * T::kTargets);
+      zj[g] = T::targets(gz + g * T::kTargets);
+      ux[g] = uy[g] = uz[g] = T::splat(0.0f);
+    }
+    for (std::size_t c = 0; c < src.n_chunks; ++c) {
+      const std::size_t o = c * 8;
+      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
+      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
+      const W sg = T::load_src(src.sg + o);
+      for (std::size_t g = 0; g < kGroup; ++g)
+        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
+                 [](W a) { return T::sqrt(a); });
+    }
+    for (std::size_t g = 0; g < kGroup; ++g) {
+      alignas(64) float lx[kLanes], ly[kLanes], lz[kLanes];
+      T::store(lx, ux[g]);
+      T::store(ly, uy[g]);
+      T::store(lz, uz[g]);
+      for (std::size_t k = 0; k < T::kTargets; ++k) {
+        const std::size_t jj = j + g * T::kTargets + k;
+        if (jj < j1) out[jj] = Vel{reduce_lanes(lx + 8 * k), reduce_lanes(ly + 8 * k), reduce_lanes(lz + 8 * k)};
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Barnes-Hut traversal of one target: near leaves are summed exactly in
+// traversal order, far cells are queued in the scratch list and summed after.
+
+AERLOX_KINLINE void scratch_push(ScratchView& s, const FlatNode& n) {
+  if (s.len >= s.cap) index_failed(s.cap, s.len);
+  const std::size_t i = s.len;
+  s.sx[i] = n.center[0];
+  s.sy[i] = n.center[1];
+  s.sz[i] = n.center[2];
+  s.sax[i] = n.sum_a[0];
+  s.say[i] = n.sum_a[1];
+  s.saz[i] = n.sum_a[2];
+  s.sg[i] = n.sigma_rep;
+  s.len = i + 1;
+}
+
+AERLOX_KINLINE void scratch_pad_to_8(ScratchView& s) {
+  while (s.len % 8 != 0) {
+    if (s.len >= s.cap) index_failed(s.cap, s.len);
+    const std::size_t i = s.len;
+    s.sx[i] = 0.0f;
+    s.sy[i] = 0.0f;
+    s.sz[i] = 0.0f;
+    s.sax[i] = 0.0f;
+    s.say[i] = 0.0f;
+    s.saz[i] = 0.0f;
+    s.sg[i] = 1.0f;
+    s.len = i + 1;
+  }
+}
+
+void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out) {
+  for (std::size_t j = j0; j < j1; ++j) {
+    const float x = tx[j], y = ty[j], z = tz[j];
+    const V8 xj = v8_splat(x), yj = v8_splat(y), zj = v8_splat(z);
+    V8 ux = v8_splat(0.0f), uy = ux, uz = ux;
+    scratch.len = 0;
+    std::size_t k = 0;
+    while (k < tree.n_nodes) {
+      const FlatNode& node = tree.nodes[k];
+      const float ex = x - node.center[0];
+      const float ey = y - node.center[1];
+      const float ez = z - node.center[2];
+      const float d2 = (ex * ex + ey * ey) + ez * ez;
+      if (theta2 * d2 > node.four_half2) {
+        scratch_push(scratch, node);
+        k = node.escape;
+      } else if (node.leaf_chunks != 0) {
+        const std::size_t c0 = node.leaf_start / 8;
+        accumulate_v8(xj, yj, zj, tree.sorted, c0, c0 + node.leaf_chunks, ux, uy, uz);
+        k = node.escape;
+      } else {
+        k = k + 1;
+      }
+    }
+    scratch_pad_to_8(scratch);
+    if (scratch.len >= 8) {
+      const Src far{scratch.sx, scratch.sy, scratch.sz, scratch.sax, scratch.say, scratch.saz, scratch.sg,
+                    scratch.len / 8};
+      accumulate_v8(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
+    }
+    alignas(32) float lx[8], ly[8], lz[8];
+    v8_store(lx, ux);
+    v8_store(ly, uy);
+    v8_store(lz, uz);
+    out[j] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
+  }
+}
+
+}  // namespace
+}  // namespace aerlox_rs::vpm::kern

@@ -1,0 +1,230 @@
+// The Barnes-Hut octree: built afresh for every evaluation (the particles move
+// every step), flattened into a preorder array with escape links, and walked
+// once per target.
+#include <cmath>
+#include <optional>
+
+#include "common.hpp"
+#include "panic.hpp"
+#include "pool.hpp"
+
+namespace aerlox_rs::vpm {
+
+TmpNode TmpNode::placeholder(std::array<float, 3> center, float half) {
+  TmpNode n;
+  n.center = center;
+  n.half = half;
+  return n;
+}
+
+namespace {
+
+// Closes a cell's summary: the strength-weighted centroid and mean core
+// radius, or the geometric centre and core 1 when it carries no strength.
+void finish_summary(TmpNode& c, std::array<float, 3> cc) {
+  if (c.wsum > 1e-20f) {
+    c.center = {c.wpos[0] / c.wsum, c.wpos[1] / c.wsum, c.wpos[2] / c.wsum};
+    c.sigma_rep = c.wsig / c.wsum;
+  } else {
+    c.center = cc;
+    c.sigma_rep = 1.0f;
+  }
+}
+
+}  // namespace
+
+std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field,
+                         std::vector<std::uint32_t>&& idx, std::array<float, 3> cc, float half) {
+  const std::size_t k = nodes.size();
+  nodes.push_back(TmpNode::placeholder(cc, half));
+  TmpNode cell = TmpNode::placeholder(cc, half);
+
+  if (idx.size() <= kLeafCapacity || half < kMinHalf || !std::isfinite(half)) {
+    for (const std::uint32_t i : idx) {
+      const float a_x = field.ax[i], a_y = field.ay[i], a_z = field.az[i];
+      cell.sum_a[0] += a_x;
+      cell.sum_a[1] += a_y;
+      cell.sum_a[2] += a_z;
+      const float w = std::sqrt((a_x * a_x + a_y * a_y) + a_z * a_z);
+      cell.wsum += w;
+      cell.wpos[0] += w * field.px[i];
+      cell.wpos[1] += w * field.py[i];
+      cell.wpos[2] += w * field.pz[i];
+      cell.wsig += w * field.sigma[i];
+    }
+    finish_summary(cell, cc);
+    cell.is_leaf = true;
+    cell.particles = std::move(idx);
+    nodes[k] = std::move(cell);
+    return static_cast<std::uint32_t>(k);
+  }
+
+  // Octant o = bx + 2*by + 4*bz; a particle on a dividing plane goes up.
+  std::array<std::vector<std::uint32_t>, 8> lists;
+  for (const std::uint32_t i : idx) {
+    const unsigned o = (field.px[i] >= cc[0] ? 1u : 0u) + (field.py[i] >= cc[1] ? 2u : 0u) +
+                       (field.pz[i] >= cc[2] ? 4u : 0u);
+    lists[o].push_back(i);
+  }
+  std::vector<std::uint32_t>().swap(idx);
+
+  const float h = half * 0.5f;
+  for (unsigned o = 0; o < 8; ++o) {
+    if (lists[o].empty()) continue;
+    const std::array<float, 3> child_cc{(o & 1u) ? cc[0] + h : cc[0] - h, (o & 2u) ? cc[1] + h : cc[1] - h,
+                                        (o & 4u) ? cc[2] + h : cc[2] - h};
+    const std::uint32_t child = build_node(nodes, field, std::move(lists[o]), child_cc, h);
+    // nodes may have moved while the child was built: read it by index.
+    const TmpNode& c = nodes[child];
+    cell.children[o] = static_cast<std::int32_t>(child);
+    for (int d = 0; d < 3; ++d) {
+      cell.sum_a[d] += c.sum_a[d];
+      cell.wpos[d] += c.wpos[d];
+    }
+    cell.wsum += c.wsum;
+    cell.wsig += c.wsig;
+  }
+  finish_summary(cell, cc);
+  nodes[k] = std::move(cell);
+  return static_cast<std::uint32_t>(k);
+}
+
+std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& field) {
+  const std::size_t n = field.len();
+  AERLOX_ASSERT_MSG(n > 0, "tree of a non-empty field");
+  // Particle indices are 32-bit.
+  AERLOX_ASSERT_MSG(n <= UINT32_MAX, "at most 2^32 - 1 particles");
+  const auto [xmin, xmax] = simd_min_max(field.px);
+  const auto [ymin, ymax] = simd_min_max(field.py);
+  const auto [zmin, zmax] = simd_min_max(field.pz);
+  const std::array<float, 3> centre{(xmin + xmax) * 0.5f, (ymin + ymax) * 0.5f, (zmin + zmax) * 0.5f};
+  // fmax ignores a NaN extent (a lone infinite coordinate gives inf - inf).
+  float half = std::fmax(std::fmax(std::fmax(0.5f * (xmax - xmin), 0.5f * (ymax - ymin)), 0.5f * (zmax - zmin)),
+                         0.0f) *
+               1.0001f;
+  half = std::fmax(half, kMinHalf);
+  std::vector<std::uint32_t> idx(n);
+  for (std::size_t i = 0; i < n; ++i) idx[i] = static_cast<std::uint32_t>(i);
+  return build_node(nodes, field, std::move(idx), centre, half);
+}
+
+void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uint32_t ti,
+                       const ParticleField& field) {
+  const TmpNode& c = at(tmp, ti);
+  const std::size_t j = tree.nodes.size();
+  const float edge = c.half * 2.0f;
+  tree.nodes.push_back(FlatNode{{c.center[0], c.center[1], c.center[2]},
+                                edge * edge,
+                                {c.sum_a[0], c.sum_a[1], c.sum_a[2]},
+                                c.sigma_rep,
+                                0,
+                                0,
+                                0});
+  if (c.is_leaf) {
+    const std::size_t s = tree.sx.size();
+    for (const std::uint32_t i : c.particles) {
+      tree.sx.push_back(field.px[i]);
+      tree.sy.push_back(field.py[i]);
+      tree.sz.push_back(field.pz[i]);
+      tree.sax.push_back(field.ax[i]);
+      tree.say.push_back(field.ay[i]);
+      tree.saz.push_back(field.az[i]);
+      tree.sg.push_back(field.sigma[i]);
+    }
+    while (tree.sx.size() % 8 != 0) {
+      for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz}) a->push_back(0.0f);
+      tree.sg.push_back(1.0f);
+    }
+    tree.nodes[j].leaf_start = static_cast<std::uint32_t>(s);
+    tree.nodes[j].leaf_chunks = static_cast<std::uint32_t>((tree.sx.size() - s) / 8);
+  } else {
+    for (const std::int32_t child : c.children)
+      if (child >= 0) flatten(tree, tmp, static_cast<std::uint32_t>(child), field);
+  }
+  tree.nodes[j].escape = static_cast<std::uint32_t>(tree.nodes.size());
+}
+
+FlatTree FlatTree::build(const ParticleField& field) {
+  std::vector<TmpNode> tmp;
+  const std::uint32_t root = build_tmp_tree(tmp, field);
+  FlatTree tree;
+  tree.nodes.reserve(tmp.size());
+  // Leaves pad to whole chunks: at most 7 inert entries per leaf.
+  const std::size_t room = field.len() + 7 * tmp.size();
+  for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz, &tree.sg})
+    a->reserve_exact(room);
+  flatten(tree, tmp, root, field);
+  return tree;
+}
+
+Chunks FlatTree::chunks() const { return Chunks::from_avecs(sx, sy, sz, sax, say, saz, sg); }
+
+namespace {
+
+kern::TreeView view_of(const FlatTree& tree) {
+  const Chunks c = tree.chunks();
+  return kern::TreeView{tree.nodes.data(), tree.nodes.size(),
+                        kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, c.len()}};
+}
+
+kern::ScratchView view_of(Scratch& s) {
+  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(), s.sax.data(),
+                           s.say.data(), s.saz.data(), s.sg.data(), s.capacity(),
+                           s.len};
+}
+
+}  // namespace
+
+Vel FlatTree::evaluate(const FlatTree& tree, float x, float y, float z, float theta2, Scratch& scratch) {
+  const kern::TreeView tv = view_of(tree);
+  kern::ScratchView sv = view_of(scratch);
+  Vel out{};
+  try {
+    active_kernels().eval_tree(tv, &x, &y, &z, 0, 1, theta2, sv, &out);
+  } catch (...) {
+    scratch.len = sv.len;
+    throw;
+  }
+  scratch.len = sv.len;
+  return out;
+}
+
+std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<const float> tx,
+                                      std::span<const float> ty, std::span<const float> tz, float theta) {
+  const std::size_t m = tx.size();
+  std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});
+  if (m == 0 || field.len() == 0) return out;
+  // The direct sum rejects short ty/tz; so does the tree, rather than leaving
+  // the missing targets at zero velocity.
+  if (ty.size() < m) index_failed(ty.size(), ty.size());
+  if (tz.size() < m) index_failed(tz.size(), tz.size());
+
+  const FlatTree tree = FlatTree::build(field);
+  const float theta2 = theta * theta;
+  const std::size_t cap = tree.nodes.size();
+  const kern::TreeView tv = view_of(tree);
+  const kern::Table& k = active_kernels();
+
+  // One far-field list per participant, allocated on its first block and
+  // reused for all its blocks (a target's list holds at most one entry per
+  // node, so cap never overflows).
+  constexpr std::size_t kBlock = 64;
+  const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
+  std::vector<std::optional<Scratch>> scratch(pool::worker_count());
+  Vel* o = out.data();
+  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t who) {
+    std::optional<Scratch>& s = at(scratch, who);
+    if (!s) s = Scratch::with_capacity(cap);
+    kern::ScratchView sv = view_of(*s);
+    const std::size_t j0 = b0 * kBlock;
+    const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;
+    k.eval_tree(tv, tx.data(), ty.data(), tz.data(), j0, j1, theta2, sv, o);
+  });
+  return out;
+}
+
+std::vector<Vel> induced_velocities_bh(const ParticleField& field, float theta) {
+  return induced_at_points_bh(field, field.px, field.py, field.pz, theta);
+}
+
+}  // namespace aerlox_rs::vpm
