@@ -7,6 +7,8 @@
 
 #include "cyclic.hpp"
 #include "panic.hpp"
+#include "vpm/aging.hpp"
+#include "vpm/merge.hpp"
 #include "vpm/rotor.hpp"
 
 namespace aerlox_rs::vpm {

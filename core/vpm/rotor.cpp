@@ -37,32 +37,6 @@ VpmRotorConfig build_vpm_config(std::size_t max_particles, float sigma, double r
   return c;
 }
 
-namespace {
-
-std::optional<ParticleField> clone_wake(const std::optional<ParticleField>& w) {
-  if (!w) return std::nullopt;
-  return w->clone();
-}
-
-}  // namespace
-
-VpmRotorState::VpmRotorState(const VpmRotorState& o)
-    : wake(clone_wake(o.wake)),
-      gamma(o.gamma),
-      psi(o.psi),
-      beta(o.beta),
-      beta_dot(o.beta_dot),
-      theta_f(o.theta_f),
-      theta_f_dot(o.theta_f_dot) {}
-
-VpmRotorState& VpmRotorState::operator=(const VpmRotorState& o) {
-  if (this != &o) {
-    VpmRotorState copy(o);
-    *this = std::move(copy);
-  }
-  return *this;
-}
-
 template <class P>
 VpmRotor<P> VpmRotor<P>::create(const RotorDefinition& defn, P polar, ControlGains ctrl,
                                 VpmRotorConfig config) {

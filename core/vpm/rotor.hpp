@@ -66,12 +66,6 @@ struct VpmRotorState {
   std::optional<std::vector<double>> theta_f;      ///< feathering angle per blade, rad
   std::optional<std::vector<double>> theta_f_dot;  ///< feathering rate per blade, rad/s
 
-  VpmRotorState() = default;
-  VpmRotorState(const VpmRotorState& o);
-  VpmRotorState& operator=(const VpmRotorState& o);
-  VpmRotorState(VpmRotorState&&) noexcept = default;
-  VpmRotorState& operator=(VpmRotorState&&) noexcept = default;
-
   /// Number of wake particles carried; 0 without a wake.
   std::size_t n_particles() const { return wake ? wake->len() : 0; }
 };
