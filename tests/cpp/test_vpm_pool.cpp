@@ -108,6 +108,9 @@ TEST(VpmPool, NestedLoopsAndConcurrentCallers) {
 }
 
 TEST(VpmPool, ChildProcessStepsAfterFork) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child of a threaded process";
+#endif
   PoolGuard guard;
   pool::set_worker_count_for_testing(3);
   const ParticleField f = vpm_test::helical_wake(1500, 23);
