@@ -549,6 +549,9 @@ TEST(VpmHover, SettlesNearQuasiStaticBemAndConvectsDown) {
 }
 
 TEST(VpmStep, ForkedChildCanStep) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child of a threaded process";
+#endif
   const auto r = make_rotor(blade_def(2, 4));
   const RotorInputs in = hover();
   VpmRotorState s;
