@@ -92,6 +92,14 @@ TEST(VpmPool, NestedLoopsAndConcurrentCallers) {
     pool::parallel_for(10, [&](std::size_t b, std::size_t e, std::size_t) { inner += e - b; });
   });
   EXPECT_EQ(inner.load(), 80u);
+  // Whole evaluations inside a task run on that task's thread.
+  const ParticleField small = vpm_test::helical_wake(300, 24);
+  const auto tree_want = induced_velocities_bh(small, 0.5f);
+  std::vector<long> nested(4, 0);
+  pool::parallel_for(4, [&](std::size_t b, std::size_t, std::size_t) {
+    nested[b] = first_bit_difference(induced_velocities_bh(small, 0.5f), tree_want);
+  });
+  for (long d : nested) EXPECT_EQ(d, -1);
 
   // Two threads evaluating at once: one gets the pool, the other runs alone;
   // both get the exact answer.
