@@ -127,8 +127,20 @@ int module_exec(PyObject* m) {
     reg::ServoFlapActuation(m);
     reg::FlapProperties(m);
     reg::RotorDefinition(m);
+    reg::QuasiStaticRotorState(m);
+    reg::PittPetersRotorState(m);
+    reg::OyeRotorState(m);
     reg::RotorInputs(m);
     reg::AeroResult(m);
+    reg::_QuasiStaticBEMLinear(m);
+    reg::_QuasiStaticBEMTabulated(m);
+    reg::_PittPetersModelLinear(m);
+    reg::_PittPetersModelTabulated(m);
+    reg::_OyeBEMModelLinear(m);
+    reg::_OyeBEMModelTabulated(m);
+    reg::TrimResult(m);
+    reg::solve_trim_cyclic_py(m);
+    reg::relax_inflow_py(m);
     // Not part of the registry (nor of __all__): after it, so the registry
     // leads the namespace.
     if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};

@@ -22,8 +22,26 @@ void ServoFlapActuation(PyObject* m);
 void FlapProperties(PyObject* m);
 void RotorDefinition(PyObject* m);
 
+// States of the blade-element models and of the vortex rotor.
+void QuasiStaticRotorState(PyObject* m);
+void PittPetersRotorState(PyObject* m);
+void OyeRotorState(PyObject* m);
+
 // Operating inputs and results.
 void RotorInputs(PyObject* m);
 void AeroResult(PyObject* m);
+
+// The blade-element models.
+void _QuasiStaticBEMLinear(PyObject* m);
+void _QuasiStaticBEMTabulated(PyObject* m);
+void _PittPetersModelLinear(PyObject* m);
+void _PittPetersModelTabulated(PyObject* m);
+void _OyeBEMModelLinear(PyObject* m);
+void _OyeBEMModelTabulated(PyObject* m);
+
+// Trim.
+void TrimResult(PyObject* m);
+void solve_trim_cyclic_py(PyObject* m);
+void relax_inflow_py(PyObject* m);
 
 }  // namespace reg

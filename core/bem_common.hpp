@@ -163,6 +163,26 @@ struct SweepCtx {
   double theta_1c = 0.0;
   double theta_1s = 0.0;
 
+  /// The context of one model evaluation: the model's grid, polar and azimuth
+  /// table with this call's operating point and blade-pitch schedule.
+  static SweepCtx for_call(const BemModelData<P>& d, const RotorInputs& inputs, const Kinematics& kin,
+                           const PitchSchedule& pitch) {
+    return SweepCtx{d.grid,
+                    d.polar,
+                    d.psi_trig,
+                    pitch.theta_0,
+                    inputs.omega_rad_s,
+                    kin.omega_r,
+                    inputs.rho_kg_m3,
+                    d.defn.blade.n_blades,
+                    d.n_psi_elements,
+                    1.0 / static_cast<double>(d.n_psi_elements),
+                    kin.v_inplane_hub.x(),
+                    kin.v_inplane_hub.y(),
+                    pitch.theta_1c,
+                    pitch.theta_1s};
+  }
+
   /// Sweeps every element at every station (stations outer, elements inner)
   /// and returns the azimuth-averaged sums. Kernel: a functor with
   /// `std::pair<double, double> element(const SweepCtx&, const ElementCtx&)`

@@ -147,20 +147,7 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorI
   const std::span<const double> x_arr(grid.x_mid.data(), std::min(n, MAX_BEM_ELEMENTS));
 
   std::vector<double> dt_avg(n, 0.0);
-  const SweepCtx<P> ctx{grid,
-                        d.polar,
-                        d.psi_trig,
-                        pitch.theta_0,
-                        omega,
-                        omega_r,
-                        rho,
-                        blade.n_blades,
-                        d.n_psi_elements,
-                        1.0 / static_cast<double>(d.n_psi_elements),
-                        kin.v_inplane_hub.x(),
-                        kin.v_inplane_hub.y(),
-                        pitch.theta_1c,
-                        pitch.theta_1s};
+  const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
   OyeKernel<P> kernel{w, dt_avg, lambda_climb};
   const SweepSums sums = ctx.run(kernel);
 

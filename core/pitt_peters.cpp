@@ -56,20 +56,7 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::compute_forces(
   const bool spinning = omega_r > 1e-6;
   const double lambda_climb = spinning ? kin.v_climb / omega_r : 0.0;
 
-  const SweepCtx<P> ctx{d.grid,
-                        d.polar,
-                        d.psi_trig,
-                        pitch.theta_0,
-                        omega,
-                        omega_r,
-                        rho,
-                        blade.n_blades,
-                        d.n_psi_elements,
-                        1.0 / static_cast<double>(d.n_psi_elements),
-                        kin.v_inplane_hub.x(),
-                        kin.v_inplane_hub.y(),
-                        pitch.theta_1c,
-                        pitch.theta_1s};
+  const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
   PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
   const SweepSums sums = ctx.run(kernel);
   const double t = sums.t_total;

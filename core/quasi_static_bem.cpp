@@ -293,20 +293,7 @@ std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
 
   SweepSums sums;
   if (asymmetric && omega > 1.0) {
-    const SweepCtx<P> ctx{d.grid,
-                          d.polar,
-                          d.psi_trig,
-                          pitch.theta_0,
-                          omega,
-                          kin.omega_r,
-                          inputs.rho_kg_m3,
-                          blade.n_blades,
-                          d.n_psi_elements,
-                          1.0 / static_cast<double>(d.n_psi_elements),
-                          kin.v_inplane_hub.x(),
-                          kin.v_inplane_hub.y(),
-                          pitch.theta_1c,
-                          pitch.theta_1s};
+    const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
     BemKernel<P> kernel{kin.v_climb, blade.radius_m, blade.root_cutout_m, blade.tip_loss};
     sums = ctx.run(kernel);
   } else {

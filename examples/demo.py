@@ -17,11 +17,11 @@ def build_rotor() -> ax.RotorDefinition:
         n_blades=2, radius_m=1.0, root_cutout_m=0.15, chord_m=0.08, twist_deg=-8.0,
         n_elements=20,
         r_stations_m=[0.15, 0.6, 1.0], chord_stations_m=[0.10, 0.08, 0.06],
-        twist_stations_deg=[-2.0, -7.0, -11.0],
+        twist_stations_deg=[0.0, -4.0, -7.0],
     )
     airfoil = ax.LinearPolarParameters(CL0=0.0, CL_alpha_per_rad=5.7, CD0=0.011, alpha_stall_deg=14.0)
     control = ax.ControlProperties(swashplate_pitch_gain_rad=1.0, swashplate_phase_deg=None)
-    flap = ax.FlapProperties(I_blade_flap_kgm2=0.05, omega_nr_rad_s=8.0)
+    flap = ax.FlapProperties(I_blade_flap_kgm2=0.3, omega_nr_rad_s=120.0)
     return ax.RotorDefinition(blade, airfoil, control, "demo-2b", "2-bladed 1 m demo rotor", flap=flap)
 
 
@@ -80,12 +80,90 @@ def spin_up() -> None:
     print(f"steady state from the torque balance: {steady:.3f} rad/s")
 
 
+OMEGA = 120.0  # rad/s, tip speed 120 m/s
+RHO = 1.225
+
+
+def inputs(collective: float, v_hub=(0.0, 0.0, 0.0), tilt_lon: float = 0.0, tilt_lat: float = 0.0,
+           omega: float = OMEGA) -> ax.RotorInputs:
+    return ax.RotorInputs(collective, tilt_lon, tilt_lat, np.eye(3), np.array(v_hub, dtype=float),
+                          np.zeros(3), omega, RHO)
+
+
+def hover_sweep(defn: ax.RotorDefinition, polar: ax.LinearPolar) -> None:
+    """Thrust and power against collective, beside ideal momentum theory."""
+    section(f"Hover sweep, quasi-static BEM (Omega = {OMEGA} rad/s)")
+    qs = ax._QuasiStaticBEMLinear(defn, polar, 36)
+    area = math.pi * defn.blade.radius_m ** 2
+    print(f"{'coll [deg]':>10} {'T [N]':>9} {'Q [N m]':>9} {'P [W]':>9} {'P_ideal [W]':>12} {'FM':>6}")
+    for deg in (6.0, 8.0, 10.0, 12.0, 14.0):
+        r, _ = qs.compute_forces(inputs(math.radians(deg)), qs.initial_rotor_state())
+        thrust = -r.F_world[2]
+        power = r.Q_spin * OMEGA
+        ideal = thrust ** 1.5 / math.sqrt(2.0 * RHO * area) if thrust > 0 else 0.0
+        fm = ideal / power if power > 0 else float("nan")
+        print(f"{deg:10.1f} {thrust:9.2f} {r.Q_spin:9.3f} {power:9.1f} {ideal:12.1f} {fm:6.3f}")
+
+
+def forward_flight(defn: ax.RotorDefinition, polar: ax.LinearPolar) -> None:
+    """Hub loads against advance ratio (the hub flies along -x, air comes from +x)."""
+    section("Forward flight, quasi-static BEM, collective 12 deg, 36 azimuth stations")
+    qs = ax._QuasiStaticBEMLinear(defn, polar, 36)
+    tip = OMEGA * defn.blade.radius_m
+    print(f"{'mu':>5} {'Fx [N]':>8} {'Fy [N]':>8} {'T [N]':>8} {'Mx [N m]':>9} {'My [N m]':>9} {'Q [N m]':>8}")
+    for mu in (0.0, 0.05, 0.1, 0.15, 0.2, 0.25, 0.3):
+        r, _ = qs.compute_forces(inputs(math.radians(12.0), v_hub=(-mu * tip, 0.0, 0.0)),
+                                 qs.initial_rotor_state())
+        f, m = r.F_world, r.m_hub_world
+        print(f"{mu:5.2f} {f[0]:8.3f} {f[1]:8.3f} {-f[2]:8.2f} {m[0]:9.4f} {m[1]:9.4f} {r.Q_spin:8.3f}")
+
+
+def trim_forward_flight(defn: ax.RotorDefinition, polar: ax.LinearPolar) -> None:
+    """Trim the swashplate tilt to zero hub moment at advance ratio 0.15.
+
+    The trim nulls My with the longitudinal tilt and Mx with the lateral tilt,
+    without cross derivatives, so it suits rotors whose flap response lags the
+    pitch input by well under 90 degrees: a stiff hub (omega_nr = Omega here) or
+    a swashplate phase that compensates the lag.
+    """
+    section("Cyclic trim to zero hub moment, mu = 0.15, collective 12 deg")
+    tip = OMEGA * defn.blade.radius_m
+    base = inputs(math.radians(12.0), v_hub=(-0.15 * tip, 0.0, 0.0))
+    print(f"{'model':<12} {'tilt_lon [deg]':>14} {'tilt_lat [deg]':>14} {'Mx res':>9} {'My res':>9} "
+          f"{'iter':>5} {'conv':>5}")
+    for label, model in (("quasi-static", ax._QuasiStaticBEMLinear(defn, polar, 36)),
+                         ("Pitt-Peters", ax._PittPetersModelLinear(defn, polar, 36))):
+        t = ax.solve_trim_cyclic_py(model, model.initial_rotor_state(), base)
+        print(f"{label:<12} {math.degrees(t.tilt_lon):14.4f} {math.degrees(t.tilt_lat):14.4f} "
+              f"{t.Mx_residual:9.4f} {t.My_residual:9.4f} {t.iterations:5d} {str(t.converged):>5}")
+
+
+def collective_step(defn: ax.RotorDefinition, polar: ax.LinearPolar) -> None:
+    """Pitt-Peters uniform inflow after a collective step from 6 to 9 deg in hover."""
+    section("Pitt-Peters collective step 10 -> 13 deg in hover (dt = 5 ms)")
+    pp = ax._PittPetersModelLinear(defn, polar, 36)
+    state = ax.relax_inflow_py(pp, pp.initial_rotor_state(), inputs(math.radians(10.0)), n_steps=400)
+    step_in = inputs(math.radians(13.0))
+    tau0 = pp.inflow_taus(step_in, state)[0]
+    print(f"time constant of the uniform inflow at the step: {tau0 * 1000:.1f} ms")
+    print(f"{'t [ms]':>7} {'lambda_0':>10} {'T [N]':>8}")
+    for k in range(41):
+        r, nxt = pp.step(step_in, state, 0.005)
+        if k % 5 == 0:
+            print(f"{k * 5:7d} {state.lambda_0:10.5f} {-r.F_world[2]:8.2f}")
+        state = nxt
+
+
 def main() -> None:
     defn = build_rotor()
     show_geometry(defn)
-    show_polar(defn)
+    polar = show_polar(defn)
     show_cyclic(defn)
     spin_up()
+    hover_sweep(defn, polar)
+    forward_flight(defn, polar)
+    trim_forward_flight(defn, polar)
+    collective_step(defn, polar)
 
 
 if __name__ == "__main__":

@@ -20,14 +20,17 @@ PyObject* inputs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     in.collective_rad = kit::extract<double>(a[0], "collective_rad");
     in.tilt_lon = kit::extract<double>(a[1], "tilt_lon");
     in.tilt_lat = kit::extract<double>(a[2], "tilt_lat");
-    const kit::ArrayRef r_hub = kit::extract_array<2>(a[3], "R_hub");
-    const kit::ArrayRef v_hub = kit::extract_array<1>(a[4], "v_hub_world");
-    const kit::ArrayRef wind = kit::extract_array<1>(a[5], "wind_world");
+    // Array types are checked here, in signature order; read further down.
+    kit::extract_array<2>(a[3], "R_hub");
+    kit::extract_array<1>(a[4], "v_hub_world");
+    kit::extract_array<1>(a[5], "wind_world");
     in.omega_rad_s = kit::extract<double>(a[6], "omega_rad_s");
     in.rho_kg_m3 = kit::extract<double>(a[7], "rho_kg_m3");
-    in.R_hub = kit::read_mat3(r_hub, "R_hub");
-    in.v_hub_world = kit::read_vec3(v_hub, "v_hub_world");
-    in.wind_world = kit::read_vec3(wind, "wind_world");
+    // float() above may have run Python code that resized or retyped the
+    // arrays: look at them again rather than read through stale pointers.
+    in.R_hub = kit::read_mat3(kit::extract_array<2>(a[3], "R_hub"), "R_hub");
+    in.v_hub_world = kit::read_vec3(kit::extract_array<1>(a[4], "v_hub_world"), "v_hub_world");
+    in.wind_world = kit::read_vec3(kit::extract_array<1>(a[5], "wind_world"), "wind_world");
     return kit::wrap_as(type, in);
   });
 }

@@ -74,7 +74,10 @@ struct WideTraits {
   static AERLOX_KINLINE W sqrt(W a) { return _mm512_sqrt_ps(a); }
   static AERLOX_KINLINE void store(float* p, W a) { _mm512_store_ps(p, a); }
 };
-inline constexpr std::size_t kGroup = 3;  // registers per group: 6 targets
+#ifndef AERLOX_KERNEL_GROUP
+#define AERLOX_KERNEL_GROUP 3
+#endif
+inline constexpr std::size_t kGroup = AERLOX_KERNEL_GROUP;  // registers per group
 #else
 struct WideTraits {
   using W = V8;

@@ -184,6 +184,9 @@ std::mutex& submit_mutex() {
 }
 Pool* g_pool = nullptr;
 std::size_t g_requested = 0;  // 0: one participant per usable CPU
+// Participants of the current pool, readable without the submit lock (which a
+// running loop holds).
+std::atomic<std::size_t> g_count{0};
 std::once_flag g_atfork_once;
 
 // fork() from any thread: wait until no loop is running, and in the child
@@ -201,6 +204,7 @@ Pool& pool_locked() {
   if (g_pool == nullptr) {
     std::call_once(g_atfork_once, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
     g_pool = new Pool(g_requested != 0 ? g_requested : usable_cpus());
+    g_count.store(g_pool->participants(), std::memory_order_relaxed);
   }
   return *g_pool;
 }
@@ -208,6 +212,12 @@ Pool& pool_locked() {
 }  // namespace
 
 std::size_t worker_count() {
+  // Inside a task the loop's caller holds the submit lock; nested loops run
+  // serially anyway.
+  if (t_inside_task) {
+    const std::size_t n = g_count.load(std::memory_order_relaxed);
+    return n > 0 ? n : 1;
+  }
   std::lock_guard<std::mutex> g(submit_mutex());
   return pool_locked().participants();
 }

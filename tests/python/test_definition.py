@@ -427,3 +427,19 @@ def test_definition_argument_errors(blade, airfoil, index, bad, text):
     args[index] = bad
     kind, msg = error_text(ae.RotorDefinition, *args)
     assert kind is TypeError and msg.startswith(text), msg
+
+
+def test_subclass_instances_in_reference_cycles_are_collected():
+    import gc
+    import weakref
+
+    class Node(ae.BladeGeometry):
+        pass
+
+    a = Node(2, 1.0, 0.1, 0.05, 0.0, 10, [], [], [])
+    b = Node(3, 1.0, 0.1, 0.05, 0.0, 10, [], [], [])
+    a.other, b.other = b, a
+    probe = weakref.ref(a)  # a Python subclass may carry a weak reference
+    del a, b
+    gc.collect()
+    assert probe() is None

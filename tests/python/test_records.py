@@ -161,6 +161,45 @@ def test_check_order():
     )
 
 
+class Resizer:
+    """A float whose conversion reallocates the arrays already passed."""
+
+    def __init__(self, *arrays, shape=None):
+        self.arrays, self.shape = arrays, shape
+
+    def __float__(self):
+        for a in self.arrays:
+            a.resize(self.shape or (a.size * 20,), refcheck=False)
+            a[...] = 7.0
+        return 1.0
+
+
+def test_arrays_are_read_after_every_scalar_conversion():
+    # float() of rho runs Python code after the arrays' types were checked;
+    # the record must come from the arrays as they are when they are read,
+    # never from their old, freed storage.
+    r, v, w = ROTATION.copy(), np.array([1.0, 2.0, 3.0]), np.array([4.0, 5.0, 6.0])
+    assert error_text(make_inputs, R_hub=r, rho_kg_m3=Resizer(r, shape=(40, 40))) == (
+        ValueError,
+        "R_hub must be a 3x3 array",
+    )
+    assert error_text(make_inputs, v_hub_world=v, rho_kg_m3=Resizer(v)) == (
+        ValueError,
+        "v_hub_world must be a length-3 array",
+    )
+    r2 = ROTATION.copy()
+    ri = make_inputs(R_hub=r2, omega_rad_s=Resizer(r2, shape=(3, 3)))
+    assert np.array_equal(ri.R_hub, np.full((3, 3), 7.0))
+
+    class Retyper:
+        def __float__(self):
+            w.dtype = np.int64
+            return 1.0
+
+    kind, msg = error_text(make_inputs, wind_world=w, rho_kg_m3=Retyper())
+    assert kind is TypeError and msg.startswith("argument 'wind_world': 'ndarray' object cannot be converted to")
+
+
 @pytest.mark.parametrize("name", SCALARS)
 def test_scalar_setters(name):
     ri = make_inputs()

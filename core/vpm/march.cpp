@@ -1,0 +1,471 @@
+#include "vpm/march.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+#include "cyclic.hpp"
+#include "panic.hpp"
+#include "vpm/aging.hpp"
+#include "vpm/merge.hpp"
+#include "vpm/rotor.hpp"
+
+namespace aerlox_rs::vpm {
+
+namespace {
+
+constexpr double TWO_PI = 2.0 * std::numbers::pi;
+constexpr double FOUR_PI = 4.0 * std::numbers::pi;
+
+// Component-wise helpers: each is one IEEE operation per component, so a
+// formula written with them keeps its operation order.
+inline V3 add(const V3& a, const V3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+inline V3 sub(const V3& a, const V3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline V3 scale(double s, const V3& a) { return {s * a[0], s * a[1], s * a[2]}; }
+inline double norm(const V3& a) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
+
+std::atomic<WakeEvalClock*> g_clock{nullptr};
+
+using Clock = std::chrono::steady_clock;
+
+inline std::uint64_t since_ns(Clock::time_point t0) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+}
+
+// Copies `src` when it is present with exactly n entries, zeros otherwise:
+// a state made for another rotor (or the empty state) restarts from rest.
+std::vector<double> copy_or_zeros(const std::optional<std::vector<double>>* src, std::size_t n) {
+  if (src && *src && (*src)->size() == n) return **src;
+  return std::vector<double>(n, 0.0);
+}
+
+// A copy of f whose arrays have room for `extra` more particles.
+ParticleField copy_with_room(const ParticleField& f, std::size_t extra) {
+  ParticleField out;
+  const std::size_t room = f.len() + extra;
+  auto copy = [room](const AVec<float>& src, AVec<float>& dst) {
+    dst = AVec<float>::with_capacity(room);
+    for (std::size_t i = 0; i < src.size(); ++i) dst.push_back(src[i]);
+  };
+  copy(f.px, out.px);
+  copy(f.py, out.py);
+  copy(f.pz, out.pz);
+  copy(f.ax, out.ax);
+  copy(f.ay, out.ay);
+  copy(f.az, out.az);
+  copy(f.sigma, out.sigma);
+  return out;
+}
+
+inline std::array<float, 3> to_f32(const V3& v) {
+  return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+}
+
+}  // namespace
+
+void set_wake_eval_clock(WakeEvalClock* clock) { g_clock.store(clock, std::memory_order_relaxed); }
+
+std::pair<FlightCondition, Kinematics> flight_condition(const RotorInputs& inputs, double r_tip) {
+  const Kinematics kin = kinematics(inputs, inputs.omega_rad_s, r_tip);
+  FlightCondition fc;
+  fc.collective_rad = inputs.collective_rad;
+  fc.tilt_lon = inputs.tilt_lon;
+  fc.tilt_lat = inputs.tilt_lat;
+  fc.v_hub = {kin.v_inplane_hub.x(), kin.v_inplane_hub.y(), kin.v_climb};
+  fc.omega_rad_s = inputs.omega_rad_s;
+  fc.rho = inputs.rho_kg_m3;
+  return {fc, kin};
+}
+
+V3 r_hat(double psi) { return {std::cos(psi), -std::sin(psi), 0.0}; }
+
+V3 t_hat(double psi) { return {-std::sin(psi), -std::cos(psi), 0.0}; }
+
+V3 segment_induced(const V3& p, const V3& a, const V3& b, double core) {
+  const V3 r1 = sub(p, a);
+  const V3 r2 = sub(p, b);
+  const V3 r0 = sub(b, a);
+  const double n1 = norm(r1);
+  const double n2 = norm(r2);
+  if (n1 < 1e-9 || n2 < 1e-9) return {0.0, 0.0, 0.0};
+  const V3 c{r1[1] * r2[2] - r1[2] * r2[1], r1[2] * r2[0] - r1[0] * r2[2],
+             r1[0] * r2[1] - r1[1] * r2[0]};
+  const double c2 = c[0] * c[0] + c[1] * c[1] + c[2] * c[2];
+  // The point lies on the segment's line: no induced velocity.
+  if (c2 < 1e-20) return {0.0, 0.0, 0.0};
+  const V3 d{r1[0] / n1 - r2[0] / n2, r1[1] / n1 - r2[1] / n2, r1[2] / n1 - r2[2] / n2};
+  const double proj = r0[0] * d[0] + r0[1] * d[1] + r0[2] * d[2];
+  const double r0sq = r0[0] * r0[0] + r0[1] * r0[1] + r0[2] * r0[2];
+  // |c|^2 / (|c|^2 + core^2 |r0|^2) = h^2 / (h^2 + core^2), h the distance to
+  // the line: the regularisation that keeps the velocity finite near the axis.
+  const double reg = c2 / (c2 + core * core * r0sq);
+  const double k = proj * reg / (FOUR_PI * c2);
+  return scale(k, c);
+}
+
+void integrate_flap(std::span<double> beta, std::span<double> beta_dot,
+                    std::span<const double> m_beta, double i_flap_kgm2, double omega_nr_rad_s,
+                    double omega, double dt) {
+  AERLOX_ASSERT(beta_dot.size() == beta.size() && m_beta.size() == beta.size());
+  // fmax ignores a NaN inertia, like the guard against a zero one.
+  const double inertia = std::fmax(i_flap_kgm2, 1e-9);
+  const double k = omega * omega + omega_nr_rad_s * omega_nr_rad_s;
+  for (std::size_t b = 0; b < beta.size(); ++b) {
+    const double a = m_beta[b] / inertia - k * beta[b];
+    beta_dot[b] += dt * a;
+    // Semi-implicit Euler: the angle moves with the updated rate.
+    beta[b] += dt * beta_dot[b];
+  }
+}
+
+void integrate_feather(std::span<double> theta_f, std::span<double> theta_f_dot,
+                       std::span<const double> m_theta, double i_theta_kgm2, double damper,
+                       double k_aero, double dt) {
+  AERLOX_ASSERT(theta_f_dot.size() == theta_f.size() && m_theta.size() == theta_f.size());
+  const double inertia = std::fmax(i_theta_kgm2, 1e-12);
+  for (std::size_t b = 0; b < theta_f.size(); ++b) {
+    const double a = (m_theta[b] - k_aero * theta_f[b]) / inertia;
+    // The damper is integrated implicitly so that a stiff damper stays stable.
+    theta_f_dot[b] = (theta_f_dot[b] + dt * a) / (1.0 + dt * damper / inertia);
+    theta_f[b] += dt * theta_f_dot[b];
+  }
+}
+
+void drain_front(ParticleField& f, std::size_t k) {
+  AERLOX_ASSERT(k <= f.len());
+  if (k == 0) return;
+  for (auto* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->erase_front(k);
+}
+
+void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
+                  double omega, double psi0) {
+  const std::array<float, 3> u_inf = to_f32(v_hub);
+  const float dt_f = static_cast<float>(dt);
+  const double dpsi = omega * dt;
+
+  WakeEvalClock* clock = g_clock.load(std::memory_order_relaxed);
+  const auto t0 = Clock::now();
+  if (config.barnes_hut && wake.len() >= config.bh_min_particles) {
+    advect_rk2_bh(wake, u_inf, dt_f, config.bh_theta);
+  } else {
+    advect_rk2(wake, u_inf, dt_f);
+  }
+  if (clock) {
+    clock->advect_ns += since_ns(t0);
+    clock->advects += 1;
+  }
+
+  // Shedding appends at the back, so the front holds the oldest particles.
+  if (wake.len() > config.max_particles) drain_front(wake, wake.len() - config.max_particles);
+
+  if (dt > 0.0 && config.core_spread_nu > 0.0) aging::core_spread(wake, config.core_spread_nu, dt);
+
+  if (config.strength_decay_tau_rev > 0.0) {
+    // The life is counted in revolutions: the step advances dpsi / 2 pi of one.
+    const double factor = std::exp(-(dpsi / TWO_PI) / config.strength_decay_tau_rev);
+    aging::strength_decay(wake, static_cast<float>(factor));
+  }
+
+  // Merge whenever the azimuth interval of this step crosses a multiple of
+  // merge_every steps' worth of azimuth.
+  const double interval = static_cast<double>(config.merge_every) * dpsi;
+  if (config.merge_wake && config.merge_every > 0 && interval > 0.0 &&
+      wake.len() >= config.merge_min_particles &&
+      std::floor((psi0 + dpsi) / interval) > std::floor(psi0 / interval)) {
+    const MergeOpts opts{config.merge_kappa, config.merge_chi_min, config.merge_region_dist,
+                         config.merge_min_particles};
+    wake = merge_particles(wake, opts);
+  }
+}
+
+namespace {
+
+// What the lifting line needs of one element at one circulation guess.
+struct ElementEval {
+  V3 u;       // relative air velocity at the midpoint, hub axes
+  double phi;  // inflow angle
+  double U;    // section speed (radial component excluded)
+  double cl;
+  double cd;
+};
+
+}  // namespace
+
+template <class P>
+std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
+                                                      const FlightCondition& fc,
+                                                      const VpmRotorState* state, double psi0,
+                                                      double dt) {
+  const VpmRotorConfig& cfg = rotor.config();
+  const std::size_t n = rotor.n_elements();
+  const std::size_t nb = rotor.n_blades();
+  const std::vector<double>& r_edge = rotor.r_edge();
+  const std::vector<double>& r_mid = rotor.r_mid();
+  const std::vector<double>& dr = rotor.dr();
+  const std::vector<double>& chord = rotor.chord();
+  const std::vector<double>& twist = rotor.twist();
+  const std::vector<float>& sigma_edge = rotor.sigma_edge();
+  const std::vector<float>& sigma_mid = rotor.sigma_mid();
+  AERLOX_ASSERT(r_edge.size() == n + 1 && r_mid.size() == n && dr.size() == n &&
+                chord.size() == n && twist.size() == n && sigma_edge.size() == n + 1 &&
+                sigma_mid.size() == n);
+
+  const double omega = fc.omega_rad_s;
+  const double rho = fc.rho;
+  const double dpsi = omega * dt;
+  const auto [th1c, th1s] = cyclic_coeffs(fc.tilt_lon, fc.tilt_lat, rotor.ctrl());
+
+  // The state is a value: work on a copy of its wake, one with room for
+  // everything this step sheds, so shedding never regrows (and re-copies) the
+  // arrays and a capped wake keeps a bounded footprint.
+  const std::size_t shed_max = nb * (2 * n + 1);
+  ParticleField wake = (state && state->wake) ? copy_with_room(*state->wake, shed_max)
+                                              : ParticleField{};
+
+  std::vector<std::vector<double>> gamma_prev;
+  {
+    bool shape_ok = state && state->gamma && state->gamma->size() == nb;
+    if (shape_ok)
+      for (const auto& g : *state->gamma) shape_ok = shape_ok && g.size() == n;
+    gamma_prev = shape_ok ? *state->gamma
+                          : std::vector<std::vector<double>>(nb, std::vector<double>(n, 0.0));
+  }
+  std::vector<std::vector<double>> gamma_new(nb, std::vector<double>(n, 0.0));
+
+  const bool flap_on = rotor.flap().has_value();
+  const bool servo_active = rotor.feather().has_value();
+  std::vector<double> beta = copy_or_zeros(flap_on && state ? &state->beta : nullptr, nb);
+  std::vector<double> beta_dot = copy_or_zeros(flap_on && state ? &state->beta_dot : nullptr, nb);
+  std::vector<double> theta_f =
+      copy_or_zeros(servo_active && state ? &state->theta_f : nullptr, nb);
+  std::vector<double> theta_f_dot =
+      copy_or_zeros(servo_active && state ? &state->theta_f_dot : nullptr, nb);
+
+  const bool nonlinear = cfg.nonlinear_lifting_line;
+  const int max_iter = nonlinear ? 30 : 1;
+  const bool use_tree = cfg.barnes_hut && wake.len() >= cfg.bh_min_particles;
+
+  // Working buffers, allocated once per march and reused by every blade so
+  // that the lifting-line sweeps allocate nothing.
+  std::vector<float> tx(n), ty(n), tz(n);
+  std::vector<V3> p_mid(n);       // element midpoints (double)
+  std::vector<V3> base(n);        // free stream + wake-induced velocity
+  std::vector<V3> blade_vel(n);   // Omega r t_hat: blade motion through the air
+  std::vector<double> flap_vel(n);  // r beta_dot: flapping velocity along +z
+  std::vector<V3> kin_vel(n);     // kinematic relative velocity, no trailing downwash
+  std::vector<V3> b_inf(nonlinear ? n * (n + 1) : 0);
+  std::vector<V3> u_rel(nb * n);
+  std::vector<double> m_beta(nb, 0.0), m_theta(nb, 0.0);
+
+  VpmRotorResult res;
+  WakeEvalClock* clock = g_clock.load(std::memory_order_relaxed);
+
+  for (std::size_t b = 0; b < nb; ++b) {
+    const double psi_b = psi0 + TWO_PI * static_cast<double>(b) / static_cast<double>(nb);
+    const double cpsi = std::cos(psi_b);
+    const double spsi = std::sin(psi_b);
+    const V3 rh = r_hat(psi_b);
+    const V3 th = t_hat(psi_b);
+    const double command = fc.collective_rad + th1c * cpsi + th1s * spsi;
+    // With a servo flap the swashplate commands the flap and the blade pitch
+    // is whatever the feathering dynamics have reached.
+    const double control_pitch = servo_active ? theta_f[b] : command;
+    const double delta = servo_active ? command : 0.0;
+    const double beta_b = beta[b];
+    const double beta_dot_b = beta_dot[b];
+
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = r_mid[i];
+      p_mid[i] = add(scale(r, rh), V3{0.0, 0.0, -r * beta_b});
+      tx[i] = static_cast<float>(p_mid[i][0]);
+      ty[i] = static_cast<float>(p_mid[i][1]);
+      tz[i] = static_cast<float>(p_mid[i][2]);
+    }
+
+    const auto t0 = Clock::now();
+    const std::vector<Vel> u_far =
+        use_tree ? induced_at_points_bh(wake, tx, ty, tz, cfg.bh_theta)
+                 : induced_at_points(wake, tx, ty, tz);
+    if (clock) {
+      clock->blade_eval_ns += since_ns(t0);
+      clock->blade_evals += 1;
+    }
+    AERLOX_ASSERT(u_far.size() == n);
+
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = r_mid[i];
+      const V3 uf{static_cast<double>(u_far[i][0]), static_cast<double>(u_far[i][1]),
+                  static_cast<double>(u_far[i][2])};
+      base[i] = add(fc.v_hub, uf);
+      blade_vel[i] = scale(omega * r, th);
+      flap_vel[i] = r * beta_dot_b;
+      kin_vel[i] = add(sub(base[i], blade_vel[i]), V3{0.0, 0.0, flap_vel[i]});
+    }
+
+    if (nonlinear) {
+      // Trailing vortex segments leave each edge along the local flow over
+      // one step; their influence on every midpoint is tabulated once so the
+      // sweeps below only form weighted sums.
+      for (std::size_t j = 0; j <= n; ++j) {
+        const double re = r_edge[j];
+        const V3 e = add(scale(re, rh), V3{0.0, 0.0, -re * beta_b});
+        const V3 ue = (j == 0)   ? kin_vel[0]
+                      : (j == n) ? kin_vel[n - 1]
+                                 : scale(0.5, add(kin_vel[j - 1], kin_vel[j]));
+        const V3 e_end = add(e, scale(dt, ue));
+        const double core = static_cast<double>(sigma_edge[j]);
+        for (std::size_t i = 0; i < n; ++i)
+          b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, core);
+      }
+    }
+
+    std::vector<double>& g = gamma_new[b];
+    g = gamma_prev[b];
+
+    auto evaluate = [&](std::size_t i) -> ElementEval {
+      V3 w{0.0, 0.0, 0.0};
+      if (nonlinear) {
+        // The trailing strength at edge j is the jump of bound circulation
+        // across it; there is no circulation beyond either end.
+        const V3* row = &b_inf[i * (n + 1)];
+        for (std::size_t j = 0; j <= n; ++j) {
+          const double g_in = (j == 0) ? 0.0 : g[j - 1];
+          const double g_out = (j == n) ? 0.0 : g[j];
+          const double jump = g_in - g_out;
+          w[0] += jump * row[j][0];
+          w[1] += jump * row[j][1];
+          w[2] += jump * row[j][2];
+        }
+      }
+      ElementEval ev;
+      ev.u = add(sub(add(base[i], w), blade_vel[i]), V3{0.0, 0.0, flap_vel[i]});
+      const double u_t = ev.u[0] * th[0] + ev.u[1] * th[1];
+      const double u_z = ev.u[2];
+      ev.phi = std::atan2(u_z, -u_t);
+      const double alpha = twist[i] + control_pitch - ev.phi;
+      const auto [cl, cd] = rotor.polar().cl_cd(alpha);
+      ev.cl = cl;
+      ev.cd = cd;
+      const double speed = std::sqrt(u_t * u_t + u_z * u_z);
+      // A stagnant section keeps a tiny speed so its circulation stays defined.
+      ev.U = (speed > 1e-6) ? speed : 1e-6;
+      return ev;
+    };
+
+    // Gauss-Seidel sweeps with under-relaxation towards the Kutta-Joukowski
+    // circulation; elements updated earlier in a sweep are seen by later ones.
+    for (int iter = 0; iter < max_iter; ++iter) {
+      bool converged = true;
+      for (std::size_t i = 0; i < n; ++i) {
+        const ElementEval ev = evaluate(i);
+        const double g_kj = 0.5 * ev.U * chord[i] * ev.cl;
+        const double g_relaxed = g[i] + cfg.relax * (g_kj - g[i]);
+        // Written so that a NaN difference counts as converged.
+        if (std::fabs(g_relaxed - g[i]) > 1e-6 * (std::fabs(g_relaxed) + 1e-6)) converged = false;
+        g[i] = g_relaxed;
+      }
+      if (converged) break;
+    }
+
+    const ServoFlapActuation* fa = servo_active ? &*rotor.feather() : nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      const ElementEval ev = evaluate(i);
+      u_rel[b * n + i] = ev.u;
+      const double r = r_mid[i];
+      const double q = ev.U * (0.5 * rho * ev.U) * chord[i];
+      const double d_lift = q * ev.cl * dr[i];
+      const double d_drag = q * ev.cd * dr[i];
+      const double cphi = std::cos(ev.phi);
+      const double sphi = std::sin(ev.phi);
+      const double d_t = cphi * d_lift - sphi * d_drag;
+      const double d_q = r * (sphi * d_lift + cphi * d_drag);
+      res.thrust += d_t;
+      res.torque += d_q;
+      m_beta[b] += r * d_t;
+      res.mx_hub += r * d_t * spsi;
+      res.my_hub += r * d_t * cpsi;
+      if (fa) {
+        if (fa->flap.r_inner_m <= r && r <= fa->flap.r_outer_m)
+          m_theta[b] += q * fa->flap.C_M_delta_per_rad * delta * dr[i];
+        if (std::fabs(fa->blade_Cm_AC) > 1e-12) m_theta[b] += q * fa->blade_Cm_AC * dr[i];
+      }
+    }
+  }
+
+  // Shedding, after every blade has seen the same wake. Blades in order, then
+  // trailing particles at the edges, then shed particles at the midpoints, so
+  // the oldest particles stay at the front of the field.
+  for (std::size_t b = 0; b < nb; ++b) {
+    const double psi_b = psi0 + TWO_PI * static_cast<double>(b) / static_cast<double>(nb);
+    const double cpsi = std::cos(psi_b);
+    const double spsi = std::sin(psi_b);
+    const V3 rh = r_hat(psi_b);
+    const double beta_b = beta[b];  // before this step's flap update
+    const std::vector<double>& gn = gamma_new[b];
+    const std::vector<double>& gp = gamma_prev[b];
+    const V3* ub = &u_rel[b * n];
+
+    for (std::size_t j = 0; j <= n; ++j) {
+      const double g_in = (j == 0) ? 0.0 : gn[j - 1];
+      const double g_out = (j == n) ? 0.0 : gn[j];
+      const double g_trail = g_in - g_out;
+      if (g_trail == 0.0) continue;
+      const V3 ue = (j == 0)   ? ub[0]
+                    : (j == n) ? ub[n - 1]
+                               : scale(0.5, add(ub[j - 1], ub[j]));
+      const V3 seg = scale(dt, ue);
+      const double re = r_edge[j];
+      const V3 pos{re * cpsi, -re * spsi, -re * beta_b};
+      wake.push(to_f32(pos), to_f32(scale(g_trail, seg)), sigma_edge[j]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d_gamma = gn[i] - gp[i];
+      if (d_gamma == 0.0) continue;
+      const double r = r_mid[i];
+      const V3 pos{r * cpsi, -r * spsi, -r * beta_b};
+      wake.push(to_f32(pos), to_f32(scale(-d_gamma * dr[i], rh)), sigma_mid[i]);
+    }
+  }
+
+  if (flap_on) {
+    const FlapProperties& fp = *rotor.flap();
+    integrate_flap(beta, beta_dot, m_beta, fp.I_blade_flap_kgm2, fp.omega_nr_rad_s, omega, dt);
+  }
+  if (servo_active) {
+    const ServoFlapActuation& fa = *rotor.feather();
+    // Aerodynamic feathering stiffness of an aerodynamic centre offset from
+    // the feathering axis.
+    const double k_aero = 0.5 * rho * (omega * omega) * rotor.cl_alpha() * fa.ac_offset_m *
+                          rotor.feather_span_integral();
+    integrate_feather(theta_f, theta_f_dot, m_theta, fa.I_theta_kgm2, fa.damper_Nms_per_rad,
+                      k_aero, dt);
+  }
+
+  advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0);
+
+  VpmRotorState out;
+  out.wake = std::move(wake);
+  out.gamma = std::move(gamma_new);
+  double psi = std::fmod(psi0 + dpsi, TWO_PI);
+  if (psi < 0.0) psi += TWO_PI;
+  out.psi = psi;
+  if (flap_on) {
+    out.beta = std::move(beta);
+    out.beta_dot = std::move(beta_dot);
+  }
+  if (servo_active) {
+    out.theta_f = std::move(theta_f);
+    out.theta_f_dot = std::move(theta_f_dot);
+  }
+  return {res, std::move(out)};
+}
+
+template std::pair<VpmRotorResult, VpmRotorState> march_window<LinearPolar>(
+    const VpmRotor<LinearPolar>&, const FlightCondition&, const VpmRotorState*, double, double);
+template std::pair<VpmRotorResult, VpmRotorState> march_window<TabulatedPolar>(
+    const VpmRotor<TabulatedPolar>&, const FlightCondition&, const VpmRotorState*, double,
+    double);
+
+}  // namespace aerlox_rs::vpm

@@ -1,0 +1,152 @@
+#pragma once
+// The free-wake vortex-particle rotor: a lifting-line blade whose induced
+// velocity comes from a cloud of vortex particles that the blades shed and
+// that is convected in time.
+//
+// The rotor holds only the blade discretisation, computed once at
+// construction; everything that evolves (wake, bound circulation, blade
+// angles, azimuth) lives in VpmRotorState, so one rotor can advance any number
+// of independent states.
+#include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "aero_io.hpp"
+#include "cyclic.hpp"
+#include "polar.hpp"
+#include "rotor_definition.hpp"
+#include "vpm/common.hpp"
+#include "vpm/march.hpp"
+
+namespace aerlox_rs::vpm {
+
+/// Options of the vortex-particle rotor, with the defaults the Python
+/// constructor uses.
+struct VpmRotorConfig {
+  std::size_t max_particles = 4800;  ///< wake cap after each step; oldest dropped first
+  float sigma = 0.18f;               ///< base particle core radius, m
+  double relax = 0.35;               ///< under-relaxation of the circulation update
+  bool nonlinear_lifting_line = true;  ///< iterate with the blade's own trailing downwash
+  bool tip_clustering = true;        ///< cosine spacing of element edges
+  bool local_core = true;            ///< scale core radii with the local element width
+  bool barnes_hut = false;           ///< use the tree evaluators for large wakes
+  float bh_theta = 0.5f;             ///< tree opening angle
+  std::size_t bh_min_particles = 2048;  ///< smallest wake evaluated through the tree
+  bool merge_wake = false;           ///< enable particle merging
+  std::size_t merge_every = 0;       ///< merge cadence in steps' worth of azimuth; 0 disables
+  std::size_t merge_min_particles = 0;  ///< no merge below this wake size
+  float merge_kappa = 0.7f;          ///< merge size limit (cell edge / core radius)
+  float merge_chi_min = 0.9f;        ///< merge alignment limit
+  float merge_region_dist = 0.0f;    ///< protected sphere radius around the hub, m
+  double core_spread_nu = 0.0;       ///< viscosity of per-step core spreading; 0 disables
+  double strength_decay_tau_rev = 0.0;  ///< strength e-folding life in revolutions; 0 disables
+};
+
+/// Gathers the seventeen options into a config, in declaration order.
+VpmRotorConfig build_vpm_config(std::size_t max_particles, float sigma, double relax,
+                                bool nonlinear_lifting_line, bool tip_clustering, bool local_core,
+                                bool barnes_hut, float bh_theta, std::size_t bh_min_particles,
+                                bool merge_wake, std::size_t merge_every,
+                                std::size_t merge_min_particles, float merge_kappa,
+                                float merge_chi_min, float merge_region_dist,
+                                double core_spread_nu, double strength_decay_tau_rev);
+
+/// Everything that evolves between steps. A value: copies are deep, and a
+/// step never changes the state it is given.
+struct VpmRotorState {
+  /// The free wake in hub axes, oldest particles first until a merge reorders it.
+  std::optional<ParticleField> wake;
+  /// Bound circulation per blade and element after the last step, m^2/s.
+  std::optional<std::vector<std::vector<double>>> gamma;
+  /// Azimuth of blade 0 at the start of the next step, rad, in [0, 2 pi).
+  double psi = 0.0;
+  std::optional<std::vector<double>> beta;         ///< flap angle per blade, rad
+  std::optional<std::vector<double>> beta_dot;     ///< flap rate per blade, rad/s
+  std::optional<std::vector<double>> theta_f;      ///< feathering angle per blade, rad
+  std::optional<std::vector<double>> theta_f_dot;  ///< feathering rate per blade, rad/s
+
+  /// Number of wake particles carried; 0 without a wake.
+  std::size_t n_particles() const { return wake ? wake->len() : 0; }
+};
+
+/// Loads of one march, hub frame.
+struct VpmRotorResult {
+  double thrust = 0.0;  ///< N, along -hub z
+  double torque = 0.0;  ///< N m, positive brakes positive spin
+  double mx_hub = 0.0;  ///< N m, about hub x
+  double my_hub = 0.0;  ///< N m, about hub y
+};
+
+/// The vortex-particle rotor over polar type P (LinearPolar or TabulatedPolar).
+/// Read-only after construction.
+template <class P>
+class VpmRotor {
+ public:
+  /// Discretises the blade of defn. Throws ValueError for a blade without
+  /// elements, which has no valid discretisation.
+  static VpmRotor create(const RotorDefinition& defn, P polar, ControlGains ctrl,
+                         VpmRotorConfig config);
+
+  /// One time step: loads of the blades at the start of the step and the
+  /// state at its end. The given state is only read.
+  std::pair<AeroResult, VpmRotorState> step(const RotorInputs& inputs, const VpmRotorState& state,
+                                            double dt) const;
+
+  /// The empty state a run starts from.
+  VpmRotorState initial_rotor_state() const { return VpmRotorState{}; }
+
+  /// Flight condition of one call and the hub kinematics for load assembly.
+  std::pair<FlightCondition, Kinematics> flight_condition(const RotorInputs& inputs) const;
+
+  const P& polar() const { return polar_; }
+  std::size_t n_blades() const { return n_blades_; }
+  std::size_t n_elements() const { return n_elements_; }
+  /// Element edge radii, m, n+1 entries from the root cutout to the tip.
+  const std::vector<double>& r_edge() const { return r_edge_; }
+  /// Element midpoint radii, m, n entries.
+  const std::vector<double>& r_mid() const { return r_mid_; }
+  /// Element widths, m, n entries.
+  const std::vector<double>& dr() const { return dr_; }
+  /// Chord at each midpoint, m.
+  const std::vector<double>& chord() const { return chord_; }
+  /// Twist at each midpoint, rad.
+  const std::vector<double>& twist() const { return twist_; }
+  /// Core radius of particles shed at element midpoints, m.
+  const std::vector<float>& sigma_mid() const { return sigma_mid_; }
+  /// Core radius of particles shed at element edges and of trailing segments, m.
+  const std::vector<float>& sigma_edge() const { return sigma_edge_; }
+  const std::optional<FlapProperties>& flap() const { return flap_; }
+  const std::optional<ServoFlapActuation>& feather() const { return feather_; }
+  /// Lift-curve slope of the definition's airfoil, per rad.
+  double cl_alpha() const { return cl_alpha_; }
+  /// Sum of r_mid^2 chord dr over the elements, m^4.
+  double feather_span_integral() const { return feather_span_integral_; }
+  const ControlGains& ctrl() const { return ctrl_; }
+  const VpmRotorConfig& config() const { return config_; }
+
+ private:
+  VpmRotor(P polar) : polar_(std::move(polar)) {}
+
+  P polar_;
+  std::size_t n_blades_ = 0;
+  std::size_t n_elements_ = 0;
+  std::vector<double> r_edge_;
+  std::vector<double> r_mid_;
+  std::vector<double> dr_;
+  std::vector<double> chord_;
+  std::vector<double> twist_;
+  std::vector<float> sigma_mid_;
+  std::vector<float> sigma_edge_;
+  std::optional<FlapProperties> flap_;
+  std::optional<ServoFlapActuation> feather_;
+  double cl_alpha_ = 0.0;
+  double feather_span_integral_ = 0.0;
+  ControlGains ctrl_;
+  VpmRotorConfig config_;
+};
+
+extern template class VpmRotor<LinearPolar>;
+extern template class VpmRotor<TabulatedPolar>;
+
+}  // namespace aerlox_rs::vpm
