@@ -143,8 +143,9 @@ def test_unknown_integration_method_is_refused(name, model):
         model.step(rt.hover(), state, 0.01, "RK4")
     with pytest.raises(TypeError, match="^argument 'integration_method': "):
         model.step(rt.hover(), state, 0.01, 3)
+    wrong = ax.PittPetersRotorState(0, 0, 0) if name.startswith("_QuasiStatic") else ax.QuasiStaticRotorState()
     with pytest.raises(TypeError, match="^argument 'state': "):
-        model.step(rt.hover(), ax.VpmRotorState(), 0.01)
+        model.step(rt.hover(), wrong, 0.01)
     with pytest.raises(TypeError, match="^argument 'inputs': "):
         model.compute_forces({}, state)
 

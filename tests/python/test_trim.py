@@ -29,7 +29,9 @@ def test_relax_is_repeated_semi_implicit_stepping(name):
     for _ in range(7):
         _, state = model.step(inp, state, 0.01, "semi_implicit")
     assert type(relaxed) is type(start)
-    np.testing.assert_array_equal(relaxed.to_array(), state.to_array())
+    # The same update up to rounding: relaxation multiplies by the lag factor,
+    # the step divides by its denominator.
+    np.testing.assert_allclose(relaxed.to_array(), state.to_array(), rtol=1e-13, atol=0)
     np.testing.assert_array_equal(start.to_array(), np.zeros_like(start.to_array()))
 
     # No steps: a new object equal to the given state.
@@ -50,9 +52,6 @@ def test_relax_defaults_and_argument_errors():
     msg = "^aero must be a QuasiStaticBEM, PittPetersModel, or OyeBEMModel instance$"
     with pytest.raises(ValueError, match=msg):
         ax.relax_inflow_py(rt.definition(), state, rt.hover())
-    vpm = ax._VpmRotorLinear(rt.definition(rt.blade(n_elements=4)), rt.linear_polar())
-    with pytest.raises(ValueError, match=msg):
-        ax.relax_inflow_py(vpm, ax.VpmRotorState(), rt.hover())
     with pytest.raises(TypeError, match="PittPetersRotorState"):
         ax.relax_inflow_py(pp, ax.OyeRotorState.zeros(rt.N_ELEMENTS), rt.hover())
     with pytest.raises(OverflowError):

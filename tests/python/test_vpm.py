@@ -163,6 +163,12 @@ def test_compute_forces_refuses_single_shot_evaluation():
     with pytest.raises(TypeError, match="^argument '_state': "):
         m.compute_forces(rt.hover(), ax.PittPetersRotorState(0, 0, 0))
     assert not hasattr(m, "inflow_taus")
+    # Nor can the blade-element services drive it.
+    msg = "^aero must be a QuasiStaticBEM, PittPetersModel, or OyeBEMModel instance$"
+    with pytest.raises(ValueError, match=msg):
+        ax.relax_inflow_py(m, m.initial_rotor_state(), rt.hover())
+    with pytest.raises(ValueError, match=msg):
+        ax.solve_trim_cyclic_py(m, m.initial_rotor_state(), rt.hover())
 
 
 # --- stepping ------------------------------------------------------------------
