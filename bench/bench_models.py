@@ -13,9 +13,9 @@ here asserts a time.
 
 Run from the repository root after installing the package: python bench/bench_models.py
 """
-import json
 import math
 import os
+import re
 import subprocess
 import sys
 import time
@@ -90,7 +90,6 @@ def bench_quasi_static(floor):
         f"{1 / t_axi:,.0f} eval/s; sweep/axi = {t_sweep / t_axi:.1f}x; {t_axi / floor:.0f}x floor; check {check}")
     row("QS hover, forced 36-station sweep", t_sweep, f"{1 / t_sweep:,.0f} eval/s (reference)")
     row("QS forward mu=0.2, 36 stations", t_fwd, f"{1 / t_fwd:,.0f} eval/s")
-    return {"qs_hover": t_axi, "qs_forward": t_fwd}
 
 
 def bench_dynamic():
@@ -124,6 +123,9 @@ def bench_trim():
 
 
 def bench_vpm():
+    if not hasattr(ax, "_VpmRotorLinear"):
+        row("VPM step", float("nan"), "this build has no vortex-particle rotor")
+        return
     pol = ax.LinearPolar(0.0, 5.7, 0.01, math.radians(15.0))
     dt = (2 * math.pi / 36) / OMEGA
     hover = inputs()
@@ -150,23 +152,55 @@ def bench_vpm():
         f"cost ratio {times[(4800, False)] / times[(1200, False)]:.1f}x for 4x particles (16x if all N^2)")
 
 
-def cpp_figures():
-    """The pure C++ evaluation figures, when the C++ benchmark has been built."""
+CPP_CASES = ("BM_QsHover", "BM_QsForward", "BM_PpStep", "BM_OyeStep")
+
+
+def cpp_comparison():
+    """Python call against the pure C++ evaluation, when the C++ benchmark is built.
+
+    The C++ benchmark uses its own rotor (0.8 m, stiff flapping blade); the same
+    rotor and operating points are rebuilt here so that the ratio is the cost of
+    going through Python and nothing else.
+    """
     exe = os.path.join("build", "bench", "bench_bem")
     if not os.access(exe, os.X_OK):
-        return None
+        return []
     try:
-        out = subprocess.run([exe, "--benchmark_format=json"], capture_output=True, text=True, timeout=300,
-                             check=True).stdout
-        return {b["name"]: b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-                for b in json.loads(out)["benchmarks"]}
-    except (OSError, subprocess.SubprocessError, ValueError, KeyError):
-        return None
+        out = subprocess.run([exe, f"--benchmark_filter=^({'|'.join(CPP_CASES)})$"],
+                             capture_output=True, text=True, timeout=600, check=True).stdout
+    except (OSError, subprocess.SubprocessError):
+        return []
+    # Console table rows: name, wall time and its unit first (colour codes removed).
+    unit = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    cpp = {}
+    for line in re.sub(r"\x1b\[[0-9;]*m", "", out).splitlines():
+        m = re.match(r"^(BM_\w+)\s+([0-9.]+) (ns|us|ms|s)\s", line)
+        if m:
+            cpp[m.group(1)] = float(m.group(2)) * unit[m.group(3)]
+    blade = ax.BladeGeometry(2, 0.8, 0.12, 0.06, 0.0, 20, [0.12, 0.8], [0.06, 0.06], [6.0, -6.0], True)
+    airfoil = ax.LinearPolarParameters(0.0, 5.7, 0.011, 14.0)
+    defn = ax.RotorDefinition(blade, airfoil, None, "bench_bem", "", None, ax.FlapProperties(0.1, 120.0))
+    pol = ax.LinearPolar.from_properties(airfoil)
+    col = math.radians(10.0)
+    hover = ax.RotorInputs(col, 0.0, 0.0, np.eye(3), np.zeros(3), np.zeros(3), 150.0, 1.225)
+    fwd = ax.RotorInputs(col, 0.0, 0.0, np.eye(3), np.array([0.2 * 150.0 * 0.8, 0.0, 0.0]), np.zeros(3), 150.0, 1.225)
+    qs = ax._QuasiStaticBEMLinear(defn, pol, 36)
+    pp = ax._PittPetersModelLinear(defn, pol, 36)
+    oye = ax._OyeBEMModelLinear(defn, pol, 36, 0.0)
+    pp_s = ax.relax_inflow_py(pp, pp.initial_rotor_state(), fwd, 400, 0.005)
+    oye_s = ax.relax_inflow_py(oye, oye.initial_rotor_state(), fwd, 400, 0.005)
+    calls = {
+        "BM_QsHover": lambda: qs.compute_forces(hover, qs.initial_rotor_state()),
+        "BM_QsForward": lambda: qs.compute_forces(fwd, qs.initial_rotor_state()),
+        "BM_PpStep": lambda: pp.step(fwd, pp_s, 0.001),
+        "BM_OyeStep": lambda: oye.step(fwd, oye_s, 0.001),
+    }
+    return [(name, cpp[name], per_call(calls[name])) for name in CPP_CASES if name in cpp]
 
 
 def main():
     floor = bench_calls()
-    qs = bench_quasi_static(floor)
+    bench_quasi_static(floor)
     bench_dynamic()
     bench_trim()
     bench_vpm()
@@ -175,14 +209,12 @@ def main():
     print(f"{'case':<{width}}  {'per call':>12}  notes")
     for case, seconds, note in rows:
         print(f"{case:<{width}}  {seconds * 1e6:>9.1f} us  {note}")
-    cpp = cpp_figures()
-    if cpp:
-        print("\nC++ evaluations (build/bench/bench_bem) and the Python call's cost over them:")
-        for name, seconds in cpp.items():
-            key = name.lower()
-            match = "qs_forward" if ("forward" in key or "mu" in key) else "qs_hover" if "hover" in key else None
-            ratio = f"python/c++ = {qs[match] / seconds:.2f}x" if match and ("qs" in key or "quasi" in key) else ""
-            print(f"  {name:<{width}}  {seconds * 1e6:>9.1f} us  {ratio}")
+    compared = cpp_comparison()
+    if compared:
+        print("\nSame calls against the C++ benchmark build/bench/bench_bem (its own rotor):")
+        for name, c, py in compared:
+            print(f"  {name:<14} C++ {c * 1e6:>9.2f} us   Python {py * 1e6:>9.2f} us   "
+                  f"python/c++ = {py / c:.2f}x")
 
 
 if __name__ == "__main__":
