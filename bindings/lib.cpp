@@ -21,9 +21,7 @@ PyObject* py_cyclic_coeffs(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const double lon = kit::extract<double>(a[0], "tilt_lon");
     const double lat = kit::extract<double>(a[1], "tilt_lat");
     const auto control = kit::extract_opt<aerlox_rs::ControlProperties>(a[2], "control");
-    aerlox_rs::RotorDefinition d;  // the same gains rule as a rotor definition's
-    d.control = control;
-    return kit::to_py(aerlox_rs::cyclic_coeffs(lon, lat, d.control_gains()));
+    return kit::to_py(aerlox_rs::cyclic_coeffs(lon, lat, aerlox_rs::control_gains(control)));
   });
 }
 

@@ -21,7 +21,7 @@ double lerp_clamped(double r, std::span<const double> xs, std::span<const double
   return ys[i - 1] + (r - xs[i - 1]) / (xs[i] - xs[i - 1]) * (ys[i] - ys[i - 1]);
 }
 
-ControlGains RotorDefinition::control_gains() const {
+ControlGains control_gains(const std::optional<ControlProperties>& control) {
   if (!control) return {1.0, 0.0};
   return {control->swashplate_pitch_gain_rad,
           control->swashplate_phase_deg ? *control->swashplate_phase_deg * DEG_TO_RAD : 0.0};

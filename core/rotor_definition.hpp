@@ -89,6 +89,10 @@ struct ServoFlap {
 };
 using PitchActuation = std::variant<DirectMechanical, ServoFlap>;
 
+/// Swashplate gains of an optional control record: gain 1 and phase 0 when
+/// absent, phase 0 when the record has none.
+ControlGains control_gains(const std::optional<ControlProperties>& control);
+
 struct RotorDefinition {
   BladeGeometry blade;
   LinearPolarParameters airfoil;
@@ -103,7 +107,7 @@ struct RotorDefinition {
     const auto* s = std::get_if<ServoFlap>(&pitch_actuation);
     return s ? &s->actuation : nullptr;
   }
-  ControlGains control_gains() const;
+  ControlGains control_gains() const { return aerlox_rs::control_gains(control); }
 };
 
 }  // namespace aerlox_rs
