@@ -128,6 +128,7 @@ int module_exec(PyObject* m) {
     reg::QuasiStaticRotorState(m);
     reg::PittPetersRotorState(m);
     reg::OyeRotorState(m);
+    reg::VpmRotorState(m);
     reg::RotorInputs(m);
     reg::AeroResult(m);
     reg::_QuasiStaticBEMLinear(m);
@@ -136,6 +137,8 @@ int module_exec(PyObject* m) {
     reg::_PittPetersModelTabulated(m);
     reg::_OyeBEMModelLinear(m);
     reg::_OyeBEMModelTabulated(m);
+    reg::_VpmRotorLinear(m);
+    reg::_VpmRotorTabulated(m);
     reg::TrimResult(m);
     reg::solve_trim_cyclic_py(m);
     reg::relax_inflow_py(m);

@@ -26,6 +26,7 @@ void RotorDefinition(PyObject* m);
 void QuasiStaticRotorState(PyObject* m);
 void PittPetersRotorState(PyObject* m);
 void OyeRotorState(PyObject* m);
+void VpmRotorState(PyObject* m);
 
 // Operating inputs and results.
 void RotorInputs(PyObject* m);
@@ -38,6 +39,10 @@ void _PittPetersModelLinear(PyObject* m);
 void _PittPetersModelTabulated(PyObject* m);
 void _OyeBEMModelLinear(PyObject* m);
 void _OyeBEMModelTabulated(PyObject* m);
+
+// The vortex-particle rotors.
+void _VpmRotorLinear(PyObject* m);
+void _VpmRotorTabulated(PyObject* m);
 
 // Trim.
 void TrimResult(PyObject* m);
