@@ -175,8 +175,11 @@ TEST(VpmDirect, ReductionScalesThenSumsInLaneOrder) {
 
 TEST(VpmDirect, ForcingAnIsaTheCpuLacksIsRefused) {
   IsaGuard guard;
-  for (Isa isa : {Isa::Avx2, Isa::Avx512})
-    if (!isa_supported(isa)) EXPECT_THROW(set_isa_for_testing(isa), ValueError);
+  for (Isa isa : {Isa::Avx2, Isa::Avx512}) {
+    if (!isa_supported(isa)) {
+      EXPECT_THROW(set_isa_for_testing(isa), ValueError);
+    }
+  }
   set_isa_for_testing(Isa::Baseline);
   EXPECT_EQ(active_isa(), Isa::Baseline);
 }

@@ -20,8 +20,6 @@ struct IsaGuard {
   ~IsaGuard() { set_isa_for_testing(std::nullopt); }
 };
 
-std::vector<float> copy(const AVec<float>& a) { return {a.begin(), a.end()}; }
-
 // Cells a target opens (neither accepted as far field nor evaluated as a leaf).
 std::size_t opened_cells(const FlatTree& t, float x, float y, float z, float theta) {
   std::size_t opened = 0, k = 0;
