@@ -87,6 +87,39 @@ def test_argument_errors_name_the_option(option):
             rotor(**{option: 1})
 
 
+MERGING = dict(merge_wake=True, merge_every=1, merge_kappa=2.0, merge_chi_min=0.5)
+TREE = dict(barnes_hut=True, bh_min_particles=0)
+
+
+@pytest.mark.parametrize("base, change", [
+    ({}, dict(max_particles=40)),
+    ({}, dict(sigma=0.06)),
+    ({}, dict(relax=0.9)),
+    ({}, dict(nonlinear_lifting_line=False)),
+    ({}, dict(tip_clustering=False)),
+    ({}, dict(local_core=False)),
+    ({}, TREE),
+    (TREE, dict(bh_theta=1.2)),
+    (dict(barnes_hut=True), dict(bh_min_particles=0)),
+    ({}, MERGING),
+    (MERGING, dict(merge_every=4)),
+    (MERGING, dict(merge_min_particles=150)),
+    (MERGING, dict(merge_kappa=0.5)),
+    (MERGING, dict(merge_chi_min=0.95)),
+    (MERGING, dict(merge_region_dist=0.5)),
+    ({}, dict(core_spread_nu=0.05)),
+    ({}, dict(strength_decay_tau_rev=0.05)),
+], ids=lambda d: ",".join(d) or "default")
+def test_every_option_reaches_the_rotor(base, change):
+    def signature(options):
+        results, state = run(rotor(**options), 12, inp=rt.forward(0.1))
+        return np.array([load_vector(r) for r in results]), state.n_particles
+
+    loads_a, n_a = signature(base)
+    loads_b, n_b = signature({**base, **change})
+    assert n_a != n_b or not np.array_equal(loads_a, loads_b)
+
+
 def test_construction_refusals():
     with pytest.raises(TypeError, match="^argument 'polar': "):
         ax._VpmRotorLinear(rt.definition(), rt.tabulated_polar())
