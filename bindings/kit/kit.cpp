@@ -308,37 +308,37 @@ void add_to_all(PyObject* module, const char* name) {
   if (rc < 0) throw PyErrSet{};
 }
 
-PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
+PyTypeObject* add_class(PyObject* module, const ClassSpec& cls) {
   std::vector<PyType_Slot> slots;
-  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
-  slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : &no_constructor)});
-  if (spec.doc && *spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(keep(spec.doc))});
-  if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
-  if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
-  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cls.dealloc)});
+  slots.push_back({Py_tp_new, reinterpret_cast<void*>(cls.tp_new ? cls.tp_new : &no_constructor)});
+  if (cls.doc && *cls.doc) slots.push_back({Py_tp_doc, const_cast<char*>(keep(cls.doc))});
+  if (cls.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(cls.repr)});
+  if (cls.getset) slots.push_back({Py_tp_getset, cls.getset});
+  if (cls.methods) slots.push_back({Py_tp_methods, cls.methods});
   slots.push_back({0, nullptr});
 
   PyType_Spec ts{};
-  ts.name = keep(std::string("aerlox._aerlox.") + spec.name);
-  ts.basicsize = spec.basicsize;
+  ts.name = keep(std::string("aerlox._aerlox.") + cls.name);
+  ts.basicsize = cls.basicsize;
   ts.itemsize = 0;
-  ts.flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  ts.flags = Py_TPFLAGS_DEFAULT | (cls.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   ts.slots = slots.data();
   PyObject* type = check(PyType_FromSpec(&ts));
   {
     // __doc__ is the whole text-signature block (CPython would strip it down to
     // ""); no constructor: an empty docstring rather than None.
-    PyObject* doc = PyUnicode_FromString(spec.doc ? spec.doc : "");
+    PyObject* doc = PyUnicode_FromString(cls.doc ? cls.doc : "");
     if (doc == nullptr || PyObject_SetAttrString(type, "__doc__", doc) < 0) {
       PyErr_Clear();
     }
     Py_XDECREF(doc);
   }
-  if (PyModule_AddObjectRef(module, spec.name, type) < 0) {
+  if (PyModule_AddObjectRef(module, cls.name, type) < 0) {
     Py_DECREF(type);
     throw PyErrSet{};
   }
-  add_to_all(module, spec.name);
+  add_to_all(module, cls.name);
   return reinterpret_cast<PyTypeObject*>(type);  // the module keeps a reference
 }
 

@@ -313,16 +313,16 @@ struct ClassSpec {
 };
 
 /// Creates the type, adds it to the module and to __all__.
-PyTypeObject* add_class(PyObject* module, const ClassSpec& spec);
+PyTypeObject* add_class(PyObject* module, const ClassSpec& cls);
 
 /// Declares the class holding T and remembers its type for conversions.
 template <class T>
-PyTypeObject* add_class_for(PyObject* module, ClassSpec spec) {
-  spec.basicsize = static_cast<int>(sizeof(Box<T>));
-  spec.dealloc = &dealloc<T>;
-  PyTypeObject* tp = add_class(module, spec);
+PyTypeObject* add_class_for(PyObject* module, ClassSpec cls) {
+  cls.basicsize = static_cast<int>(sizeof(Box<T>));
+  cls.dealloc = &dealloc<T>;
+  PyTypeObject* tp = add_class(module, cls);
   PyClass<T>::type = tp;
-  PyClass<T>::name = spec.name;
+  PyClass<T>::name = cls.name;
   return tp;
 }
 

@@ -274,9 +274,9 @@ LOAD_EXTENSION = f"""
 import importlib.machinery, importlib.util, sys
 path = {EXTENSION_PATH!r}
 loader = importlib.machinery.ExtensionFileLoader("aerlox._aerlox", path)
-spec = importlib.util.spec_from_file_location("aerlox._aerlox", path, loader=loader)
-m = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(m)
+found = importlib.util.spec_from_file_location("aerlox._aerlox", path, loader=loader)
+m = importlib.util.module_from_spec(found)
+found.loader.exec_module(m)
 """
 
 
