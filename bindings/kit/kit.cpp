@@ -136,10 +136,14 @@ void check_missing(const Signature& sig, const Bound& b) {
 }  // namespace
 
 Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyObject* kwnames) {
+  AERLOX_ASSERT(sig.names.size() <= MAX_PARAMS);
   Bound b;
   const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargs_in));
   if (nargs > sig.n_positional) too_many_positional(sig, nargs);
   for (std::size_t i = 0; i < nargs; ++i) b.slot[i] = args[i];
+  for (std::size_t i = nargs; i < sig.names.size(); ++i) b.slot[i] = nullptr;
+  // The common call: positional arguments only, all required ones present.
+  if (kwnames == nullptr && nargs >= sig.n_required) return b;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k)
@@ -150,10 +154,12 @@ Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyO
 }
 
 Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  AERLOX_ASSERT(sig.names.size() <= MAX_PARAMS);
   Bound b;
   const std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   if (nargs > sig.n_positional) too_many_positional(sig, nargs);
   for (std::size_t i = 0; i < nargs; ++i) b.slot[i] = PyTuple_GET_ITEM(args, i);
+  for (std::size_t i = nargs; i < sig.names.size(); ++i) b.slot[i] = nullptr;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;

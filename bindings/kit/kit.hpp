@@ -82,7 +82,7 @@ inline constexpr std::size_t MAX_PARAMS = 24;
 
 /// Bound argument slots: borrowed references, nullptr where not given.
 struct Bound {
-  PyObject* slot[MAX_PARAMS] = {};
+  PyObject* slot[MAX_PARAMS];  // bind() sets every slot of the signature
   PyObject* operator[](std::size_t i) const { return slot[i]; }
   /// Given and not None.
   bool has(std::size_t i) const { return slot[i] != nullptr && slot[i] != Py_None; }
