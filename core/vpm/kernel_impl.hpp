@@ -20,6 +20,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <functional>
 
 #include "kernel_api.hpp"
 #include "panic.hpp"
@@ -60,7 +61,8 @@ AERLOX_KINLINE void v8_store(float* p, V8 a) {
 // Multi-target registers for the direct sum.
 #if defined(AERLOX_KERNEL_AVX512)
 // Two targets per register: lanes 0-7 belong to the first, 8-15 to the
-// second; both see the same eight sources.
+// second; both see the same eight sources, except in the direct sum, which
+// staggers them by one chunk (see eval_targets_impl).
 struct WideTraits {
   using W = __m512;
   static constexpr std::size_t kTargets = 2;
@@ -73,6 +75,9 @@ struct WideTraits {
   }
   static AERLOX_KINLINE W sqrt(W a) { return _mm512_sqrt_ps(a); }
   static AERLOX_KINLINE void store(float* p, W a) { _mm512_store_ps(p, a); }
+  /// Chunk c-1 in lanes 0-7 and chunk c in lanes 8-15: one plain (unaligned)
+  /// load instead of a broadcast, whose shuffle would compete with the divider.
+  static AERLOX_KINLINE W load_staggered(const float* p) { return _mm512_loadu_ps(p - 8); }
 };
 // Registers per group (six targets). Three independent chains keep the
 // divider busy while each waits on its own division; more gave no gain.
@@ -98,9 +103,9 @@ inline constexpr std::size_t kGroup = 2;
 // ---------------------------------------------------------------------------
 // One source chunk against one target register. The operation order is the
 // kernel's definition; do not reassociate.
-template <class W, class Sqrt>
+template <class W, class Sqrt, class Add = decltype(std::plus<>{})>
 AERLOX_KINLINE void interact(W xj, W yj, W zj, W x, W y, W z, W ax, W ay, W az, W sg, W one,
-                             W two5, W& ux, W& uy, W& uz, Sqrt vs) {
+                             W two5, W& ux, W& uy, W& uz, Sqrt vs, Add add = {}) {
   const W dx = xj - x;
   const W dy = yj - y;
   const W dz = zj - z;
@@ -113,9 +118,9 @@ AERLOX_KINLINE void interact(W xj, W yj, W zj, W x, W y, W z, W ax, W ay, W az, 
   const W cx = dz * ay - dy * az;
   const W cy = dx * az - dz * ax;
   const W cz = dy * ax - dx * ay;
-  ux = ux + cx * f;
-  uy = uy + cy * f;
-  uz = uz + cz * f;
+  ux = add(ux, cx * f);
+  uy = add(uy, cy * f);
+  uz = add(uz, cz * f);
 }
 
 // Scale by 1/(4*pi), then add lanes 0..7 in order.
@@ -174,6 +179,34 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
       zj[g] = T::targets(gz + g * T::kTargets);
       ux[g] = uy[g] = uz[g] = T::splat(0.0f);
     }
+#if defined(AERLOX_KERNEL_AVX512)
+    // The second target of each register runs one chunk ahead of the first,
+    // so step c reads chunks c-1 and c as one contiguous load. Each lane still
+    // sees its target's chunks in order; the first step feeds only the second
+    // target (chunk 0) and the last only the first (chunk n-1).
+    const std::size_t n = src.n_chunks;
+    const auto edge = [&](std::size_t o, __mmask16 keep) {
+      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
+      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
+      const W sg = T::load_src(src.sg + o);
+      const auto add = [keep](W u, W d) { return _mm512_mask_add_ps(u, keep, u, d); };
+      for (std::size_t g = 0; g < kGroup; ++g)
+        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
+                 [](W a) { return T::sqrt(a); }, add);
+    };
+    if (n != 0) edge(0, static_cast<__mmask16>(0xFF00u));
+    for (std::size_t c = 1; c < n; ++c) {
+      const std::size_t o = c * 8;
+      const W x = T::load_staggered(src.x + o), y = T::load_staggered(src.y + o), z = T::load_staggered(src.z + o);
+      const W ax = T::load_staggered(src.ax + o), ay = T::load_staggered(src.ay + o),
+              az = T::load_staggered(src.az + o);
+      const W sg = T::load_staggered(src.sg + o);
+      for (std::size_t g = 0; g < kGroup; ++g)
+        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
+                 [](W a) { return T::sqrt(a); });
+    }
+    if (n != 0) edge((n - 1) * 8, static_cast<__mmask16>(0x00FFu));
+#else
     for (std::size_t c = 0; c < src.n_chunks; ++c) {
       const std::size_t o = c * 8;
       const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
@@ -183,6 +216,7 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
         interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
                  [](W a) { return T::sqrt(a); });
     }
+#endif
     for (std::size_t g = 0; g < kGroup; ++g) {
       alignas(64) float lx[kLanes], ly[kLanes], lz[kLanes];
       T::store(lx, ux[g]);

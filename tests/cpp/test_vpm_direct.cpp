@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "panic.hpp"
@@ -182,4 +183,36 @@ TEST(VpmDirect, ForcingAnIsaTheCpuLacksIsRefused) {
   }
   set_isa_for_testing(Isa::Baseline);
   EXPECT_EQ(active_isa(), Isa::Baseline);
+}
+
+TEST(VpmDirect, VectorPathsKeepTheReferenceBitsForExtremeValues) {
+  IsaGuard guard;
+  // One extreme value planted in one field of one particle, at a random place
+  // (so it lands in the first, a middle or the last chunk and in any lane); the
+  // targets include the particles themselves and points made of the value.
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  const float specials[] = {0.0f,   -0.0f, std::numeric_limits<float>::denorm_min(), -1e-40f, 1e-30f,
+                            3e38f, -3e38f, inf, -inf, std::numeric_limits<float>::quiet_NaN()};
+  std::mt19937 rng(11);
+  for (std::size_t n : {1u, 9u, 24u, 37u}) {
+    const ParticleField base = vpm_test::random_cloud(n, static_cast<unsigned>(n));
+    for (float s : specials) {
+      for (int field = 0; field < 7; ++field) {
+        ParticleField f = base.clone();
+        AVec<float>* arrays[7] = {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma};
+        (*arrays[field])[rng() % n] = s;
+        std::vector<float> tx(f.px.begin(), f.px.end()), ty(f.py.begin(), f.py.end()), tz(f.pz.begin(), f.pz.end());
+        tx.insert(tx.end(), {s, 0.3f, 0.0f});
+        ty.insert(ty.end(), {0.0f, -0.2f, s});
+        tz.insert(tz.end(), {0.0f, s, s});
+        set_isa_for_testing(Isa::Scalar);
+        const auto ref = induced_at_points(f, tx, ty, tz);
+        for (Isa isa : vector_isas()) {
+          set_isa_for_testing(isa);
+          EXPECT_EQ(first_bit_difference(induced_at_points(f, tx, ty, tz), ref), -1)
+              << isa_name(isa) << " n=" << n << " value=" << s << " field=" << field;
+        }
+      }
+    }
+  }
 }
