@@ -16,15 +16,8 @@ namespace {
 /// The model state after trimming, by the model's kind.
 using FinalState = std::variant<QuasiStaticRotorState, PittPetersRotorState, OyeRotorState>;
 
-struct TrimResultRecord {
-  double tilt_lon = 0.0;
-  double tilt_lat = 0.0;
-  double Mx_residual = 0.0;
-  double My_residual = 0.0;
-  std::size_t iterations = 0;
-  bool converged = false;
-  FinalState final_state;
-};
+/// What TrimResult holds: the core outcome with the state of whichever kind.
+using TrimResultRecord = TrimOutcome<FinalState>;
 
 /// Calls f(model_copy, state) for whichever of the six model classes `aero`
 /// is an instance of (in this order), with `state` converted to that model's
