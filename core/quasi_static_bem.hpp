@@ -139,6 +139,8 @@ class QuasiStaticBEM {
 
   /// Loads and the (empty) state derivative.
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
+  /// The empty state fits every quasi-static model.
+  void check_state(const State&) const {}
   /// Always empty.
   std::vector<double> inflow_taus(const RotorInputs&, const State&) const { return {}; }
   /// compute_forces; dt and method change nothing.
