@@ -88,9 +88,9 @@ def model_spec(model: str) -> ModelSpec:
 
 
 def _model_name(core) -> str:
-    for spec in MODELS.values():
-        if isinstance(core, (spec.linear_cls, spec.tabulated_cls)):
-            return spec.name
+    for entry in MODELS.values():
+        if isinstance(core, (entry.linear_cls, entry.tabulated_cls)):
+            return entry.name
     raise ValueError(f"not a core rotor model: {type(core).__name__}")
 
 
@@ -128,10 +128,10 @@ def equilibrium(core, inputs, model: str = None, state=None) -> Tuple[Any, bool]
     equilibrium of its own; ``Rotor.solve`` marches it).
     """
     name = model if model is not None else _model_name(core)
-    spec = model_spec(name)
+    entry = model_spec(name)
     if state is None:
         state = core.initial_rotor_state()
-    if not spec.has_state or not spec.single_shot:
+    if not entry.has_state or not entry.single_shot:
         return state, True
     for _ in range(_RELAX_MAX_CHUNKS):
         taus = core.inflow_taus(inputs, state)

@@ -383,12 +383,12 @@ class Rotor:
         stations come from ``azimuth_stations``. With several airfoil tables the
         one for ``op``'s Reynolds number at 0.75 R is used.
         """
-        spec = model_spec(model)
+        entry = model_spec(model)
         index = self._table_index(op)
-        key = (self, "model", spec.name, index, tuple(sorted(options.items())))
+        key = (self, "model", entry.name, index, tuple(sorted(options.items())))
 
         def build():
-            return spec.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
+            return entry.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
 
         return _cached(key, build)
 
@@ -419,16 +419,16 @@ class Rotor:
         """
         if not isinstance(op, OperatingPoint):
             raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
-        spec = model_spec(model)
-        if not spec.single_shot:
+        entry = model_spec(model)
+        if not entry.single_shot:
             return self._march_vpm(op, **options)
-        if spec.name == "bem":
+        if entry.name == "bem":
             self._warn_bem_edgewise(op)
-        core = self.core_model(spec.name, op, **options)
+        core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
-        state, converged = equilibrium(core, inputs, spec.name)
+        state, converged = equilibrium(core, inputs, entry.name)
         result, _ = core.compute_forces(inputs, state)
-        return Performance.from_result(result, self, op, spec.name, converged)
+        return Performance.from_result(result, self, op, entry.name, converged)
 
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
@@ -528,26 +528,26 @@ class Rotor:
         """
         if not isinstance(op, OperatingPoint):
             raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
-        spec = model_spec(model)
-        if not spec.single_shot:
+        entry = model_spec(model)
+        if not entry.single_shot:
             raise ValueError(f"trim needs a blade-element model ('bem', 'pitt-peters' or 'oye'), got {model!r}")
         trim_opts = {k: options.pop(k) for k in list(options) if k in _TRIM_KEYWORDS}
         try:
             mx, my = (float(v) for v in target_moment_Nm)
         except (TypeError, ValueError):
             raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
-        core = self.core_model(spec.name, op, **options)
+        core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
-        state, _ = equilibrium(core, inputs, spec.name)
+        state, _ = equilibrium(core, inputs, entry.name)
         # The hub frame's x and y point aft and left: the shaft axes' opposites.
         outcome = _aerlox.solve_trim_cyclic_py(
             core, state, inputs, target_moment=(-mx, -my), tilt_lon_init=op.cyclic_lon_rad,
             tilt_lat_init=op.cyclic_lat_rad, **trim_opts)
         trimmed = op.replace(cyclic_lon_rad=outcome.tilt_lon, cyclic_lat_rad=outcome.tilt_lat)
         t_inputs = trimmed.to_inputs()
-        state, settled = equilibrium(core, t_inputs, spec.name, state=outcome.final_state)
+        state, settled = equilibrium(core, t_inputs, entry.name, state=outcome.final_state)
         result, _ = core.compute_forces(t_inputs, state)
-        return trimmed, Performance.from_result(result, self, trimmed, spec.name,
+        return trimmed, Performance.from_result(result, self, trimmed, entry.name,
                                                 bool(outcome.converged) and settled)
 
     # -- conversions ----------------------------------------------------------
