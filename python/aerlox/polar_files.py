@@ -30,6 +30,7 @@ import numpy as np
 __all__ = ["read_polar", "read_blade"]
 
 _XFOIL_RE = re.compile(r"\bRe\s*=\s*([0-9.]+)\s*e\s*([+-]?[0-9]+)")
+_XFOIL_NAME_RE = re.compile(r"Calculated polar for:\s*(.*\S)")
 _COMMENT_RE = re.compile(r"\b(?:re|reynolds)\s*[=:]\s*([0-9.]+(?:[eE][+-]?[0-9]+)?)", re.IGNORECASE)
 
 
@@ -40,7 +41,7 @@ def _floats(tokens) -> Optional[List[float]]:
         return None
 
 
-def _table(path, alpha, cl, cd, reynolds):
+def _table(path, alpha, cl, cd, reynolds, name=None):
     from .airfoil import Airfoil
 
     a, l, d = (np.asarray(x, dtype=np.float64) for x in (alpha, cl, cd))
@@ -49,7 +50,8 @@ def _table(path, alpha, cl, cd, reynolds):
     order = np.argsort(a, kind="stable")
     a, l, d = a[order], l[order], d[order]
     keep = np.concatenate(([True], np.diff(a) > 0.0))
-    name = os.path.splitext(os.path.basename(os.fspath(path)))[0]
+    if not name:
+        name = os.path.splitext(os.path.basename(os.fspath(path)))[0]
     try:
         return Airfoil.table(a[keep], l[keep], d[keep], reynolds, name=name)
     except ValueError as err:
@@ -73,8 +75,13 @@ def read_polar(path):
 def _read_xfoil(path, lines):
     reynolds = None
     header = None
+    name = None
     rows = []
     for ln in lines:
+        if name is None:
+            m = _XFOIL_NAME_RE.search(ln)
+            if m:
+                name = m.group(1)
         if reynolds is None:
             m = _XFOIL_RE.search(ln)
             if m:
@@ -93,7 +100,7 @@ def _read_xfoil(path, lines):
         raise ValueError(f"{os.fspath(path)}: no polar rows found")
     if reynolds is not None and reynolds <= 0.0:
         reynolds = None  # XFOIL writes Re = 0 for an inviscid polar
-    return _table(path, rows[:, ia], rows[:, il], rows[:, idd], reynolds)
+    return _table(path, rows[:, ia], rows[:, il], rows[:, idd], reynolds, name)
 
 
 def _read_aerodyn(path, lines):

@@ -211,3 +211,113 @@ def test_readme_first_result_runs(capsys):
     out = capsys.readouterr().out
     m = re.fullmatch(r"thrust (\S+) N, power (\S+) W, FM (\S+)\n", out)
     assert m and float(m.group(1)) > 0.0 and float(m.group(2)) > 0.0 and 0.0 < float(m.group(3)) < 1.0
+
+
+XFOIL_POLAR = """\
+       XFOIL         Version 6.99
+
+ Calculated polar for: TEST 0012
+
+ 1 1 Reynolds number fixed          Mach number fixed
+
+ xtrf =   1.000 (top)        1.000 (bottom)
+ Mach =   0.000     Re =     0.250 e 6     Ncrit =   9.000
+
+   alpha    CL        CD       CDp       CM     Top_Xtr  Bot_Xtr
+  ------ -------- --------- --------- -------- -------- --------
+   0.000   0.0000   0.00600   0.00100   0.0000   0.9000   0.9000
+   4.000   0.4400   0.00700   0.00200   0.0000   0.7000   0.9500
+   8.000   0.8700   0.01000   0.00400   0.0000   0.2000   1.0000
+  -4.000  -0.4400   0.00700   0.00200   0.0000   0.9500   0.7000
+  12.000   1.1000   0.02000   0.01200   0.0000   0.0500   1.0000
+"""
+
+AERODYN_POLAR = """\
+! ------------ AirfoilInfo v1.01.x Input File ----------------------------------
+! a test section
+! ------------------------------------------------------------------------------
+"DEFAULT"     InterpOrd         ! Interpolation order
+          1   NonDimArea        ! The non-dimensional area
+          0   NumCoords         ! The number of coordinates
+          1   NumTabs           ! Number of airfoil tables in this file.
+! ------------------------------------------------------------------------------
+       0.75   Re                ! Reynolds number in millions
+          0   UserProp          ! User property
+      False   InclUAdata        ! Is unsteady aerodynamics data included?
+          4   NumAlf            ! Number of data lines in the following table
+!    Alpha      Cl      Cd        Cm
+!    (deg)      (-)     (-)       (-)
+   -10.00   -0.900   0.0150    0.0000
+     0.00    0.200   0.0080    0.0000
+    10.00    1.250   0.0160    0.0000
+    20.00    1.000   0.1500    0.0000
+"""
+
+AERODYN_BLADE = """\
+------- AERODYN v15.00.* BLADE DEFINITION INPUT FILE -------------------------------------
+test blade
+======  Blade Properties =================================================================
+          3   NumBlNds           - Number of blade nodes used in the analysis (-)
+   BlSpn        BlCrvAC        BlSwpAC        BlCrvAng       BlTwist        BlChord          BlAFID
+    (m)           (m)            (m)            (deg)          (deg)           (m)             (-)
+0.0000000E+00  0.0000000E+00  0.0000000E+00  0.0000000E+00  1.0000000E+01  2.0000000E-01           1
+4.0000000E-01  0.0000000E+00  0.0000000E+00  0.0000000E+00  5.0000000E+00  1.5000000E-01           1
+8.0000000E-01  0.0000000E+00  0.0000000E+00  0.0000000E+00  0.0000000E+00  1.0000000E-01           1
+"""
+
+
+def test_readers_on_small_files(tmp_path):
+    (tmp_path / "xfoil.txt").write_text(XFOIL_POLAR)
+    (tmp_path / "polar.dat").write_text(AERODYN_POLAR)
+    (tmp_path / "polar.csv").write_text("# Re = 1.5e6\nalpha_deg,cd,cl\n-8,0.02,-0.7\n0,0.01,0.1\n8,0.02,0.9\n")
+    xf = ax.Airfoil.read(tmp_path / "xfoil.txt")
+    (table,) = xf.tables
+    # Rows come back sorted; CL and CD are taken by column name.
+    assert table.alpha_deg == (-4.0, 0.0, 4.0, 8.0, 12.0) and table.cd[0] == 0.007
+    assert table.reynolds == 250000.0 and xf.name == "TEST 0012"
+    # The linear law: lift slope over -5..5 deg, minimum drag, angle of maximum lift.
+    p = table.parameters
+    assert p.cl_alpha_per_rad == pytest.approx(0.11 * 180 / math.pi) and p.cl0 == pytest.approx(0.0, abs=1e-12)
+    assert (p.cd0, p.alpha_stall_deg) == (0.006, 12.0)
+    ad = ax.Airfoil.read(tmp_path / "polar.dat")
+    assert ad.tables[0].reynolds == 750000.0 and ad.tables[0].cl == (-0.9, 0.2, 1.25, 1.0)
+    csv_af = ax.Airfoil.read(tmp_path / "polar.csv")
+    assert csv_af.tables[0].reynolds == 1.5e6 and csv_af.tables[0].cl == (-0.7, 0.1, 0.9)
+    # Several files form one airfoil; a rotor picks the table nearest its Reynolds number at 0.75 R.
+    both = ax.Airfoil.read([tmp_path / "xfoil.txt", tmp_path / "polar.dat"])
+    assert both.reynolds == (250000.0, 750000.0)
+    rotor = ax.Rotor(2, 1.0, 0.08, 5.0, both)
+    slow, fast = ax.OperatingPoint.hover(rpm=400), ax.OperatingPoint.hover(rpm=1600)
+    assert rotor.reynolds_075(fast) == pytest.approx(1.225 * 0.75 * 1600 * math.pi / 30 * 0.08 / 1.789e-5)
+    assert rotor.polar(slow).cl_cd(math.radians(4.0))[0] == pytest.approx(0.44)
+    assert rotor.polar(fast).cl_cd(math.radians(10.0))[0] == pytest.approx(1.25)
+    assert rotor.definition(fast).airfoil.CL0 == pytest.approx(ad.tables[0].parameters.cl0)
+
+    (tmp_path / "blade.csv").write_text("r_m,chord_m,twist_deg\n0.2,0.1,8\n0.6,0.08,4\n1.0,0.06,0\n")
+    (tmp_path / "blade.dat").write_text(AERODYN_BLADE)
+    from_csv = ax.Rotor.from_table(tmp_path / "blade.csv", blades=3, airfoil=ax.Airfoil.linear())
+    assert (from_csv.radius_m, from_csv.root_cutout_m, from_csv.twist_deg) == (1.0, 0.2, (8.0, 4.0, 0.0))
+    from_ad = ax.Rotor.from_table(tmp_path / "blade.dat", blades=3, airfoil=ax.Airfoil.linear(), hub_radius_m=0.2)
+    # BlSpn runs from the root; BlTwist (towards feather) comes back with our sign.
+    assert from_ad.stations_m == pytest.approx((0.2, 0.6, 1.0)) and from_ad.twist_deg == (-10.0, -5.0, -0.0)
+    assert from_ad.chord_m == (0.2, 0.15, 0.1)
+
+
+def test_viterna_extension_is_continuous_at_the_table_ends():
+    alpha = np.arange(-12.0, 16.5, 1.0)
+    cl = np.clip(0.2 + 0.1 * alpha, -0.9, 1.4)
+    cd = 0.008 + 0.0004 * alpha**2
+    base = ax.Airfoil.table(alpha, cl, cd, reynolds=1e6)
+    full = base.extrapolated(cd_max=1.8)
+    (table,) = full.tables
+    assert table.alpha_deg[0] == -180.0 and table.alpha_deg[-1] == 180.0
+    assert table.parameters == base.tables[0].parameters
+    for end, cl_end, cd_end in ((16.0, cl[-1], cd[-1]), (-12.0, cl[0], cd[0])):
+        step = 1e-6 if end > 0 else -1e-6
+        lift, drag = full.cl_cd(np.array([end + step, end + 1000 * step]))
+        assert lift[0] == pytest.approx(cl_end, abs=1e-5) and drag[0] == pytest.approx(cd_end, abs=1e-5)
+        # The extension itself leaves the end row smoothly (no jump in the first 0.001 deg).
+        assert abs(lift[1] - cl_end) < 1e-3 and abs(drag[1] - cd_end) < 1e-3
+    lift, drag = full.cl_cd(np.array([-180.0, -90.0, 90.0, 180.0]))
+    np.testing.assert_allclose(lift, 0.0, atol=1e-9)
+    np.testing.assert_allclose(drag, [cd.min(), 1.8, 1.8, cd.min()])
