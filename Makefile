@@ -23,7 +23,14 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6"
 
-venv: $(VPY)
+# Runtime and test dependencies of the toolkit, refreshed whenever this list
+# changes (an existing .venv picks up new ones on the next make).
+PY_DEPS := "xarray>=2023.1" "meshio>=5" "matplotlib>=3.5"
+$(VENV)/.py-deps: Makefile | $(VPY)
+	$(VPY) -m pip install -q $(PY_DEPS)
+	touch $@
+
+venv: $(VPY) $(VENV)/.py-deps
 
 # Incremental: scikit-build-core keeps its CMake tree under build/py.
 install: venv
