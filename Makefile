@@ -5,6 +5,8 @@ VENV    ?= .venv
 VPY     := $(VENV)/bin/python
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
+# Keep in step with [project] dependencies in pyproject.toml.
+RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60"
 
 .PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean
 
@@ -23,17 +25,21 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6"
 
-# Runtime and test dependencies of the toolkit, refreshed whenever this list
-# changes (an existing .venv picks up new ones on the next make).
-PY_DEPS := "xarray>=2023.1" "meshio>=5" "matplotlib>=3.5"
+# Test and plot dependencies of the toolkit (the test suite reads VTK files back
+# with meshio and draws figures), refreshed whenever this Makefile changes.
+PY_DEPS := "meshio>=5" "matplotlib>=3.5"
 $(VENV)/.py-deps: Makefile | $(VPY)
 	$(VPY) -m pip install -q $(PY_DEPS)
 	touch $@
 
 venv: $(VPY) $(VENV)/.py-deps
 
-# Incremental: scikit-build-core keeps its CMake tree under build/py.
+# Incremental: scikit-build-core keeps its CMake tree under build/py. The
+# package goes in without dependency resolution (no build isolation), so the
+# runtime dependencies of pyproject.toml are installed here; pip returns at once
+# when they are already present, which also brings older venvs up to date.
 install: venv
+	$(VPY) -m pip install -q $(RUNTIME_DEPS)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 
 cpp-test: deps-cpp venv

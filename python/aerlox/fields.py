@@ -80,7 +80,7 @@ def spanwise_dataset(model, inputs, state=None, *, attrs: Optional[dict] = None)
         attrs={
             "n_blades": int(d["n_blades"]),
             "element_width_m": dr,
-            "model": type(model).__name__,
+            "core_model": type(model).__name__,
             "omega_rad_s": float(inputs.omega_rad_s),
             "rho_kg_m3": float(inputs.rho_kg_m3),
             "note": "rotor thrust = n_blades * thrust_N averaged over azimuth_deg and summed over r_m",

@@ -86,3 +86,16 @@ def test_wake_series_writes_an_index_of_step_files(vpm, tmp_path):
         assert len(mesh.points) == s.n_particles
     with pytest.raises(ValueError, match="closed"):
         series.add(1.0, states[1])
+
+
+def test_rotor_spanwise_agrees_with_solve():
+    rotor = ax.Rotor(2, 1.0, 0.08, [8.0, 0.0], ax.Airfoil.linear(5.7), root_cutout_m=0.15,
+                     stations_m=[0.15, 1.0], elements=16, azimuth_stations=24)
+    op = ax.OperatingPoint(rpm=1150, collective_deg=6.0, forward_m_s=20.0)
+    perf = rotor.solve(op, model="pitt-peters")
+    ds = rotor.spanwise(op, model="pitt-peters")
+    assert ds.sizes == {"azimuth_deg": 24, "r_m": 16} and ds.attrs["model"] == "pitt-peters"
+    total = 2 * ds["thrust_N"].mean("azimuth_deg").sum("r_m")
+    assert float(total) == pytest.approx(perf.thrust_N, rel=1e-9)
+    with pytest.raises(ValueError, match="model 'vpm' has no spanwise loads"):
+        rotor.spanwise(op, model="vpm")
