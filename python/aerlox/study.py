@@ -617,8 +617,8 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
     if controller is not None and not callable(controller):
         raise ValueError(f"controller must be callable as controller(t_s, record) -> dict, got {controller!r}")
     groups = _normalise_record(record)
-    spec = models.MODELS[model]
-    is_vpm = not spec.single_shot
+    entry = models.MODELS[model]
+    is_vpm = not entry.single_shot
 
     def op_at(t):
         op = constant if schedule_fn is None else schedule_fn(t)
