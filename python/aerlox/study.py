@@ -64,7 +64,7 @@ _VECTORS = (
     ("hub_force_N", "N", "aerodynamic force on the hub, world frame"),
     ("hub_moment_Nm", "N m", "aerodynamic moment about the hub, world frame"),
 )
-_ROW = len(_SCALARS) + 3 * len(_VECTORS)
+_ROW = len(_SCALARS) + 3 * len(_VECTORS) + 2   # + the trimmed cyclic (lon, lat), NaN when not trimming
 
 
 def _op_fields() -> Tuple[str, ...]:
@@ -89,12 +89,13 @@ def _aerlox_version() -> str:
 
 
 def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[str, Any],
-                 names: Sequence[str], points: Sequence[tuple]):
+                 names: Sequence[str], points: Sequence[tuple], trim=None):
     """Solve a chunk of operating points; runs in whatever process the executor chose.
 
-    Returns ``(values, converged, errors, warned)``: a float64 array (n, 13) of the
-    Performance numbers (NaN where the point failed), a bool per point, the error
-    text per point ("" where it solved) and the warnings each point raised.
+    Returns ``(values, converged, errors, warned)``: a float64 array (n, 15) of the
+    Performance numbers and the trimmed cyclic (NaN where the point failed), a bool
+    per point, the error text per point ("" where it solved) and the warnings each
+    point raised. With ``trim`` (a target hub moment) every point is trimmed first.
     """
     n = len(points)
     values = np.full((n, _ROW), np.nan)
@@ -108,10 +109,15 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
             try:
                 kwargs = dict(fixed)
                 kwargs.update(zip(names, point))
-                perf = rotor.solve(OperatingPoint(**kwargs), model=model, **options)
+                op = OperatingPoint(**kwargs)
+                if trim is None:
+                    perf = rotor.solve(op, model=model, **options)
+                else:
+                    op, perf = rotor.trim(op, target_moment_Nm=trim, model=model, **options)
+                    values[i, -2:] = (op.cyclic_lon_rad, op.cyclic_lat_rad)
                 values[i, :len(_SCALARS)] = [getattr(perf, name) for name, _, _ in _SCALARS]
                 values[i, len(_SCALARS):len(_SCALARS) + 3] = perf.hub_force_N
-                values[i, len(_SCALARS) + 3:] = perf.hub_moment_Nm
+                values[i, len(_SCALARS) + 3:len(_SCALARS) + 6] = perf.hub_moment_Nm
                 converged[i] = bool(perf.converged)
             except Exception as exc:  # recorded per point; one bad point must not sink the study
                 errors[i] = f"{type(exc).__name__}: {exc}"
@@ -149,7 +155,8 @@ def _default_chunk(n_points: int, executor) -> int:
 
 
 def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
-          chunk_size: Optional[int] = None, options: Optional[Mapping[str, Any]] = None, **axes):
+          chunk_size: Optional[int] = None, options: Optional[Mapping[str, Any]] = None,
+          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes):
     """Solve ``rotor`` over a grid of operating points and return an ``xarray.Dataset``.
 
     Parameters
@@ -169,6 +176,10 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     options : mapping, optional
         Keyword options passed to ``Rotor.solve`` for every point
         (e.g. ``{"revolutions": 6}`` for the vortex rotor).
+    trim_moment_Nm : (float, float), optional
+        Trim every point with ``Rotor.trim`` to this hub moment (roll, pitch), N m,
+        before solving; the trimmed cyclic is recorded as ``trim_cyclic_lon_rad``
+        and ``trim_cyclic_lat_rad``. A point that fails to trim is recorded as failed.
     **axes
         ``OperatingPoint`` fields. A 1-D sequence sweeps that field; a scalar holds it
         fixed. Example: ``sweep(rotor, rpm=1200, collective_deg=np.linspace(0, 12, 13))``.
@@ -198,6 +209,16 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise ValueError("executor must be a concurrent.futures.Executor (an object with submit()), or None")
     options = dict(options or {})
+    if not models.MODELS[model].single_shot:
+        # One bar for the whole sweep; a bar per point inside the workers would only garble it.
+        options.setdefault("progress", False)
+    if trim_moment_Nm is not None:
+        try:
+            trim_moment_Nm = tuple(float(v) for v in trim_moment_Nm)
+        except (TypeError, ValueError):
+            trim_moment_Nm = ()
+        if len(trim_moment_Nm) != 2 or not all(map(math.isfinite, trim_moment_Nm)):
+            raise ValueError("trim_moment_Nm must be two finite numbers (roll, pitch) in N m, or None")
     swept: Dict[str, np.ndarray] = {}
     fixed: Dict[str, Any] = {}
     for name, value in axes.items():
@@ -238,11 +259,12 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     try:
         if executor is None:
             for start in starts:
-                store(start, _solve_chunk(rotor, model, options, fixed, names, grid[start:start + chunk_size]))
+                store(start, _solve_chunk(rotor, model, options, fixed, names, grid[start:start + chunk_size],
+                                          trim_moment_Nm))
                 bar.update(min(chunk_size, n_points - start))
         else:
             pending = {executor.submit(_solve_chunk, rotor, model, options, fixed, names,
-                                       grid[start:start + chunk_size]): start for start in starts}
+                                       grid[start:start + chunk_size], trim_moment_Nm): start for start in starts}
             try:
                 for fut in cf.as_completed(pending):
                     start = pending[fut]
@@ -288,6 +310,10 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     for j, (name, units, doc) in enumerate(_VECTORS):
         block = values[:, off + 3 * j: off + 3 * j + 3].reshape(shape + (3,))
         data_vars[name] = (dims + ("component",), block, {"units": units, "long_name": doc})
+    if trim_moment_Nm is not None:
+        for j, (name, doc) in enumerate((("trim_cyclic_lon_rad", "trimmed longitudinal cyclic"),
+                                         ("trim_cyclic_lat_rad", "trimmed lateral cyclic"))):
+            data_vars[name] = (dims, values[:, _ROW - 2 + j].reshape(shape), {"units": "rad", "long_name": doc})
     data_vars["converged"] = (dims, converged.reshape(shape), {"long_name": "the model reported a settled answer"})
     data_vars["error"] = (dims, np.array(errors, dtype=str).reshape(shape),
                           {"long_name": "exception raised by the point, empty where it solved"})
@@ -300,6 +326,7 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
         "rotor_name": str(getattr(rotor, "name", "")),
         "solve_options": json.dumps(options, sort_keys=True, default=repr),
         "n_points": n_points,
+        "trim_moment_Nm": "none" if trim_moment_Nm is None else json.dumps(list(trim_moment_Nm)),
         "n_failed": int(sum(1 for e in errors if e)),
         "aerlox_version": _aerlox_version(),
     }
@@ -627,7 +654,12 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         return op
 
     op0 = op_at(0.0)
-    core = rotor.core_model(model, op0, **dict(options or {}))
+    core_options = dict(options or {})
+    if is_vpm and "max_particles" not in core_options:
+        # Every step sheds at most one particle per element edge and midpoint of each
+        # blade; a cap that holds them all keeps the whole wake of the run.
+        core_options["max_particles"] = int(rotor.blades) * (2 * int(rotor.elements) + 1) * n_steps
+    core = rotor.core_model(model, op0, **core_options)
     if initial_state is None:
         state = models.equilibrium_state(core, op0.to_inputs(), model)
     else:
@@ -713,7 +745,7 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         "interrupted": int(interrupted),
         "spin": int(spin is not None),
         "integration_method": integration_method or "default",
-        "model_options": json.dumps(dict(options or {}), sort_keys=True, default=repr),
+        "model_options": json.dumps(core_options, sort_keys=True, default=repr),
         "state_class": state_class,
         "aerlox_version": _aerlox_version(),
     })
