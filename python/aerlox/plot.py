@@ -75,24 +75,26 @@ def polar(airfoil, *, alpha_deg: Optional[Sequence[float]] = None, reynolds=None
 
 
 def _polar_curves(airfoil, alpha_deg, reynolds):
-    """[(label, alpha_deg, cl, cd)] for each table of ``airfoil`` (or the one chosen)."""
-    tables = list(airfoil.tables) if hasattr(airfoil, "tables") else [airfoil]
+    """[(label, alpha_deg, cl, cd)] for each table of ``airfoil`` (or the one nearest ``reynolds``)."""
+    tables = list(getattr(airfoil, "tables", ()) or ())
     if reynolds is not None:
-        tables = [min(tables, key=lambda t: abs((getattr(t, "reynolds", None) or 0.0) - reynolds))]
+        picks = [reynolds]
+    else:
+        picks = [t.reynolds for t in tables] or [None]
+        if len(picks) > 1 and any(r is None for r in picks):
+            picks = [None]
     curves = []
-    for table in tables:
+    for re in picks:
         if alpha_deg is None:
             lo, hi = -20.0, 25.0
-            grid = getattr(table, "alpha_deg", None)
-            if grid is not None and len(grid):
-                lo, hi = min(lo, float(np.min(grid))), max(hi, float(np.max(grid)))
-            a = np.linspace(lo, hi, 361)
+            if tables:
+                table = tables[airfoil.select(re)]
+                lo, hi = max(-180.0, min(lo, min(table.alpha_deg))), min(180.0, max(hi, max(table.alpha_deg)))
+            a = np.linspace(lo, hi, 721)
         else:
             a = np.asarray(alpha_deg, dtype=float)
-        cl, cd = airfoil.coefficients(a, reynolds=getattr(table, "reynolds", None)) if table is not airfoil \
-            else airfoil.coefficients(a)
-        re = getattr(table, "reynolds", None)
-        curves.append((f"Re {re:.3g}" if re else "", a, np.asarray(cl), np.asarray(cd)))
+        cl, cd = airfoil.cl_cd(a, reynolds=re)
+        curves.append((f"Re {re:.3g}" if re else "", a, np.asarray(cl, dtype=float), np.asarray(cd, dtype=float)))
     return curves
 
 
