@@ -6,8 +6,11 @@
   a constant operating point), the loop keeping each step's result as the least a
   user's own loop would.
 
-Both baselines run in the same process just before the study call, best of
-several repeats. Each benchmark also checks that the study returned the same
+Both baselines run in the same process, alternating with the study call, best
+of several repeats; the times are the process's CPU time (the work is
+single-threaded), which a busy machine disturbs far less than the wall clock.
+A study also pays a fixed cost per call, building its Dataset (about a
+millisecond or two); it is printed apart from the per-point overhead. Each benchmark also checks that the study returned the same
 numbers as its baseline. Nothing here asserts a time.
 
 Run: .venv/bin/python bench/bench_study.py
@@ -18,17 +21,19 @@ import numpy as np
 
 import aerlox as ax
 
-REPEATS = 5
+REPEATS = 9
 
 
-def best(fn, repeats=REPEATS):
-    times = []
-    out = None
+def best_pair(baseline, candidate, repeats=REPEATS):
+    """Best time of each, the two run alternately so that a busy machine slows both alike."""
+    times = ([], [])
+    outs = [None, None]
     for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), out
+        for i, fn in enumerate((baseline, candidate)):
+            t0 = time.process_time()
+            outs[i] = fn()
+            times[i].append(time.process_time() - t0)
+    return min(times[0]), outs[0], min(times[1]), outs[1]
 
 
 def rotor():
@@ -37,8 +42,8 @@ def rotor():
 
 
 def bench_sweep(r):
-    rpm = np.linspace(1000.0, 1600.0, 20)
-    coll = np.linspace(2.0, 12.0, 20)
+    rpm = np.linspace(1000.0, 1600.0, 30)
+    coll = np.linspace(2.0, 12.0, 30)
 
     def loop():
         thrust = np.empty((rpm.size, coll.size))
@@ -51,14 +56,18 @@ def bench_sweep(r):
         return ax.sweep(r, rpm=rpm, collective_deg=coll, progress=False)
 
     loop(), study()  # warm the core-model cache and the imports
-    t_loop, thrust = best(loop)
-    t_sweep, ds = best(study)
+    t_loop, thrust, t_sweep, ds = best_pair(loop, study)
     assert np.array_equal(ds.thrust_N.values, thrust), "sweep differs from the plain loop"
     n = rpm.size * coll.size
     print(f"sweep, {n} points (bem, hover)")
     print(f"  plain loop over Rotor.solve  {1e6 * t_loop / n:8.2f} us/point")
     print(f"  aerlox.sweep                 {1e6 * t_sweep / n:8.2f} us/point")
+    t_one_loop, _, t_one, _ = best_pair(lambda: r.solve(ax.OperatingPoint(rpm=1200.0, collective_deg=8.0)),
+                                        lambda: ax.sweep(r, rpm=1200.0, collective_deg=8.0, progress=False), 30)
+    fixed = t_one - t_one_loop
     print(f"  overhead                     {100.0 * (t_sweep / t_loop - 1.0):+7.1f} %   (goal < 10 %)")
+    print(f"    of which fixed per call    {1e3 * fixed:8.2f} ms; per point "
+          f"{100.0 * ((t_sweep - fixed) / t_loop - 1.0):+.1f} %")
 
 
 def bench_simulate(r):
@@ -81,8 +90,7 @@ def bench_simulate(r):
                            progress=False, initial_state=state0)
 
     loop(), study()
-    t_loop, thrust = best(loop)
-    t_sim, ds = best(study)
+    t_loop, thrust, t_sim, ds = best_pair(loop, study)
     assert np.array_equal(ds.thrust_N.values, thrust), "simulate differs from the plain step loop"
     print(f"simulate, {n} steps (pitt-peters, dt = 1 ms)")
     print(f"  plain step loop              {1e6 * t_loop / n:8.2f} us/step")

@@ -98,31 +98,34 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     point raised. With ``trim`` (a target hub moment) every point is trimmed first.
     """
     n = len(points)
-    values = np.full((n, _ROW), np.nan)
+    rows: List[Any] = [None] * n
     converged = np.zeros(n, dtype=bool)
     errors = [""] * n
     warned: List[List[str]] = [[] for _ in range(n)]
+    nan2 = [math.nan, math.nan]
+    kwargs = dict(fixed)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for i, point in enumerate(points):
             seen = len(caught)
             try:
-                kwargs = dict(fixed)
                 kwargs.update(zip(names, point))
                 op = OperatingPoint(**kwargs)
                 if trim is None:
                     perf = rotor.solve(op, model=model, **options)
+                    cyclic = nan2
                 else:
                     op, perf = rotor.trim(op, target_moment_Nm=trim, model=model, **options)
-                    values[i, -2:] = (op.cyclic_lon_rad, op.cyclic_lat_rad)
-                values[i, :len(_SCALARS)] = [getattr(perf, name) for name, _, _ in _SCALARS]
-                values[i, len(_SCALARS):len(_SCALARS) + 3] = perf.hub_force_N
-                values[i, len(_SCALARS) + 3:len(_SCALARS) + 6] = perf.hub_moment_Nm
-                converged[i] = bool(perf.converged)
+                    cyclic = [op.cyclic_lon_rad, op.cyclic_lat_rad]
+                rows[i] = ([perf.thrust_N, perf.torque_Nm, perf.power_W, perf.CT, perf.CQ, perf.CP, perf.FM]
+                           + perf.hub_force_N.tolist() + perf.hub_moment_Nm.tolist() + cyclic)
+                converged[i] = perf.converged
             except Exception as exc:  # recorded per point; one bad point must not sink the study
                 errors[i] = f"{type(exc).__name__}: {exc}"
             if len(caught) > seen:
                 warned[i] = [f"{w.category.__name__}: {w.message}" for w in caught[seen:]]
+    blank = [math.nan] * _ROW
+    values = np.array([blank if row is None else row for row in rows], dtype=np.float64).reshape(n, _ROW)
     return values, converged, errors, warned
 
 
@@ -435,52 +438,87 @@ def load_state(ds, which: str = "final"):
     return _blank_state(var.attrs["state_class"], arr.size).from_array(arr)
 
 
+class _Log:
+    """The per-step records of a run, kept as plain lists while it runs.
+
+    ``ops`` and ``omegas`` are None while every step used the same operating point
+    (``op``) and the speed in its inputs; a run that varies them fills them in.
+    """
+
+    __slots__ = ("results", "ops", "omegas", "particles", "states", "op", "dt_s")
+
+    def __init__(self, op, dt_s, varying_op, spin, vpm):
+        self.results: List[Any] = []
+        self.ops: Optional[List[Any]] = [] if varying_op else None
+        self.omegas: Optional[List[float]] = [] if spin else None
+        self.particles: Optional[List[int]] = [] if vpm else None
+        self.states: List[Any] = []
+        self.op = op
+        self.dt_s = dt_s
+
+    def __len__(self):
+        return len(self.results)
+
+    def truncate(self, n):
+        for name in ("results", "ops", "omegas", "particles"):
+            values = getattr(self, name)
+            if values is not None:
+                del values[n:]
+
+    def op_at(self, k):
+        return self.op if self.ops is None else self.ops[k]
+
+    def omega_at(self, k):
+        return self.op_at(k).omega if self.omegas is None else self.omegas[k]
+
+
 class Record:
     """What a simulation has recorded so far, handed to a controller at every step.
 
     ``record["thrust_N"]`` (likewise ``torque_Nm``, ``power_W``,
-    ``rotor_speed_rad_s``, ``time_s``, the OperatingPoint fields) is a new array of
-    the values of the completed steps, built on access; ``record.last(name)`` is the
-    latest value alone, at constant cost, and None before the first step.
-    ``len(record)`` is the number of completed steps.
+    ``rotor_speed_rad_s``, ``time_s``, ``hub_force_N``, ``hub_moment_Nm`` and the
+    OperatingPoint fields) is a new array of the values of the completed steps,
+    built on access; ``record.last(name)`` is the latest value alone, at constant
+    cost, and None before the first step. ``len(record)`` is the number of
+    completed steps.
     """
 
-    __slots__ = ("_rows", "_dt")
+    __slots__ = ("_log",)
 
-    def __init__(self, rows, dt_s):
-        self._rows = rows
-        self._dt = dt_s
+    def __init__(self, log):
+        self._log = log
 
     def __len__(self):
-        return len(self._rows)
+        return len(self._log)
 
-    def _value(self, name, row, k):
-        res, op, omega, _ = row
+    def _value(self, name, k):
+        log = self._log
         if name == "time_s":
-            return k * self._dt
+            return k * log.dt_s
+        if name == "rotor_speed_rad_s":
+            return log.omega_at(k)
+        if name in _OP_UNITS:
+            return getattr(log.op_at(k), name)
+        res = log.results[k]
         if name == "thrust_N":
-            return -float(np.dot(_hub_axis(op), res.F_world))
+            return -float(np.dot(_hub_axis(log.op_at(k)), res.F_world))
         if name == "torque_Nm":
             return res.Q_spin
         if name == "power_W":
-            return res.Q_spin * omega
-        if name == "rotor_speed_rad_s":
-            return omega
+            return res.Q_spin * log.omega_at(k)
         if name == "hub_force_N":
             return res.F_world
         if name == "hub_moment_Nm":
             return res.m_hub_world
-        if name in _OP_UNITS:
-            return getattr(op, name)
-        raise KeyError(name)
+        raise KeyError(f"{name!r} is not recorded; expected time_s, thrust_N, torque_Nm, power_W, "
+                       "rotor_speed_rad_s, hub_force_N, hub_moment_Nm or an OperatingPoint field")
 
     def last(self, name):
-        if not self._rows:
-            return None
-        return self._value(name, self._rows[-1], len(self._rows) - 1)
+        n = len(self._log)
+        return None if n == 0 else self._value(name, n - 1)
 
     def __getitem__(self, name):
-        return np.array([self._value(name, row, k) for k, row in enumerate(self._rows)], dtype=float)
+        return np.array([self._value(name, k) for k in range(len(self._log))], dtype=float)
 
 
 _HUB_AXIS: Dict[Any, np.ndarray] = {}
@@ -675,12 +713,14 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         inertia = float(spin.inertia_kg_m2)
         friction = float(spin.bearing_friction_Nm)
         omega = float(op0.omega if spin.omega0_rad_s is None else spin.omega0_rad_s)
-    rows: List[tuple] = []        # (AeroResult, OperatingPoint, omega used, particles after the step)
-    inflow: List[tuple] = []      # (step index, state at the start of that step)
+    varying_op = schedule_fn is not None or controller is not None
+    log = _Log(op0, dt_s, varying_op, spin is not None, is_vpm)
+    add_result = log.results.append
+    add_state = log.states.append
     commands: Dict[str, Any] = {}
-    last_key = None
-    inputs = None
-    record_view = Record(rows, dt_s)
+    op = last_op = op0
+    inputs = op0.to_inputs()
+    record_view = Record(log)
     bar = _progress.bar(n_steps, f"simulate {model}", progress, unit="step")
     bar_every = max(1, n_steps // 200)
     interrupted = False
@@ -690,30 +730,33 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
                 if stop.requested:
                     interrupted = True
                     break
-                t = k * dt_s
-                op = constant if schedule_fn is None else op_at(t)
-                if controller is not None:
-                    changes = controller(t, record_view)
-                    if changes:
-                        if spin is not None and ("rpm" in changes or "omega_rad_s" in changes):
-                            raise ValueError("controller: the rotor speed is a state when spin is given; "
-                                             "change the motor torque instead")
-                        commands.update(changes)
-                    if commands:
-                        op = op.replace(**commands)
-                if op is not last_key and op != last_key:
-                    inputs = op.to_inputs()
-                    last_key = op
+                if varying_op:
+                    t = k * dt_s
+                    op = constant if schedule_fn is None else op_at(t)
+                    if controller is not None:
+                        changes = controller(t, record_view)
+                        if changes:
+                            if spin is not None and ("rpm" in changes or "omega_rad_s" in changes):
+                                raise ValueError("controller: the rotor speed is a state when spin is given; "
+                                                 "change the motor torque instead")
+                            commands.update(changes)
+                        if commands:
+                            op = op.replace(**commands)
+                    if op is not last_op and op != last_op:
+                        inputs = op.to_inputs()
+                        last_op = op
+                    log.ops.append(op)
                 if spin is not None:
                     inputs.omega_rad_s = omega
-                    w = omega
-                else:
-                    w = inputs.omega_rad_s
+                    log.omegas.append(omega)
                 if inflow_every and k % inflow_every == 0:
-                    inflow.append((k, state))
+                    add_state(state)
                 res, state = step(inputs, state, dt_s, integration_method)
-                rows.append((res, op, w, state.n_particles if is_vpm else 0))
+                add_result(res)
+                if is_vpm:
+                    log.particles.append(state.n_particles)
                 if spin is not None:
+                    t = k * dt_s
                     omega = step_omega(omega, res.Q_spin, torque_law(t, omega), inertia, dt_s, friction)
                 if k % bar_every == 0:
                     bar.update(min(bar_every, n_steps - k))
@@ -722,17 +765,18 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
     finally:
         bar.close()
 
-    n = len(rows)
-    if inflow and inflow[-1][0] >= n:
-        inflow.pop()
-    ds = _history_dataset(rows, inflow, state_class, dt_s, model, is_vpm)
+    # A KeyboardInterrupt (outside the main thread) can land between two appends.
+    n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps)
+    log.truncate(n)
+    if inflow_every:
+        del log.states[(n + inflow_every - 1) // inflow_every:]
+    saved = {}
     for name, st in (("initial_state", state0), ("final_state", state)):
-        if n == 0 and name == "final_state":
-            st = state0
         arr = np.asarray(st.to_array(), dtype=np.float64)
         if arr.size:
-            ds[name] = (f"{name}_index", arr, {"state_class": type(st).__name__,
-                                               "long_name": f"model state ({type(st).__name__}.to_array)"})
+            saved[name] = (f"{name}_index", arr, {"state_class": type(st).__name__,
+                                                  "long_name": f"model state ({type(st).__name__}.to_array)"})
+    ds = _history_dataset(log, inflow_every, state_class, is_vpm, saved)
     ds.attrs.update({
         "title": f"aerlox simulation, model {model}",
         "model": model,
@@ -757,58 +801,71 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
     return ds
 
 
-def _history_dataset(rows, inflow, state_class, dt_s, model, is_vpm):
+def _history_dataset(log, inflow_every, state_class, is_vpm, saved):
     """Turn the per-step records into a Dataset (vectorised once, after the loop)."""
     import xarray as xr
 
-    n = len(rows)
+    n = len(log.results)
+    dt_s = log.dt_s
     time = np.arange(n, dtype=np.float64) * dt_s
-    force = np.array([r[0].F_world for r in rows], dtype=np.float64).reshape(n, 3)
-    moment = np.array([r[0].m_hub_world for r in rows], dtype=np.float64).reshape(n, 3)
-    torque = np.array([r[0].Q_spin for r in rows], dtype=np.float64)
-    omega = np.array([r[2] for r in rows], dtype=np.float64)
-    # The operating points repeat (a constant or stepwise schedule hands back the same
-    # object), so each distinct object is read once.
-    seen: Dict[int, tuple] = {}
+    results = log.results
+    force = np.array([r.F_world for r in results], dtype=np.float64).reshape(n, 3)
+    moment = np.array([r.m_hub_world for r in results], dtype=np.float64).reshape(n, 3)
+    torque = np.fromiter((r.Q_spin for r in results), dtype=np.float64, count=n)
     fields = [f for f in _OP_UNITS if f not in ("rpm", "omega_rad_s")]
-    table = np.empty((n, len(fields) + 3))
-    for k, row in enumerate(rows):
-        op = row[1]
-        entry = seen.get(id(op))
-        if entry is None or entry[0] is not op:
-            axis = _hub_axis(op)
-            entry = (op, [float(getattr(op, f)) for f in fields] + list(axis))
-            seen[id(op)] = entry
-        table[k] = entry[1]
+    if log.ops is None:
+        row = [float(getattr(log.op, f)) for f in fields] + list(_hub_axis(log.op))
+        table = np.broadcast_to(np.array(row, dtype=np.float64), (n, len(row)))
+    else:
+        # A stepwise schedule hands back the same few objects, so each is read once.
+        seen: Dict[int, tuple] = {}
+        rows = []
+        for op in log.ops:
+            entry = seen.get(id(op))
+            if entry is None or entry[0] is not op:
+                entry = (op, [float(getattr(op, f)) for f in fields] + list(_hub_axis(op)))
+                seen[id(op)] = entry
+            rows.append(entry[1])
+        table = np.array(rows, dtype=np.float64).reshape(n, len(fields) + 3)
+    if log.omegas is not None:
+        omega = np.array(log.omegas, dtype=np.float64)
+    elif log.ops is None:
+        omega = np.full(n, log.op.omega)
+    else:
+        omega = np.array([op.omega for op in log.ops], dtype=np.float64)
     axis = table[:, len(fields):]
     thrust = -np.einsum("ij,ij->i", force, axis)
     coords = {"time_s": ("time_s", time, {"units": "s", "long_name": "time at the start of the step"}),
               "component": ("component", list(_COMPONENTS))}
     dv: Dict[str, Any] = {
         "thrust_N": ("time_s", thrust, {"units": "N", "long_name": _SCALARS[0][2]}),
-        "torque_Nm": ("time_s", torque, {"units": "N m", "long_name": "aerodynamic shaft torque (drive torque to hold speed)"}),
+        "torque_Nm": ("time_s", torque,
+                      {"units": "N m", "long_name": "aerodynamic shaft torque (drive torque to hold speed)"}),
         "power_W": ("time_s", torque * omega, {"units": "W", "long_name": "shaft power, torque times rotor speed"}),
         "hub_force_N": (("time_s", "component"), force, {"units": "N", "long_name": _VECTORS[0][2]}),
         "hub_moment_Nm": (("time_s", "component"), moment, {"units": "N m", "long_name": _VECTORS[1][2]}),
         "rotor_speed_rad_s": ("time_s", omega, {"units": "rad/s", "long_name": "rotor speed during the step"}),
     }
     for j, f in enumerate(fields):
-        dv[f] = ("time_s", table[:, j].copy(), {"units": _OP_UNITS[f], "long_name": f"operating point: {f}"})
+        dv[f] = ("time_s", np.array(table[:, j]), {"units": _OP_UNITS[f], "long_name": f"operating point: {f}"})
     if is_vpm:
-        dv["n_particles"] = ("time_s", np.array([r[3] for r in rows], dtype=np.int64),
+        dv["n_particles"] = ("time_s", np.array(log.particles, dtype=np.int64),
                              {"units": "1", "long_name": "wake particles after the step"})
     names = _INFLOW_NAMES.get(state_class)
-    if names and inflow:
-        steps = np.array([k for k, _ in inflow])
-        tag = "time_inflow_s" if len(inflow) != n else "time_s"
-        if tag != "time_s":
-            coords[tag] = (tag, steps * dt_s, {"units": "s", "long_name": "time of the recorded inflow states"})
+    states = log.states
+    if names and states:
+        tag = "time_s"
+        if inflow_every != 1:
+            tag = "time_inflow_s"
+            coords[tag] = (tag, np.arange(len(states)) * (inflow_every * dt_s),
+                           {"units": "s", "long_name": "time of the recorded inflow states"})
         if state_class == "PittPetersRotorState":
-            arr = np.array([s.to_array() for _, s in inflow], dtype=np.float64).reshape(len(inflow), 3)
+            arr = np.array([s.to_array() for s in states], dtype=np.float64).reshape(len(states), 3)
             for j, (name, units, doc) in enumerate(names):
-                dv[name] = (tag, arr[:, j].copy(), {"units": units, "long_name": doc})
+                dv[name] = (tag, np.array(arr[:, j]), {"units": units, "long_name": doc})
         else:
             for name, units, doc in names:
-                arr = np.array([getattr(s, name) for _, s in inflow], dtype=np.float64)
+                arr = np.array([getattr(s, name) for s in states], dtype=np.float64)
                 dv[name] = ((tag, "element"), arr, {"units": units, "long_name": doc})
+    dv.update(saved)
     return xr.Dataset(dv, coords=coords)

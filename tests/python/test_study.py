@@ -16,7 +16,7 @@ RPM = 1300.0
 
 @pytest.fixture(scope="module")
 def rotor():
-    return ax.Rotor(2, 1.0, chord_m=0.06, twist_deg=[0.0, -8.0], stations_m=[0.1, 1.0], root_cutout_m=0.1,
+    return ax.Rotor(2, 1.0, chord_m=0.06, twist_deg=[4.0, -4.0], stations_m=[0.1, 1.0], root_cutout_m=0.1,
                     airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.01, alpha_stall_deg=15.0), name="t2b")
 
 
@@ -119,7 +119,7 @@ def test_simulate_spin_and_controller(rotor):
     ds = ax.simulate(rotor, model="bem", t_end_s=3.0, dt_s=5e-3, schedule=hover,
                      spin=ax.Spin(inertia_kg_m2=0.02, motor_torque_Nm=lambda t: motor, bearing_friction_Nm=0.1))
     w = ds.rotor_speed_rad_s.values
-    assert w[0] == pytest.approx(hover.omega) and np.all(np.diff(w) > 0)
+    assert w[0] == hover.omega and np.all(np.diff(w) >= 0) and w[-1] > 1.5 * w[0]
     assert float(ds.torque_Nm[-1]) == pytest.approx(motor - 0.1, rel=1e-3)  # torque balance reached
     assert ds.attrs["spin"] == 1
 
