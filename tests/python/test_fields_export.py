@@ -99,3 +99,26 @@ def test_rotor_spanwise_agrees_with_solve():
     assert float(total) == pytest.approx(perf.thrust_N, rel=1e-9)
     with pytest.raises(ValueError, match="model 'vpm' has no spanwise loads"):
         rotor.spanwise(op, model="vpm")
+
+
+def test_spanwise_and_wake_figures(vpm, tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
+
+    from aerlox import plot
+
+    model = rt.make_model("_QuasiStaticBEMLinear")
+    fig = plot.spanwise(fields.spanwise_dataset(model, rt.forward(0.2)), "alpha_deg", path=tmp_path / "s.png")
+    assert isinstance(fig, Figure) and (tmp_path / "s.png").stat().st_size > 0
+    rotor, states = vpm
+    fig = plot.wake(states[-1], rotor, path=tmp_path / "w.png")
+    assert isinstance(fig, Figure) and (tmp_path / "w.png").stat().st_size > 0
+    # The blades are drawn: one line per blade from the root cutout to the tip.
+    ax3 = fig.axes[0]
+    blade_lines = [ln for ln in ax3.get_lines() if ln.get_linewidth() == 3]
+    assert len(blade_lines) == rt.N_BLADES
+    plt.close("all")
+    with pytest.raises(ValueError, match="color_by must be 'strength' or 'age'"):
+        plot.wake(states[-1], color_by="size")
