@@ -77,9 +77,9 @@ def load_baseline(directory):
     found = glob.glob(os.path.join(directory, "aerlox", "_aerlox*.so"))
     if not found:
         sys.exit(f"no aerlox/_aerlox*.so under {directory}")
-    spec = importlib.util.spec_from_file_location("aerlox_baseline._aerlox", found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found_at = importlib.util.spec_from_file_location("aerlox_baseline._aerlox", found[0])
+    module = importlib.util.module_from_spec(found_at)
+    found_at.loader.exec_module(module)
     return module
 
 
