@@ -6,12 +6,20 @@ VPY     := $(VENV)/bin/python
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
-RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60"
+RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
+# The optional extras the tests and the examples exercise ('plot' and 'dask').
+EXTRAS_DEPS  := "matplotlib>=3.5" "dask[distributed]>=2023.1"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean
+.PHONY: demo test cpp-test py-test install extras venv deps-cpp bench sanitize tsan clean
 
-demo: install
+# The tour, then a quick selection of the examples gallery (figures land in build/demo).
+DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
+
+demo: install extras
 	$(VPY) examples/demo.py
+	mkdir -p $(BUILD)/demo
+	for e in $(DEMO_EXAMPLES); do echo; echo "== examples/$$e.py"; \
+	  (cd $(BUILD)/demo && MPLBACKEND=Agg $(abspath $(VPY)) $(abspath examples)/$$e.py) || exit 1; done
 
 test: cpp-test py-test
 
@@ -41,8 +49,11 @@ cpp-test: deps-cpp venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
 	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: install extras
 	$(VPY) -m pytest -q
+
+extras: venv
+	$(VPY) -m pip install -q $(EXTRAS_DEPS)
 
 bench: deps-cpp install
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -403,8 +403,8 @@ _INFLOW_NAMES = {
     "PittPetersRotorState": (("lambda_0", "1", "uniform inflow ratio"),
                              ("lambda_c", "1", "longitudinal (cosine) inflow ratio"),
                              ("lambda_s", "1", "lateral (sine) inflow ratio")),
-    "OyeRotorState": (("W_int", "m/s", "intermediate filtered induced velocity per element"),
-                      ("W", "m/s", "filtered induced velocity per element")),
+    "OyeRotorState": (("W_int", "1", "intermediate filtered inflow ratio per element (induced velocity / omega r)"),
+                      ("W", "1", "filtered inflow ratio per element (induced velocity / omega r)")),
 }
 
 
