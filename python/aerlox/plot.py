@@ -11,7 +11,7 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
-__all__ = ["polar", "sweep", "history"]
+__all__ = ["polar", "sweep", "history", "spanwise", "wake"]
 
 
 def _pyplot():
@@ -174,3 +174,119 @@ def history(ds, variables: Union[str, Sequence[str]] = ("thrust_N", "torque_Nm",
     if title:
         fig.suptitle(title)
     return _finish(fig, path)
+
+
+def spanwise(ds, variable: str = "thrust_N", *, azimuths_deg: Sequence[float] = (0.0, 90.0, 180.0, 270.0),
+             path=None):
+    """Loads along the blade from ``Rotor.spanwise`` (or ``aerlox.fields.spanwise_dataset``).
+
+    Left: ``variable`` over the rotor disk seen from above, in hub axes (the blade at
+    azimuth psi points along (cos psi, -sin psi)). Right: ``variable`` against radius
+    at the stations nearest ``azimuths_deg`` (deg) and its azimuth mean.
+    """
+    plt = _pyplot()
+    if variable not in ds.data_vars:
+        raise ValueError(f"variable: {variable!r} is not a variable of this Dataset")
+    da = ds[variable]
+    if da.dims != ("azimuth_deg", "r_m"):
+        raise ValueError(f"variable: {variable!r} must lie over (azimuth_deg, r_m), not {da.dims}")
+    psi = np.radians(ds["azimuth_deg"].values)
+    r = ds["r_m"].values
+    # Cell edges half a station / half an element either side.
+    dpsi = 2.0 * np.pi / max(psi.size, 1)
+    psi_e = np.concatenate([psi - 0.5 * dpsi, [psi[-1] + 0.5 * dpsi]]) if psi.size else psi
+    dr = float(r[1] - r[0]) if r.size > 1 else 1.0
+    r_e = np.concatenate([r - 0.5 * dr, [r[-1] + 0.5 * dr]]) if r.size else r
+    pp, rr = np.meshgrid(psi_e, r_e, indexing="ij")
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.6), gridspec_kw={"width_ratios": [1.0, 1.2]})
+    mesh = left.pcolormesh(rr * np.cos(pp), -rr * np.sin(pp), da.values, shading="flat", cmap="viridis")
+    fig.colorbar(mesh, ax=left, label=_label(da))
+    left.set_aspect("equal")
+    left.set_xlabel("hub x [m]")
+    left.set_ylabel("hub y [m]")
+    left.set_title("over the disk")
+    for target in azimuths_deg:
+        k = int(np.argmin(np.abs(np.angle(np.exp(1j * (psi - np.radians(target)))))))
+        right.plot(r, da.values[k], marker=".", label=f"azimuth {np.degrees(psi[k]):g} deg")
+    right.plot(r, np.nanmean(da.values, axis=0), color="k", lw=2, label="azimuth mean")
+    right.set_xlabel("r [m]")
+    right.set_ylabel(_label(da))
+    right.grid(True, alpha=0.3)
+    right.legend(fontsize="small")
+    title = ds.attrs.get("model")
+    if title:
+        fig.suptitle(f"spanwise {variable}, model {title}")
+    return _finish(fig, path)
+
+
+def wake(wake_or_state, rotor=None, *, color_by: str = "strength", max_points: Optional[int] = None,
+         elev: float = 18.0, azim: float = -60.0, path=None):
+    """The vortex wake in 3-D: particles coloured by |strength| (or ``color_by="age"``),
+    blades drawn at their current azimuth.
+
+    ``wake_or_state``: a ``VpmRotorState`` or a Dataset from ``aerlox.fields.wake_dataset``.
+    ``rotor`` (a core vortex rotor or an ``aerlox.Rotor``) supplies the blade radii when
+    a state is given. Hub axes; the z axis is drawn downwards, so a hovering rotor's
+    wake (which moves along +z, away from the thrust) hangs below the disk.
+    ``max_points`` thins the particles evenly for very large wakes.
+    """
+    plt = _pyplot()
+    from .fields import wake_dataset
+
+    ds = wake_or_state if hasattr(wake_or_state, "data_vars") else wake_dataset(wake_or_state, rotor)
+    if color_by not in ("strength", "age"):
+        raise ValueError(f"color_by must be 'strength' or 'age', got {color_by!r}")
+    pos = ds["position_m"].values
+    if color_by == "strength":
+        c = np.linalg.norm(ds["strength_m3_s"].values, axis=1)
+        label = "|strength| [m^3/s]"
+    else:
+        c = ds["age_s"].values
+        label = "age [s]"
+    if max_points is not None and pos.shape[0] > max_points:
+        keep = np.linspace(0, pos.shape[0] - 1, int(max_points)).astype(int)
+        pos, c = pos[keep], c[keep]
+    fig = plt.figure(figsize=(8, 6.5))
+    # Draw order as written, so the blades stay visible over the particles.
+    ax = fig.add_subplot(projection="3d", computed_zorder=False)
+    finite = c[np.isfinite(c)]
+    # The strongest few particles would wash out the scale: clip at the 99th percentile.
+    vmax = float(np.percentile(finite, 99)) if finite.size else None
+    sc = ax.scatter(pos[:, 0], pos[:, 1], pos[:, 2], c=c, s=3, cmap="plasma", vmin=0.0 if vmax else None,
+                    vmax=vmax, depthshade=False, zorder=1)
+    fig.colorbar(sc, ax=ax, shrink=0.6, pad=0.12, label=label)
+
+    radius = ds.attrs.get("radius_m")
+    if radius is not None and np.isfinite(radius):
+        root = float(ds.attrs.get("root_cutout_m", 0.0))
+        n_blades = int(ds.attrs.get("n_blades", 1))
+        psi0 = float(ds.attrs.get("psi_rad", 0.0))
+        flap = np.radians(ds["flap_deg"].values) if "flap_deg" in ds else np.zeros(n_blades)
+        for b in range(n_blades):
+            psi = psi0 + 2.0 * np.pi * b / n_blades
+            rr = np.array([root, radius])
+            ax.plot(rr * np.cos(psi), -rr * np.sin(psi), -rr * flap[b], color="k", lw=3, zorder=3)
+        t = np.linspace(0.0, 2.0 * np.pi, 121)
+        ax.plot(radius * np.cos(t), radius * np.sin(t), np.zeros_like(t), color="0.3", lw=0.8, ls="--", zorder=2)
+    else:
+        radius = 0.0
+    # Tight bounds around the particles and the disk, drawn to scale.
+    lo = np.minimum(pos.min(axis=0), [-radius, -radius, 0.0]) if pos.size else np.array([-1.0, -1.0, -1.0])
+    hi = np.maximum(pos.max(axis=0), [radius, radius, 0.0]) if pos.size else np.array([1.0, 1.0, 1.0])
+    span = np.maximum(hi - lo, 1e-9)
+    ax.set_xlim(lo[0], hi[0])
+    ax.set_ylim(lo[1], hi[1])
+    ax.set_zlim(hi[2], lo[2])  # drawn downwards: the wake below the disk
+    ax.set_box_aspect(tuple(span))
+    ax.set_xlabel("hub x [m]")
+    ax.set_ylabel("hub y [m]")
+    ax.set_zlabel("hub z [m]")
+    ax.view_init(elev=elev, azim=azim)
+    title = f"vortex wake: {ds.sizes.get('particle', 0)} particles"
+    if "time_s" in ds.attrs:
+        title += f", t = {ds.attrs['time_s']:.3g} s"
+    ax.set_title(title)
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=120)
+    return fig
