@@ -148,10 +148,22 @@ def _axis_values(name: str, value) -> Optional[np.ndarray]:
     return arr
 
 
+def _executor_workers(executor) -> int:
+    """How many tasks ``executor`` runs at once, as far as it tells; else this machine's CPUs."""
+    count = getattr(executor, "_max_workers", None)   # concurrent.futures pools
+    if not count:
+        client = getattr(executor, "_client", None)    # distributed's ClientExecutor
+        try:
+            count = sum(client.nthreads().values())
+        except Exception:  # not a Dask client, or the cluster cannot be asked: fall back
+            count = None
+    return int(count or os.cpu_count() or 1)
+
+
 def _default_chunk(n_points: int, executor) -> int:
     if executor is None:
         return max(1, min(n_points, 256))
-    workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
+    workers = _executor_workers(executor)
     # About eight chunks per worker keeps the workers busy to the end while each
     # chunk stays large enough that sending it costs little beside solving it.
     return max(1, min(256, math.ceil(n_points / (8 * workers))))
