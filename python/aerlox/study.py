@@ -98,11 +98,13 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     point raised. With ``trim`` (a target hub moment) every point is trimmed first.
     """
     n = len(points)
-    rows: List[Any] = [None] * n
+    # One flat list of floats: no container per point for the garbage collector to walk.
+    flat: List[float] = []
     converged = np.zeros(n, dtype=bool)
     errors = [""] * n
-    warned: List[List[str]] = [[] for _ in range(n)]
-    nan2 = [math.nan, math.nan]
+    warned: List[Tuple[str, ...]] = [()] * n
+    nan2 = (math.nan, math.nan)
+    blank = (math.nan,) * _ROW
     kwargs = dict(fixed)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -117,15 +119,16 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
                 else:
                     op, perf = rotor.trim(op, target_moment_Nm=trim, model=model, **options)
                     cyclic = [op.cyclic_lon_rad, op.cyclic_lat_rad]
-                rows[i] = ([perf.thrust_N, perf.torque_Nm, perf.power_W, perf.CT, perf.CQ, perf.CP, perf.FM]
-                           + perf.hub_force_N.tolist() + perf.hub_moment_Nm.tolist() + cyclic)
+                row = ((perf.thrust_N, perf.torque_Nm, perf.power_W, perf.CT, perf.CQ, perf.CP, perf.FM)
+                       + tuple(perf.hub_force_N.tolist()) + tuple(perf.hub_moment_Nm.tolist()) + tuple(cyclic))
                 converged[i] = perf.converged
             except Exception as exc:  # recorded per point; one bad point must not sink the study
                 errors[i] = f"{type(exc).__name__}: {exc}"
+                row = blank
+            flat.extend(row)
             if len(caught) > seen:
-                warned[i] = [f"{w.category.__name__}: {w.message}" for w in caught[seen:]]
-    blank = [math.nan] * _ROW
-    values = np.array([blank if row is None else row for row in rows], dtype=np.float64).reshape(n, _ROW)
+                warned[i] = tuple(f"{w.category.__name__}: {w.message}" for w in caught[seen:])
+    values = np.array(flat, dtype=np.float64).reshape(n, _ROW)
     return values, converged, errors, warned
 
 
@@ -262,7 +265,7 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     values = np.full((n_points, _ROW), np.nan)
     converged = np.zeros(n_points, dtype=bool)
     errors: List[str] = [""] * n_points
-    warned: List[List[str]] = [[] for _ in range(n_points)]
+    warned: List[Tuple[str, ...]] = [()] * n_points
 
     def store(start, out):
         v, c, e, w = out
