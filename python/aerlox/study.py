@@ -32,7 +32,7 @@ import numpy as np
 from . import _aerlox, _progress, models
 from .operating import OperatingPoint
 
-__all__ = ["sweep", "simulate", "Spin", "load_state"]
+__all__ = ["sweep", "simulate", "Spin", "load_state", "spanwise_at", "wake_at"]
 
 # Units of the OperatingPoint fields, used for the coordinates of a sweep and the
 # input variables of a simulation.
@@ -502,6 +502,50 @@ class _Log:
         return self.op_at(k).omega if self.omegas is None else self.omegas[k]
 
 
+def _recorded_index(ds, dim, time_s):
+    if dim not in ds.dims or ds.sizes[dim] == 0:
+        raise ValueError(f"this Dataset holds no {dim!r} records; simulate(..., record=...) keeps them")
+    if time_s is None:
+        return ds.sizes[dim] - 1
+    return int(np.argmin(np.abs(ds[dim].values - float(time_s))))
+
+
+def spanwise_at(ds, time_s: Optional[float] = None):
+    """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
+
+    Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
+    ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise`` draws them.
+    """
+    k = _recorded_index(ds, "time_spanwise_s", time_s)
+    names = {f"spanwise_{name}": name for _, name, _, _, _ in _SPANWISE}
+    out = ds[list(names)].isel(time_spanwise_s=k).rename(names)
+    out.attrs = {"time_s": float(ds.time_spanwise_s[k]), "model": ds.attrs.get("model", "")}
+    return out
+
+
+def wake_at(ds, time_s: Optional[float] = None):
+    """The wake a vortex-rotor simulation recorded nearest ``time_s`` (s; the last when None).
+
+    Returns it in the form of ``aerlox.fields.wake_dataset`` (``position_m``,
+    ``strength_m3_s``, ``core_radius_m``, ``age_s`` over ``particle``), so
+    ``aerlox.plot.wake`` draws it, blades included.
+    """
+    import xarray as xr
+
+    k = _recorded_index(ds, "time_wake_s", time_s)
+    counts = ds["wake_count"].values
+    start = int(counts[:k].sum())
+    part = ds.isel(wake_particle=slice(start, start + int(counts[k])))
+    data = {name: (("particle",) + part[f"wake_{name}"].dims[1:], part[f"wake_{name}"].values,
+                   part[f"wake_{name}"].attrs)
+            for name in ("position_m", "strength_m3_s", "core_radius_m", "age_s")}
+    attrs = {"time_s": float(ds.time_wake_s[k]), "psi_rad": float(ds.wake_psi_rad[k]), "n_particles": int(counts[k])}
+    for name in ("n_blades", "radius_m", "root_cutout_m"):
+        if name in ds.attrs:
+            attrs[name] = ds.attrs[name]
+    return xr.Dataset(data, coords={"xyz": ds["xyz"].values}, attrs=attrs)
+
+
 class Record:
     """What a simulation has recorded so far, handed to a controller at every step.
 
@@ -868,6 +912,11 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         "state_class": state_class,
         "aerlox_version": _aerlox_version(),
     })
+    if log.wakes:
+        # What a wake figure needs to draw the blades (aerlox.plot.wake via wake_at).
+        ds.attrs["n_blades"] = int(rotor.blades)
+        ds.attrs["radius_m"] = float(rotor.radius_m)
+        ds.attrs["root_cutout_m"] = float(rotor.root_cutout_m)
     if spin is not None:
         ds.attrs["spin_inertia_kg_m2"] = float(spin.inertia_kg_m2)
         ds.attrs["spin_bearing_friction_Nm"] = float(spin.bearing_friction_Nm)
@@ -986,6 +1035,8 @@ def _wake_vars(records, dt_s, dv, coords):
                              {"units": "s", "long_name": "time of the recorded wake (end of step)"})
     if "xyz" not in coords:
         coords["xyz"] = ("xyz", list(_COMPONENTS))
+    dv["wake_psi_rad"] = ("time_wake_s", np.array([float(w["psi_rad"]) for _, w in records]),
+                          {"units": "rad", "long_name": "azimuth of blade 0 at the recorded wake"})
     dv["wake_count"] = ("time_wake_s", counts,
                         {"long_name": "particles of each recorded wake, stored one wake after the other",
                          "sample_dimension": "wake_particle"})
