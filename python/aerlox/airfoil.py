@@ -17,6 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _aerlox
+from ._checks import number as _number
 
 __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
 
@@ -133,9 +134,7 @@ def _make_table(alpha_deg, cl, cd, reynolds=None, parameters=None) -> PolarTable
     if a.size > 1 and not np.all(np.diff(a) > 0.0):
         raise ValueError("alpha_deg must be strictly increasing")
     if reynolds is not None:
-        reynolds = float(reynolds)
-        if not (math.isfinite(reynolds) and reynolds > 0.0):
-            raise ValueError(f"reynolds must be a finite number > 0, got {reynolds!r}")
+        reynolds = _number("reynolds", reynolds, positive=True)
     if parameters is None:
         parameters = derive_parameters(a, l, d)
     elif not isinstance(parameters, LinearParameters):
@@ -165,13 +164,8 @@ class Airfoil:
         """The linear law: cl = cl0 + cl_alpha_per_rad * alpha below stall (alpha in rad),
         cd = cd0; beyond the stall angle (deg, both signs) the lift stays at its
         stall value and the drag grows by 1 per radian."""
-        vals = {}
-        for key, v in (("cl_alpha_per_rad", cl_alpha_per_rad), ("cd0", cd0),
-                       ("alpha_stall_deg", alpha_stall_deg), ("cl0", cl0)):
-            f = float(v)
-            if not math.isfinite(f):
-                raise ValueError(f"{key} must be finite, got {f!r}")
-            vals[key] = f
+        vals = {key: _number(key, v) for key, v in (
+            ("cl_alpha_per_rad", cl_alpha_per_rad), ("cd0", cd0), ("alpha_stall_deg", alpha_stall_deg), ("cl0", cl0))}
         if vals["alpha_stall_deg"] <= 0.0:
             raise ValueError(f"alpha_stall_deg must be > 0, got {vals['alpha_stall_deg']!r}")
         if vals["cd0"] < 0.0:

@@ -20,6 +20,7 @@ from typing import Optional
 import numpy as np
 
 from . import _aerlox
+from ._checks import number as _finite
 
 __all__ = ["OperatingPoint"]
 
@@ -28,16 +29,6 @@ _RPM_TO_RAD_S = math.pi / 30.0
 # The hub frame at zero shaft tilt: a half turn about the world z axis, so the
 # hub's x axis (azimuth 0) points aft and its y axis to the left.
 _HUB_FROM_SHAFT = np.diag([-1.0, -1.0, 1.0])
-
-
-def _finite(name: str, value) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise ValueError(f"{name} must be finite, got {out!r}")
-    return out
 
 
 @dataclass(frozen=True, init=False)

@@ -11,7 +11,13 @@ __all__ = ["Performance"]
 
 
 def _vec3(name: str, value) -> np.ndarray:
-    arr = np.array(value, dtype=np.float64).reshape(3)
+    try:
+        arr = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be three numbers (x, y, z), got {value!r}") from None
+    if arr.size != 3:
+        raise ValueError(f"{name} must be three numbers (x, y, z), got shape {arr.shape}")
+    arr = arr.reshape(3)
     arr.setflags(write=False)
     return arr
 

@@ -12,6 +12,7 @@ from typing import Any, Optional, Tuple, Union
 import numpy as np
 
 from . import _aerlox
+from ._checks import count as _count, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
 from .operating import OperatingPoint
@@ -30,33 +31,6 @@ AIR_VISCOSITY_PA_S = 1.789e-5
 BEM_EDGEWISE_LIMIT = 0.05
 
 
-def _number(owner: str, name: str, value, *, positive=False, nonnegative=False) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{owner}{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise ValueError(f"{owner}{name} must be finite, got {out!r}")
-    if positive and not out > 0.0:
-        raise ValueError(f"{owner}{name} must be > 0, got {out!r}")
-    if nonnegative and not out >= 0.0:
-        raise ValueError(f"{owner}{name} must be >= 0, got {out!r}")
-    return out
-
-
-def _count(name: str, value, low: int, high: Optional[int] = None) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        if isinstance(value, (float, np.floating)) and float(value).is_integer():
-            value = int(value)
-        else:
-            raise TypeError(f"{name} must be an integer, got {value!r}")
-    value = int(value)
-    if value < low or (high is not None and value > high):
-        rule = f">= {low}" if high is None else f"between {low} and {high}"
-        raise ValueError(f"{name} must be {rule}, got {value}")
-    return value
-
-
 @dataclass(frozen=True)
 class Flap:
     """Flapping blades (quasi-static flap response of a hinged or soft blade).
@@ -70,9 +44,9 @@ class Flap:
     omega_nr_rad_s: float
 
     def __post_init__(self):
-        object.__setattr__(self, "inertia_kgm2", _number("flap.", "inertia_kgm2", self.inertia_kgm2, positive=True))
+        object.__setattr__(self, "inertia_kgm2", _number("flap.inertia_kgm2", self.inertia_kgm2, positive=True))
         object.__setattr__(self, "omega_nr_rad_s",
-                           _number("flap.", "omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
+                           _number("flap.omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
 
     def to_core(self):
         return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
@@ -90,9 +64,9 @@ class Swashplate:
     phase_deg: Optional[float] = None
 
     def __post_init__(self):
-        object.__setattr__(self, "pitch_gain", _number("control.", "pitch_gain", self.pitch_gain))
+        object.__setattr__(self, "pitch_gain", _number("control.pitch_gain", self.pitch_gain))
         if self.phase_deg is not None:
-            object.__setattr__(self, "phase_deg", _number("control.", "phase_deg", self.phase_deg))
+            object.__setattr__(self, "phase_deg", _number("control.phase_deg", self.phase_deg))
 
     def to_core(self):
         return _aerlox.ControlProperties(self.pitch_gain, self.phase_deg)
@@ -120,7 +94,7 @@ class ServoFlap:
 
     def __post_init__(self):
         for f in fields(self):
-            object.__setattr__(self, f.name, _number("servo_flap.", f.name, getattr(self, f.name)))
+            object.__setattr__(self, f.name, _number(f"servo_flap.{f.name}", getattr(self, f.name)))
         if not self.r_inner_m < self.r_outer_m:
             raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
                              f"and {self.r_outer_m!r}")
@@ -162,7 +136,7 @@ def _distribution(name: str, value):
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a number or a sequence of numbers, got {value!r}")
     if np.ndim(value) == 0:
-        return _number("", name, value)
+        return _number(name, value)
     try:
         arr = np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError):
@@ -253,9 +227,9 @@ class Rotor:
                  control=None, servo_flap=None, name="rotor"):
         put = object.__setattr__
         put(self, "blades", _count("blades", blades, 1))
-        radius = _number("", "radius_m", radius_m, positive=True)
+        radius = _number("radius_m", radius_m, positive=True)
         put(self, "radius_m", radius)
-        cutout = _number("", "root_cutout_m", root_cutout_m)
+        cutout = _number("root_cutout_m", root_cutout_m)
         if not 0.0 <= cutout < radius:
             raise ValueError(f"root_cutout_m must satisfy 0 <= root_cutout_m < radius_m ({radius!r}), "
                              f"got {cutout!r}")
@@ -479,7 +453,7 @@ class Rotor:
                    max_particles: Optional[int] = None, **core_options) -> Performance:
         revolutions = _count("revolutions", revolutions, 1)
         steps_per_revolution = _count("steps_per_revolution", steps_per_revolution, 1)
-        settle_tolerance = _number("", "settle_tolerance", settle_tolerance, positive=True)
+        settle_tolerance = _number("settle_tolerance", settle_tolerance, positive=True)
         omega = op.omega
         if not omega > 0.0:
             raise ValueError(f"model='vpm' marches a turning rotor: omega must be > 0, got {omega!r}")
