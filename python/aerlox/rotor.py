@@ -4,14 +4,13 @@ from __future__ import annotations
 import collections
 import csv
 import math
-import sys
 import warnings
 from dataclasses import dataclass, fields
 from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox
+from . import _aerlox, _progress
 from ._checks import count as _count, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
@@ -381,7 +380,7 @@ class Rotor:
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest. Options
           ``revolutions`` (10), ``steps_per_revolution`` (18), ``progress``
-          (None: a tqdm bar when stderr is a terminal), ``settle_tolerance``
+          (None: a tqdm bar when stderr is a terminal and ``CI`` is unset), ``settle_tolerance``
           (0.01: the largest relative change of revolution-mean thrust over the
           last two revolutions that counts as settled), and the core's own
           (``max_particles``: by default large enough to keep every particle the
@@ -466,10 +465,6 @@ class Rotor:
         core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
         inputs = op.to_inputs()
         dt = 2.0 * math.pi / (steps_per_revolution * omega)
-        if progress is None:
-            progress = _stderr_is_terminal()
-        from tqdm import tqdm
-
         force = np.zeros(3)
         moment = np.zeros(3)
         torque = 0.0
@@ -480,8 +475,8 @@ class Rotor:
         # One step sheds at most this many particles, so a step can only have
         # dropped some when the wake was within this of the cap.
         shed_max = self.blades * (2 * self.elements + 1)
-        with tqdm(total=n_steps, disable=not progress, desc=f"vpm {self.name}", unit="step",
-                  file=sys.stderr, leave=False) as bar:
+        bar = _progress.bar(n_steps, f"vpm {self.name}", progress, unit="step")
+        try:
             for k in range(n_steps):
                 before = state.n_particles
                 result, state = core.step(inputs, state, dt)
@@ -497,6 +492,8 @@ class Rotor:
                     moment += result.m_hub_world
                     torque += result.Q_spin
                 bar.update(1)
+        finally:
+            bar.close()
         force /= steps_per_revolution
         moment /= steps_per_revolution
         torque /= steps_per_revolution
@@ -653,13 +650,6 @@ class Rotor:
             if v != default:
                 parts.append(f"{key}={v!r}")
         return f"Rotor({', '.join(parts)}, name={self.name!r})"
-
-
-def _stderr_is_terminal() -> bool:
-    try:
-        return bool(sys.stderr is not None and sys.stderr.isatty())
-    except (AttributeError, ValueError):
-        return False
 
 
 def _airfoil_to_dict(af: Airfoil) -> dict:
