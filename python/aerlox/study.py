@@ -30,6 +30,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Seque
 import numpy as np
 
 from . import _aerlox, _progress, models
+from .fields import _SPANWISE, _spanwise_coords
 from .operating import OperatingPoint
 
 __all__ = ["sweep", "simulate", "Spin", "load_state", "spanwise_at", "wake_at"]
@@ -999,29 +1000,12 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
     return xr.Dataset(dv, coords=coords)
 
 
-# Spanwise arrays of the core, with the names, units and meaning Rotor.spanwise gives them.
-_SPANWISE = (
-    ("alpha_rad", "alpha_deg", "deg", "angle of attack", np.degrees),
-    ("phi_rad", "phi_deg", "deg", "inflow angle", np.degrees),
-    ("cl", "cl", "1", "section lift coefficient", None),
-    ("cd", "cd", "1", "section drag coefficient", None),
-    ("inflow_ratio", "inflow_ratio", "1", "axial speed through the element / tip speed (positive in hover)", None),
-    ("q_dyn_pa", "dynamic_pressure_Pa", "Pa", "dynamic pressure 0.5 rho W^2", None),
-    ("thrust_n", "thrust_N", "N", "element thrust of one blade", None),
-    ("torque_nm", "torque_Nm", "N m", "element torque of one blade about the shaft", None),
-)
-
-
 def _spanwise_vars(records, every, dt_s, dv, coords):
     first = records[0]
     dims = ("time_spanwise_s", "azimuth_deg", "r_m")
     coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
                                  {"units": "s", "long_name": "time of the recorded spanwise loads (start of step)"})
-    coords["azimuth_deg"] = ("azimuth_deg", np.degrees(first["azimuth_rad"]),
-                             {"units": "deg", "long_name": "azimuth of blade 0"})
-    radius = first["radius_m"]
-    coords["r_m"] = ("r_m", np.array(radius[0]) if radius.shape[0] else np.zeros(radius.shape[1]),
-                     {"units": "m", "long_name": "element centre radius"})
+    coords.update(_spanwise_coords(first))
     for key, name, units, doc, convert in _SPANWISE:
         arr = np.stack([r[key] for r in records])
         if convert is not None:
