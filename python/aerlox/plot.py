@@ -289,7 +289,4 @@ def wake(wake_or_state, rotor=None, *, color_by: str = "strength", max_points: O
     if "time_s" in ds.attrs:
         title += f", t = {ds.attrs['time_s']:.3g} s"
     ax.set_title(title)
-    fig.tight_layout()
-    if path is not None:
-        fig.savefig(path, dpi=120)
-    return fig
+    return _finish(fig, path)
