@@ -43,6 +43,7 @@ class LinearParameters:
     alpha_stall_deg: float
 
     def to_core(self) -> "_aerlox.LinearPolarParameters":
+        """The core's ``LinearPolarParameters``."""
         return _aerlox.LinearPolarParameters(self.cl0, self.cl_alpha_per_rad, self.cd0, self.alpha_stall_deg)
 
 
@@ -77,6 +78,7 @@ class PolarTable:
         return (np.array(self.alpha_deg), np.array(self.cl), np.array(self.cd))
 
     def to_core(self) -> "_aerlox.TabulatedPolar":
+        """The core's ``TabulatedPolar`` (angles converted to radians)."""
         a, cl, cd = self.arrays()
         return _aerlox.TabulatedPolar(np.ascontiguousarray(np.radians(a)), cl, cd)
 

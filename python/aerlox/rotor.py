@@ -47,8 +47,14 @@ class Flap:
         object.__setattr__(self, "omega_nr_rad_s",
                            _number("flap.omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.FlapProperties":
+        """The core's ``FlapProperties``."""
         return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
+
+    @classmethod
+    def from_core(cls, props: "_aerlox.FlapProperties") -> "Flap":
+        """The Flap described by a core ``FlapProperties``."""
+        return cls(props.I_blade_flap_kgm2, props.omega_nr_rad_s)
 
 
 @dataclass(frozen=True)
@@ -67,8 +73,14 @@ class Swashplate:
         if self.phase_deg is not None:
             object.__setattr__(self, "phase_deg", _number("control.phase_deg", self.phase_deg))
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.ControlProperties":
+        """The core's ``ControlProperties``."""
         return _aerlox.ControlProperties(self.pitch_gain, self.phase_deg)
+
+    @classmethod
+    def from_core(cls, props: "_aerlox.ControlProperties") -> "Swashplate":
+        """The Swashplate described by a core ``ControlProperties``."""
+        return cls(props.swashplate_pitch_gain_rad, props.swashplate_phase_deg)
 
 
 @dataclass(frozen=True)
@@ -98,36 +110,28 @@ class ServoFlap:
             raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
                              f"and {self.r_outer_m!r}")
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.ServoFlapActuation":
+        """The core's ``ServoFlapActuation`` (with its ``ServoFlapGeometry``)."""
         geom = _aerlox.ServoFlapGeometry(self.cm_delta_per_rad, self.r_inner_m, self.r_outer_m)
         return _aerlox.ServoFlapActuation(self.inertia_kgm2, self.damper_Nms_per_rad, geom,
                                           self.ac_offset_m, self.blade_cm_ac)
 
-
-def _as_flap(v):
-    if v is None or isinstance(v, Flap):
-        return v
-    if isinstance(v, _aerlox.FlapProperties):
-        return Flap(v.I_blade_flap_kgm2, v.omega_nr_rad_s)
-    raise TypeError(f"flap must be a Flap (or FlapProperties) or None, got {type(v).__name__}")
-
-
-def _as_control(v):
-    if v is None or isinstance(v, Swashplate):
-        return v
-    if isinstance(v, _aerlox.ControlProperties):
-        return Swashplate(v.swashplate_pitch_gain_rad, v.swashplate_phase_deg)
-    raise TypeError(f"control must be a Swashplate (or ControlProperties) or None, got {type(v).__name__}")
+    @classmethod
+    def from_core(cls, act: "_aerlox.ServoFlapActuation") -> "ServoFlap":
+        """The ServoFlap described by a core ``ServoFlapActuation``."""
+        g = act.flap
+        return cls(act.I_theta_kgm2, act.damper_Nms_per_rad, g.C_M_delta_per_rad, g.r_inner_m,
+                   g.r_outer_m, act.ac_offset_m, act.blade_Cm_AC)
 
 
-def _as_servo(v):
-    if v is None or isinstance(v, ServoFlap):
-        return v
-    if isinstance(v, _aerlox.ServoFlapActuation):
-        g = v.flap
-        return ServoFlap(v.I_theta_kgm2, v.damper_Nms_per_rad, g.C_M_delta_per_rad, g.r_inner_m,
-                         g.r_outer_m, v.ac_offset_m, v.blade_Cm_AC)
-    raise TypeError(f"servo_flap must be a ServoFlap (or ServoFlapActuation) or None, got {type(v).__name__}")
+def _as_part(name: str, kind: type, core_kind: type, value):
+    """``value`` as the toolkit's ``kind`` (None stays None; the core's object is converted)."""
+    if value is None or isinstance(value, kind):
+        return value
+    if isinstance(value, core_kind):
+        return kind.from_core(value)
+    raise TypeError(f"{name} must be a {kind.__name__} (or {core_kind.__name__}) or None, "
+                    f"got {type(value).__name__}")
 
 
 def _distribution(name: str, value):
@@ -271,9 +275,9 @@ class Rotor:
         if not isinstance(tip_loss, (bool, np.bool_)):
             raise TypeError(f"tip_loss must be True or False, got {tip_loss!r}")
         put(self, "tip_loss", bool(tip_loss))
-        put(self, "flap", _as_flap(flap))
-        put(self, "control", _as_control(control))
-        put(self, "servo_flap", _as_servo(servo_flap))
+        put(self, "flap", _as_part("flap", Flap, _aerlox.FlapProperties, flap))
+        put(self, "control", _as_part("control", Swashplate, _aerlox.ControlProperties, control))
+        put(self, "servo_flap", _as_part("servo_flap", ServoFlap, _aerlox.ServoFlapActuation, servo_flap))
         if not isinstance(name, str):
             raise TypeError(f"name must be a str, got {type(name).__name__}")
         put(self, "name", name)
