@@ -12,13 +12,16 @@ blade at azimuth psi points along (cos psi, -sin psi, 0).
 from __future__ import annotations
 
 import math
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
 from . import _aerlox
 
 __all__ = ["spanwise_dataset", "wake_dataset"]
+
+if TYPE_CHECKING:
+    import xarray
 
 _ext = _aerlox._ext
 
@@ -68,7 +71,8 @@ def _spanwise_coords(d) -> dict:
     }
 
 
-def spanwise_dataset(model, inputs, state=None, *, attrs: Optional[dict] = None):
+def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = None, *,
+                     attrs: Optional[dict] = None) -> "xarray.Dataset":
     """Loads along the blade of a blade-element model at one operating point.
 
     ``model``: a core blade-element model (``_QuasiStaticBEM*``, ``_PittPetersModel*``,
@@ -124,7 +128,8 @@ def _core_vpm(rotor):
     return core_model("vpm")
 
 
-def wake_dataset(state, rotor: Any = None, *, time_s: Optional[float] = None, attrs: Optional[dict] = None):
+def wake_dataset(state: "_aerlox.VpmRotorState", rotor: Any = None, *, time_s: Optional[float] = None,
+                 attrs: Optional[dict] = None) -> "xarray.Dataset":
     """The wake of a vortex-rotor state as a Dataset (new arrays, never views).
 
     ``state``: ``_aerlox.VpmRotorState``. ``rotor`` (optional): the core vortex rotor

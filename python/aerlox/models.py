@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -120,7 +120,8 @@ def _distance_to_target(core, inputs, state) -> float:
     return float(np.max(gap)) if n else 0.0
 
 
-def equilibrium(core, inputs, model: str = None, state=None) -> Tuple[Any, bool]:
+def equilibrium(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None,
+                state: Any = None) -> Tuple[Any, bool]:
     """(state, converged): the model's inflow state at equilibrium for ``inputs``.
 
     Quasi-static: its empty state. Pitt-Peters and Oye: relaxed with the core's
@@ -153,6 +154,6 @@ def equilibrium(core, inputs, model: str = None, state=None) -> Tuple[Any, bool]
     return state, False
 
 
-def equilibrium_state(core, inputs, model: str = None):
+def equilibrium_state(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None) -> Any:
     """The model's state at equilibrium for these inputs (see :func:`equilibrium`)."""
     return equilibrium(core, inputs, model)[0]

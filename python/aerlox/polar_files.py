@@ -23,9 +23,12 @@ import csv
 import io
 import os
 import re
-from typing import List, Optional, Tuple
+from typing import TYPE_CHECKING, List, Optional, Tuple, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from .airfoil import Airfoil
 
 __all__ = ["read_polar", "read_blade"]
 
@@ -58,7 +61,7 @@ def _table(path, alpha, cl, cd, reynolds, name=None):
         raise ValueError(f"{os.fspath(path)}: {err}") from None
 
 
-def read_polar(path):
+def read_polar(path: Union[str, "os.PathLike[str]"]) -> "Airfoil":
     """One :class:`~aerlox.Airfoil` (one table) from a polar file; the format is recognised from its text."""
     with open(path, encoding="utf-8", errors="replace") as fh:
         text = fh.read()
@@ -196,7 +199,8 @@ def _read_csv(path, text):
     return _table(path, arr[:, ia], arr[:, il], arr[:, idd], reynolds)
 
 
-def read_blade(path, hub_radius_m: float = 0.0):
+def read_blade(path: Union[str, "os.PathLike[str]"], hub_radius_m: float = 0.0,
+               ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(r_m, chord_m, twist_deg) arrays of a blade table.
 
     CSV: columns r_m, chord_m, twist_deg (by name when a header is present,

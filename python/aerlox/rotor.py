@@ -6,7 +6,7 @@ import csv
 import math
 import warnings
 from dataclasses import dataclass, fields
-from typing import Any, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -16,6 +16,11 @@ from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
 from .operating import OperatingPoint
 from .results import Performance
+
+if TYPE_CHECKING:
+    import os
+
+    import xarray
 
 __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
 
@@ -225,9 +230,11 @@ class Rotor:
     servo_flap: Optional[ServoFlap] = None
     name: str = "rotor"
 
-    def __init__(self, blades, radius_m, chord_m, twist_deg, airfoil, *, root_cutout_m=0.0,
-                 stations_m=None, elements=20, azimuth_stations=36, tip_loss=True, flap=None,
-                 control=None, servo_flap=None, name="rotor"):
+    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float]],
+                 twist_deg: Union[float, Sequence[float]], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 stations_m: Optional[Sequence[float]] = None, elements: int = 20, azimuth_stations: int = 36,
+                 tip_loss: bool = True, flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
+                 servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
         put(self, "blades", _count("blades", blades, 1))
         radius = _number("radius_m", radius_m, positive=True)
@@ -345,14 +352,14 @@ class Rotor:
             self.name, "", None if self.servo_flap is None else self.servo_flap.to_core(),
             None if self.flap is None else self.flap.to_core())
 
-    def polar(self, op: Optional[OperatingPoint] = None):
+    def polar(self, op: Optional[OperatingPoint] = None) -> Union["_aerlox.LinearPolar", "_aerlox.TabulatedPolar"]:
         """The core polar (``LinearPolar`` or ``TabulatedPolar``) used at ``op``."""
         index = self._table_index(op)
         if self.airfoil.is_linear:
             return _cached((self.airfoil, "polar"), self.airfoil.to_core)
         return _cached((self.airfoil, "polar", index), self.airfoil.tables[index].to_core)
 
-    def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options):
+    def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options: Any) -> Any:
         """The core model object for this rotor, built once per process and cached.
 
         ``options`` are the core constructor's keywords (``coupling_k`` for
@@ -371,7 +378,7 @@ class Rotor:
 
     # -- solving ------------------------------------------------------------
 
-    def solve(self, op: OperatingPoint, model: str = "bem", **options) -> Performance:
+    def solve(self, op: OperatingPoint, model: str = "bem", **options: Any) -> Performance:
         """The rotor's loads at ``op`` with one of the four models.
 
         - "bem": quasi-static blade-element momentum. Its momentum balance per
@@ -407,7 +414,8 @@ class Rotor:
         result, _ = core.compute_forces(inputs, state)
         return Performance.from_result(result, self, op, entry.name, converged)
 
-    def spanwise(self, op: OperatingPoint, model: str = "bem", state=None, **options):
+    def spanwise(self, op: OperatingPoint, model: str = "bem", state: Any = None,
+                 **options: Any) -> "xarray.Dataset":
         """Loads along the blade at ``op``: an ``xarray.Dataset`` over ``azimuth_deg`` x ``r_m``.
 
         ``model``: "bem", "pitt-peters" or "oye" (the blade-element models; the vortex
@@ -519,7 +527,8 @@ class Rotor:
                 "max_particles unset to keep the whole wake", RuntimeWarning, stacklevel=3)
         return Performance.from_loads(force, moment, torque, self, op, "vpm", settled and not capped)
 
-    def trim(self, op: OperatingPoint, target_moment_Nm=(0.0, 0.0), model: str = "pitt-peters",
+    def trim(self, op: OperatingPoint, target_moment_Nm: Tuple[float, float] = (0.0, 0.0),
+             model: str = "pitt-peters",
              **options) -> Tuple[OperatingPoint, Performance]:
         """Trim the cyclic to a target hub moment; returns (trimmed point, its Performance).
 
@@ -558,7 +567,7 @@ class Rotor:
 
     # -- conversions ----------------------------------------------------------
 
-    def replace(self, **changes) -> "Rotor":
+    def replace(self, **changes: Any) -> "Rotor":
         """A copy with some fields changed."""
         args = {f.name: getattr(self, f.name) for f in fields(self)}
         unknown = set(changes) - set(args)
@@ -593,7 +602,8 @@ class Rotor:
         pos = [d.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
         return cls(*pos, **d)
 
-    def to_json(self, path=None, *, indent: Optional[int] = 2) -> str:
+    def to_json(self, path: Optional[Union[str, "os.PathLike[str]"]] = None, *,
+                indent: Optional[int] = 2) -> str:
         """The description as JSON text (:meth:`to_dict`); also written to ``path`` when given.
 
         Numbers are written in their shortest exact form, so :meth:`from_json`
@@ -608,7 +618,7 @@ class Rotor:
         return text
 
     @classmethod
-    def from_json(cls, source) -> "Rotor":
+    def from_json(cls, source: Union[str, bytes, "os.PathLike[str]"]) -> "Rotor":
         """The rotor in JSON ``source``: the text itself, or the path of a file holding it."""
         import json
         import os
@@ -628,7 +638,8 @@ class Rotor:
         return cls.from_dict(data)
 
     @classmethod
-    def from_table(cls, path, *, blades: int, airfoil: Airfoil, hub_radius_m: float = 0.0, **kwargs) -> "Rotor":
+    def from_table(cls, path: Union[str, "os.PathLike[str]"], *, blades: int, airfoil: Airfoil,
+                   hub_radius_m: float = 0.0, **kwargs: Any) -> "Rotor":
         """A rotor whose chord and twist come from a blade table file.
 
         CSV with columns r_m, chord_m, twist_deg (r from the rotor axis), or an

@@ -25,13 +25,18 @@ import os
 import signal
 import threading
 import warnings
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _aerlox, _progress, models
 from .fields import _SPANWISE, _spanwise_coords
 from .operating import OperatingPoint
+
+if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
+    import xarray
+
+    from .rotor import Rotor
 
 __all__ = ["sweep", "simulate", "Spin", "load_state", "spanwise_at", "wake_at"]
 
@@ -173,9 +178,9 @@ def _default_chunk(n_points: int, executor) -> int:
     return max(1, min(256, math.ceil(n_points / (8 * workers))))
 
 
-def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
+def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
           chunk_size: Optional[int] = None, options: Optional[Mapping[str, Any]] = None,
-          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes):
+          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes: Any) -> "xarray.Dataset":
     """Solve ``rotor`` over a grid of operating points and return an ``xarray.Dataset``.
 
     Parameters
@@ -447,7 +452,7 @@ def _blank_state(class_name: str, size: int):
     return cls()
 
 
-def load_state(ds, which: str = "final"):
+def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
     """Rebuild the model state saved with a simulation (``which`` = "final" or "initial").
 
     ``simulate`` stores the blade-element models' inflow states (their ``to_array``
@@ -511,7 +516,7 @@ def _recorded_index(ds, dim, time_s):
     return int(np.argmin(np.abs(ds[dim].values - float(time_s))))
 
 
-def spanwise_at(ds, time_s: Optional[float] = None):
+def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
     """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
@@ -524,7 +529,7 @@ def spanwise_at(ds, time_s: Optional[float] = None):
     return out
 
 
-def wake_at(ds, time_s: Optional[float] = None):
+def wake_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
     """The wake a vortex-rotor simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns it in the form of ``aerlox.fields.wake_dataset`` (``position_m``,
@@ -666,14 +671,15 @@ def _check_time(name, value, minimum_exclusive=0.0):
     return float(value)
 
 
-def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
              schedule: Union[OperatingPoint, Callable[[float], OperatingPoint]],
              spin: Optional[Spin] = None,
              controller: Optional[Callable[[float, Record], Optional[Mapping[str, Any]]]] = None,
              record: Union[Iterable[str], Mapping[str, int], None] = ("inflow",),
-             progress: Optional[bool] = None, initial_state=None,
+             progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None):
+             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None,
+             ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
     Parameters
