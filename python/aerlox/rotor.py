@@ -474,7 +474,11 @@ class Rotor:
             max_particles = self.blades * (2 * self.elements + 1) * n_steps
         else:
             max_particles = _count("max_particles", max_particles, 0)
-        core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
+        try:
+            core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
+        except TypeError as err:
+            raise TypeError(f"{err}; and the march's: revolutions, steps_per_revolution, progress, "
+                            "settle_tolerance") from None
         inputs = op.to_inputs()
         dt = 2.0 * math.pi / (steps_per_revolution * omega)
         force = np.zeros(3)
