@@ -242,7 +242,8 @@ def wake(wake_or_state: Any, rotor: Any = None, *, color_by: str = "strength", m
     ``rotor`` (a core vortex rotor or an ``aerlox.Rotor``) supplies the blade radii when
     a state is given. Hub axes; the z axis is drawn downwards, so a hovering rotor's
     wake (which moves along +z, away from the thrust) hangs below the disk.
-    ``max_points`` thins the particles evenly for very large wakes.
+    ``max_points`` thins the particles evenly for very large wakes; ``elev`` and
+    ``azim`` are the 3-D view's elevation and azimuth, deg (matplotlib's ``view_init``).
     """
     plt = _pyplot()
     from .fields import wake_dataset

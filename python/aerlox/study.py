@@ -384,7 +384,7 @@ class Spin:
     Parameters
     ----------
     inertia_kg_m2 : float
-        Polar moment of inertia of the rotor, drive train and motor about the shaft.
+        Polar moment of inertia of the rotor, drive train and motor about the shaft, kg m^2 (> 0).
     motor_torque_Nm : float or callable
         Driving torque, N m, positive along the rotation. A callable receives the
         time in s, or the time and the rotor speed in rad/s (``f(t_s)`` or
