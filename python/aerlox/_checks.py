@@ -38,3 +38,26 @@ def count(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
         rule = f">= {low}" if high is None else f"between {low} and {high}"
         raise ValueError(f"{name} must be {rule}, got {value}")
     return value
+
+
+def floats(name: str, value: Any, what: str, *, size: Optional[int] = None, finite: bool = True) -> np.ndarray:
+    """``value`` as a new one-dimensional float64 array (of ``size`` values when given).
+
+    ``what`` describes the accepted form for the messages (e.g. "a sequence of
+    numbers"). With ``finite`` the first NaN or infinity is reported with its index.
+    """
+    try:
+        arr = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be {what}") from None
+    if size is not None:
+        if arr.size != size:
+            raise ValueError(f"{name} must be {what}, got shape {arr.shape}")
+        arr = arr.reshape(size)
+    elif arr.ndim != 1:
+        raise ValueError(f"{name} must be {what}, got shape {arr.shape}")
+    if finite:
+        bad = np.flatnonzero(~np.isfinite(arr))
+        if bad.size:
+            raise ValueError(f"{name} must be finite, got {float(arr[bad[0]])!r} at index {int(bad[0])}")
+    return arr

@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _aerlox
-from ._checks import number as _number
+from ._checks import floats as _floats, number as _number
 
 __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
 
@@ -84,15 +84,7 @@ class PolarTable:
 
 
 def _column(name: str, values) -> np.ndarray:
-    try:
-        arr = np.asarray(values, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a sequence of numbers") from None
-    if arr.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
-    if not np.all(np.isfinite(arr)):
-        raise ValueError(f"{name} must hold finite values only")
-    return arr
+    return _floats(name, values, "a one-dimensional sequence of numbers")
 
 
 def derive_parameters(alpha_deg, cl, cd) -> LinearParameters:

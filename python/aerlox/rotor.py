@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _aerlox, _progress
-from ._checks import count as _count, number as _number
+from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
 from .operating import OperatingPoint
@@ -145,15 +145,7 @@ def _distribution(name: str, value):
         raise TypeError(f"{name} must be a number or a sequence of numbers, got {value!r}")
     if np.ndim(value) == 0:
         return _number(name, value)
-    try:
-        arr = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number or a sequence of numbers") from None
-    if arr.ndim != 1:
-        raise ValueError(f"{name} must be a number or a one-dimensional sequence, got shape {arr.shape}")
-    bad = np.flatnonzero(~np.isfinite(arr))
-    if bad.size:
-        raise ValueError(f"{name} must be finite, got {float(arr[bad[0]])!r} at index {int(bad[0])}")
+    arr = _floats(name, value, "a number or a one-dimensional sequence of numbers")
     return tuple(arr.tolist())
 
 
