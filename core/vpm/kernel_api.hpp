@@ -39,6 +39,14 @@ namespace kern {
 
 /// Seven 32-byte-aligned arrays of 8*n_chunks floats each (positions,
 /// strengths, core radii), padded with inert sources.
+///
+/// Optionally three more arrays of the same length, per source: s2 = sg*sg,
+/// s3 = sg*s2 and rs2 = 1/s2 (each correctly rounded). They let a kernel form
+/// rho2 = r2/s2 from the reciprocal with one fused correction step instead of
+/// a division; the result is the same correctly rounded quotient. Whoever
+/// fills them must have checked that every source and target lies in the
+/// range where that holds (see reciprocal_safe in common.cpp); otherwise they
+/// stay null and the kernels divide.
 struct Src {
   const float* x;
   const float* y;
@@ -48,6 +56,9 @@ struct Src {
   const float* az;
   const float* sg;
   std::size_t n_chunks;
+  const float* s2;
+  const float* s3;
+  const float* rs2;
 };
 
 /// A flattened tree as the kernels read it.

@@ -17,8 +17,15 @@
 // which -Wmaybe-uninitialized reports at every inlined use.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+// Vector types as template arguments lose their alignment attribute in the
+// argument's name only; the registers are unaffected.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define AERLOX_KERNEL_X86 1
+#endif
 
+#include <cmath>
 #include <cstddef>
 #include <functional>
 
@@ -40,7 +47,11 @@ AERLOX_KINLINE V8 v8_load(const float* p) { return _mm256_load_ps(p); }
 AERLOX_KINLINE V8 v8_splat(float a) { return _mm256_set1_ps(a); }
 AERLOX_KINLINE V8 vsqrt(V8 a) { return _mm256_sqrt_ps(a); }
 AERLOX_KINLINE void v8_store(float* p, V8 a) { _mm256_store_ps(p, a); }
-#else
+// c - a*b and a*b + c, each rounded once (only for the quotient correction).
+AERLOX_KINLINE V8 v8_fnma(V8 a, V8 b, V8 c) { return _mm256_fnmadd_ps(a, b, c); }
+AERLOX_KINLINE V8 v8_fma(V8 a, V8 b, V8 c) { return _mm256_fmadd_ps(a, b, c); }
+inline constexpr bool kHasFma = true;
+#elif defined(AERLOX_KERNEL_X86)
 // Baseline x86-64: eight lanes as two SSE registers.
 struct V8 {
   __m128 lo, hi;
@@ -56,6 +67,20 @@ AERLOX_KINLINE void v8_store(float* p, V8 a) {
   _mm_store_ps(p, a.lo);
   _mm_store_ps(p + 4, a.hi);
 }
+inline constexpr bool kHasFma = false;
+#else
+// Any other processor: eight lanes as a compiler vector of plain IEEE
+// single-precision arithmetic (the build never contracts it into FMA).
+typedef float V8 __attribute__((vector_size(32), aligned(32)));
+AERLOX_KINLINE V8 v8_load(const float* p) { return *reinterpret_cast<const V8*>(p); }
+AERLOX_KINLINE V8 v8_splat(float a) { return V8{a, a, a, a, a, a, a, a}; }
+AERLOX_KINLINE V8 vsqrt(V8 a) {
+  V8 r;
+  for (int i = 0; i < 8; ++i) r[i] = std::sqrt(a[i]);
+  return r;
+}
+AERLOX_KINLINE void v8_store(float* p, V8 a) { *reinterpret_cast<V8*>(p) = a; }
+inline constexpr bool kHasFma = false;
 #endif
 
 // Multi-target registers for the direct sum.
@@ -74,6 +99,8 @@ struct WideTraits {
     return _mm512_mask_blend_ps(static_cast<__mmask16>(0xFF00u), _mm512_set1_ps(t[0]), _mm512_set1_ps(t[1]));
   }
   static AERLOX_KINLINE W sqrt(W a) { return _mm512_sqrt_ps(a); }
+  static AERLOX_KINLINE W fnma(W a, W b, W c) { return _mm512_fnmadd_ps(a, b, c); }
+  static AERLOX_KINLINE W fma(W a, W b, W c) { return _mm512_fmadd_ps(a, b, c); }
   static AERLOX_KINLINE void store(float* p, W a) { _mm512_store_ps(p, a); }
   /// Chunk c-1 in lanes 0-7 and chunk c in lanes 8-15: one plain (unaligned)
   /// load instead of a broadcast, whose shuffle would compete with the divider.
@@ -90,6 +117,14 @@ struct WideTraits {
   static AERLOX_KINLINE W splat(float a) { return v8_splat(a); }
   static AERLOX_KINLINE W targets(const float* t) { return v8_splat(t[0]); }
   static AERLOX_KINLINE W sqrt(W a) { return vsqrt(a); }
+#if defined(AERLOX_KERNEL_AVX2)
+  static AERLOX_KINLINE W fnma(W a, W b, W c) { return v8_fnma(a, b, c); }
+  static AERLOX_KINLINE W fma(W a, W b, W c) { return v8_fma(a, b, c); }
+#else
+  // Never reached: without FMA the reciprocal mode is not instantiated.
+  static AERLOX_KINLINE W fnma(W a, W, W) { return a; }
+  static AERLOX_KINLINE W fma(W a, W, W) { return a; }
+#endif
   static AERLOX_KINLINE void store(float* p, W a) { v8_store(p, a); }
 };
 // Measured best: one register per group with AVX2, two with SSE.
@@ -103,21 +138,91 @@ inline constexpr std::size_t kGroup = 2;
 // ---------------------------------------------------------------------------
 // One source chunk against one target register. The operation order is the
 // kernel's definition; do not reassociate.
-template <class W, class Sqrt, class Add = decltype(std::plus<>{})>
-AERLOX_KINLINE void interact(W xj, W yj, W zj, W x, W y, W z, W ax, W ay, W az, W sg, W one,
-                             W two5, W& ux, W& uy, W& uz, Sqrt vs, Add add = {}) {
-  const W dx = xj - x;
-  const W dy = yj - y;
-  const W dz = zj - z;
+//
+// How the per-source factors arrive:
+//   FromSigma: only sg; s2 = sg*sg and sg*s2 are formed here.
+//   Pre:       s2 and s3 = sg*s2 precomputed per source (the same products).
+//   Recip:     as Pre, plus rs2 = RN(1/s2). rho2 = r2/s2 is then formed as
+//              q0 = RN(r2*rs2), e = r2 - q0*s2 (exact, one fused rounding),
+//              rho2 = RN(q0 + e*rs2) (one fused rounding). With a correctly
+//              rounded reciprocal and no underflow or overflow this is the
+//              correctly rounded quotient, i.e. the bits of the division
+//              (Markstein); the caller only passes rs2 when every source and
+//              target is in that range or in one where rho2 cannot matter
+//              (see reciprocal_safe in common.cpp).
+enum class Mode { FromSigma, Pre, Recip };
+
+template <class W>
+struct SrcRegs {
+  W x, y, z, ax, ay, az;
+  W a;  ///< sg (FromSigma) or s2
+  W b;  ///< s3 (Pre, Recip)
+  W c;  ///< rs2 (Recip)
+};
+
+template <Mode M, class W, class Load>
+AERLOX_KINLINE SrcRegs<W> load_regs(const Src& s, std::size_t o, Load ld) {
+  SrcRegs<W> r;
+  r.x = ld(s.x + o);
+  r.y = ld(s.y + o);
+  r.z = ld(s.z + o);
+  r.ax = ld(s.ax + o);
+  r.ay = ld(s.ay + o);
+  r.az = ld(s.az + o);
+  if constexpr (M == Mode::FromSigma) {
+    r.a = ld(s.sg + o);
+    r.b = r.a;
+    r.c = r.a;
+  } else {
+    r.a = ld(s.s2 + o);
+    r.b = ld(s.s3 + o);
+    if constexpr (M == Mode::Recip)
+      r.c = ld(s.rs2 + o);
+    else
+      r.c = r.a;
+  }
+  return r;
+}
+
+struct NoFma {
+  template <class W>
+  W fma(W, W, W) const {
+    return W{};
+  }
+  template <class W>
+  W fnma(W, W, W) const {
+    return W{};
+  }
+};
+
+template <Mode M, class W, class Sqrt, class Fma = NoFma, class Add = decltype(std::plus<>{})>
+AERLOX_KINLINE void interact(W xj, W yj, W zj, const SrcRegs<W>& s, W one, W two5, W& ux, W& uy, W& uz, Sqrt vs,
+                             Fma fm = {}, Add add = {}) {
+  const W dx = xj - s.x;
+  const W dy = yj - s.y;
+  const W dz = zj - s.z;
   const W r2 = (dx * dx + dy * dy) + dz * dz;
-  const W s2 = sg * sg;
-  const W rho2 = r2 / s2;
+  W s2, s3, rho2;
+  if constexpr (M == Mode::FromSigma) {
+    s2 = s.a * s.a;
+    s3 = s.a * s2;
+  } else {
+    s2 = s.a;
+    s3 = s.b;
+  }
+  if constexpr (M == Mode::Recip) {
+    const W q0 = r2 * s.c;
+    const W e = fm.fnma(q0, s2, r2);
+    rho2 = fm.fma(e, s.c, q0);
+  } else {
+    rho2 = r2 / s2;
+  }
   const W t = rho2 + one;
-  const W den = (sg * s2) * ((t * t) * vs(t));
+  const W den = s3 * ((t * t) * vs(t));
   const W f = (rho2 + two5) / den;
-  const W cx = dz * ay - dy * az;
-  const W cy = dx * az - dz * ax;
-  const W cz = dy * ax - dx * ay;
+  const W cx = dz * s.ay - dy * s.az;
+  const W cy = dx * s.az - dz * s.ax;
+  const W cz = dy * s.ax - dx * s.ay;
   ux = add(ux, cx * f);
   uy = add(uy, cy * f);
   uz = add(uz, cz * f);
@@ -137,11 +242,10 @@ AERLOX_KINLINE void accumulate_v8(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t
                                   V8& ux, V8& uy, V8& uz) {
   const V8 one = v8_splat(1.0f);
   const V8 two5 = v8_splat(2.5f);
+  const auto ld = [](const float* p) { return v8_load(p); };
   for (std::size_t c = c0; c < c1; ++c) {
-    const std::size_t o = c * 8;
-    interact(xj, yj, zj, v8_load(s.x + o), v8_load(s.y + o), v8_load(s.z + o), v8_load(s.ax + o),
-             v8_load(s.ay + o), v8_load(s.az + o), v8_load(s.sg + o), one, two5, ux, uy, uz,
-             [](V8 a) { return v8_sqrt_fn(a); });
+    const SrcRegs<V8> r = load_regs<Mode::FromSigma, V8>(s, c * 8, ld);
+    interact<Mode::FromSigma>(xj, yj, zj, r, one, two5, ux, uy, uz, [](V8 a) { return v8_sqrt_fn(a); });
   }
 }
 
@@ -156,7 +260,8 @@ void accumulate_impl(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Sr
 
 // The direct sum for targets [j0, j1): groups of kGroup registers share each
 // source load; a short last group repeats its last target and drops the copies.
-void eval_targets_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+template <Mode M>
+void eval_targets_mode(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
                        std::size_t j1, Vel* out) {
   using T = WideTraits;
   using W = T::W;
@@ -164,6 +269,17 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
   constexpr std::size_t kLanes = 8 * T::kTargets;
   const W one = T::splat(1.0f);
   const W two5 = T::splat(2.5f);
+  const auto vs = [](W a) { return T::sqrt(a); };
+  struct Fm {
+    AERLOX_KINLINE W fma(W a, W b, W c) const {
+      if constexpr (M == Mode::Recip) return T::fma(a, b, c);
+      return a;
+    }
+    AERLOX_KINLINE W fnma(W a, W b, W c) const {
+      if constexpr (M == Mode::Recip) return T::fnma(a, b, c);
+      return a;
+    }
+  };
   for (std::size_t j = j0; j < j1; j += kPer) {
     float gx[kPer], gy[kPer], gz[kPer];
     for (std::size_t k = 0; k < kPer; ++k) {
@@ -186,35 +302,23 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
     // target (chunk 0) and the last only the first (chunk n-1).
     const std::size_t n = src.n_chunks;
     const auto edge = [&](std::size_t o, __mmask16 keep) {
-      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
-      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
-      const W sg = T::load_src(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, o, [](const float* p) { return T::load_src(p); });
       const auto add = [keep](W u, W d) { return _mm512_mask_add_ps(u, keep, u, d); };
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); }, add);
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{}, add);
     };
     if (n != 0) edge(0, static_cast<__mmask16>(0xFF00u));
     for (std::size_t c = 1; c < n; ++c) {
-      const std::size_t o = c * 8;
-      const W x = T::load_staggered(src.x + o), y = T::load_staggered(src.y + o), z = T::load_staggered(src.z + o);
-      const W ax = T::load_staggered(src.ax + o), ay = T::load_staggered(src.ay + o),
-              az = T::load_staggered(src.az + o);
-      const W sg = T::load_staggered(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, c * 8, [](const float* p) { return T::load_staggered(p); });
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); });
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{});
     }
     if (n != 0) edge((n - 1) * 8, static_cast<__mmask16>(0x00FFu));
 #else
     for (std::size_t c = 0; c < src.n_chunks; ++c) {
-      const std::size_t o = c * 8;
-      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
-      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
-      const W sg = T::load_src(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, c * 8, [](const float* p) { return T::load_src(p); });
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); });
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{});
     }
 #endif
     for (std::size_t g = 0; g < kGroup; ++g) {
@@ -227,6 +331,20 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
         if (jj < j1) out[jj] = Vel{reduce_lanes(lx + 8 * k), reduce_lanes(ly + 8 * k), reduce_lanes(lz + 8 * k)};
       }
     }
+  }
+}
+
+void eval_targets_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                       std::size_t j1, Vel* out) {
+  if (src.s2 == nullptr || src.s3 == nullptr) {
+    eval_targets_mode<Mode::FromSigma>(src, tx, ty, tz, j0, j1, out);
+  } else if (src.rs2 != nullptr) {
+    if constexpr (kHasFma)
+      eval_targets_mode<Mode::Recip>(src, tx, ty, tz, j0, j1, out);
+    else
+      eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
+  } else {
+    eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
   }
 }
 
@@ -290,7 +408,7 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
     scratch_pad_to_8(scratch);
     if (scratch.len >= 8) {
       const Src far{scratch.sx, scratch.sy, scratch.sz, scratch.sax, scratch.say, scratch.saz, scratch.sg,
-                    scratch.len / 8};
+                    scratch.len / 8, nullptr, nullptr, nullptr};
       accumulate_v8(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
     }
     alignas(32) float lx[8], ly[8], lz[8];

@@ -92,7 +92,7 @@ void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const
       sc.sg[sc.len] = 1.0f;
       ++sc.len;
     }
-    const Src far{sc.sx, sc.sy, sc.sz, sc.sax, sc.say, sc.saz, sc.sg, sc.len / 8};
+    const Src far{sc.sx, sc.sy, sc.sz, sc.sax, sc.say, sc.saz, sc.sg, sc.len / 8, nullptr, nullptr, nullptr};
     accumulate_ref(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
     out[j] = Vel{reduce_ref(ux), reduce_ref(uy), reduce_ref(uz)};
   }

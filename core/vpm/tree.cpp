@@ -164,7 +164,7 @@ namespace {
 kern::TreeView view_of(const FlatTree& tree) {
   const Chunks c = tree.chunks();
   return kern::TreeView{tree.nodes.data(), tree.nodes.size(),
-                        kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, c.len()}};
+                        kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, c.len(), nullptr, nullptr, nullptr}};
 }
 
 kern::ScratchView view_of(Scratch& s) {
