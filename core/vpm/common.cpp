@@ -173,16 +173,25 @@ double thread_cpu_seconds() {
   return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
+// One way to run the direct sum: an instruction set, and whether r2/s2 comes
+// from the reciprocal (only where exact; same bits either way).
+struct Path {
+  Isa isa;
+  bool reciprocal;
+};
+
 // The fastest of the candidates on this machine: a short calibration of the
 // direct sum (some 0.3 M interactions per candidate and round, three rounds
-// interleaved, thread CPU time, best round counts). Every candidate gives the
-// same bits, so the choice only decides the speed. Which width wins depends
-// on the processor: where the wide divider clocks the core down the narrower
-// registers win, where it does not the wider ones do.
-Isa calibrate(const std::vector<Isa>& candidates) {
+// interleaved, thread CPU time, best round counts), about 2 ms in all. Every
+// candidate gives the same bits, so the choice only decides the speed. Which
+// wins depends on the processor: where the divider is the bottleneck the
+// reciprocal quotient wins, where the multiply pipes are (the divider shares
+// one of them on some cores) the division does; where the wide divider clocks
+// the core down the narrower registers win.
+Path calibrate(const std::vector<Path>& candidates) {
   if (candidates.size() == 1) return candidates[0];
   constexpr std::size_t kSrc = 512, kTgt = 600;
-  AVec<float> x, y, z, ax, ay, az, sg, s2, s3, rs2;
+  AVec<float> x, y, z, ax, ay, az, sg;
   std::vector<float> tx, ty, tz;
   std::uint32_t h = 12345u;
   const auto rnd = [&h] {
@@ -196,24 +205,23 @@ Isa calibrate(const std::vector<Isa>& candidates) {
     ax.push_back(rnd() - 0.5f);
     ay.push_back(rnd() - 0.5f);
     az.push_back(rnd() - 0.5f);
-    const float g = 0.05f + 0.05f * rnd();
-    sg.push_back(g);
-    s2.push_back(g * g);
-    s3.push_back(g * (g * g));
-    rs2.push_back(1.0f / (g * g));
+    sg.push_back(0.05f + 0.05f * rnd());
   }
   for (std::size_t j = 0; j < kTgt; ++j) {
     tx.push_back(rnd());
     ty.push_back(rnd());
     tz.push_back(rnd());
   }
-  const kern::Src src{x.data(), y.data(), z.data(), ax.data(), ay.data(), az.data(), sg.data(), kSrc / 8,
-                      s2.data(), s3.data(), rs2.data()};
+  const SourceFactors fac = SourceFactors::of(sg);
   std::vector<Vel> out(kTgt);
   std::vector<double> best(candidates.size(), 1e300);
   for (int round = 0; round < 3; ++round)
     for (std::size_t c = 0; c < candidates.size(); ++c) {
-      const kern::Table& k = *table_of(candidates[c]);
+      const kern::Src src{x.data(),       y.data(),       z.data(),
+                          ax.data(),      ay.data(),      az.data(),
+                          sg.data(),      kSrc / 8,       fac.s2.data(),
+                          fac.s3.data(),  candidates[c].reciprocal ? fac.rs2.data() : nullptr};
+      const kern::Table& k = *table_of(candidates[c].isa);
       const double t0 = thread_cpu_seconds();
       k.eval_targets(src, tx.data(), ty.data(), tz.data(), 0, kTgt, out.data());
       best[c] = std::min(best[c], thread_cpu_seconds() - t0);
@@ -231,24 +239,42 @@ std::optional<Isa> isa_from_name(std::string_view name) {
 }
 
 // AERLOX_VPM_ISA names a supported instruction set to use instead of the
-// calibrated choice (for benchmarks and tests); anything else is ignored.
-Isa best_isa() {
+// calibrated choice, AERLOX_VPM_QUOTIENT (divide, reciprocal) the quotient
+// (for benchmarks and tests); anything else is ignored.
+Path best_path() {
+  std::optional<bool> recip;
+  if (const char* q = std::getenv("AERLOX_VPM_QUOTIENT")) {
+    if (std::string_view(q) == "divide") recip = false;
+    if (std::string_view(q) == "reciprocal") recip = true;
+  }
+  std::vector<Isa> isas;
   if (const char* env = std::getenv("AERLOX_VPM_ISA")) {
     const std::optional<Isa> forced = isa_from_name(env);
-    if (forced && cpu_has(*forced)) return *forced;
+    if (forced && cpu_has(*forced)) isas.push_back(*forced);
   }
-  std::vector<Isa> candidates;
-  for (Isa isa : {Isa::Avx512, Isa::Avx2})
-    if (cpu_has(isa)) candidates.push_back(isa);
-  if (candidates.empty()) return Isa::Baseline;
+  if (isas.empty())
+    for (Isa isa : {Isa::Avx512, Isa::Avx2})
+      if (cpu_has(isa)) isas.push_back(isa);
+  if (isas.empty()) isas.push_back(Isa::Baseline);
+  std::vector<Path> candidates;
+  for (Isa isa : isas) {
+    // Only the units with fused multiply-add have the reciprocal form.
+    const bool has_recip = isa == Isa::Avx2 || isa == Isa::Avx512;
+    if (recip) {
+      candidates.push_back({isa, *recip && has_recip});
+    } else {
+      candidates.push_back({isa, false});
+      if (has_recip) candidates.push_back({isa, true});
+    }
+  }
   return calibrate(candidates);
 }
 
 struct Selected {
-  Isa best;
+  Path best;
   std::atomic<Isa> isa;
-  std::atomic<bool> reciprocal{true};
-  Selected() : best(best_isa()), isa(best) {}
+  std::atomic<bool> reciprocal;
+  Selected() : best(best_path()), isa(best.isa), reciprocal(best.reciprocal) {}
 };
 
 Selected& selected() {
@@ -272,14 +298,18 @@ bool isa_supported(Isa isa) { return cpu_has(isa); }
 
 Isa active_isa() { return selected().isa.load(std::memory_order_relaxed); }
 
-Isa preferred_isa() { return selected().best; }
+Isa preferred_isa() { return selected().best.isa; }
+
+bool preferred_reciprocal() { return selected().best.reciprocal; }
 
 void set_isa_for_testing(std::optional<Isa> isa) {
   if (isa && !isa_supported(*isa)) throw ValueError(std::string("this CPU cannot run ") + isa_name(*isa));
-  selected().isa.store(isa ? *isa : selected().best, std::memory_order_relaxed);
+  selected().isa.store(isa ? *isa : selected().best.isa, std::memory_order_relaxed);
 }
 
-void set_reciprocal_quotient_for_testing(bool on) { selected().reciprocal.store(on, std::memory_order_relaxed); }
+void set_reciprocal_quotient_for_testing(std::optional<bool> on) {
+  selected().reciprocal.store(on ? *on : selected().best.reciprocal, std::memory_order_relaxed);
+}
 
 bool reciprocal_quotient_enabled() { return selected().reciprocal.load(std::memory_order_relaxed); }
 

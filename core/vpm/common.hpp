@@ -112,18 +112,21 @@ enum class Isa { Scalar, Baseline, Avx2, Avx512 };
 bool isa_supported(Isa isa);
 /// The instruction set in use (the preferred one unless forced).
 Isa active_isa();
-/// The instruction set picked for this machine at first use: the one named
-/// by the environment variable AERLOX_VPM_ISA (scalar, baseline, avx2,
-/// avx512) when the CPU runs it, else the fastest supported vector width by
-/// a short calibration (all give the same bits).
+/// The path picked for this machine at first use by a short calibration of
+/// the direct sum (about 2 ms): the fastest supported vector width, and
+/// whether r2/s2 comes from the reciprocal (all give the same bits). The
+/// environment variables AERLOX_VPM_ISA (scalar, baseline, avx2, avx512) and
+/// AERLOX_VPM_QUOTIENT (divide, reciprocal) override either choice.
 Isa preferred_isa();
+bool preferred_reciprocal();
 /// Forces isa for tests and benchmarks (nullopt: back to the preferred one).
 /// Throws ValueError when the CPU cannot run it.
 void set_isa_for_testing(std::optional<Isa> isa);
 /// Lets the direct sum form r2/s2 from per-source reciprocals where that is
-/// exact (default on); off forces the division everywhere. Same bits either
-/// way: the switch exists to prove it and to measure the gain.
-void set_reciprocal_quotient_for_testing(bool on);
+/// exact (true) or forces the division (false); nullopt: back to the
+/// preferred choice. Same bits either way: the switch exists to prove it and
+/// to measure the gain.
+void set_reciprocal_quotient_for_testing(std::optional<bool> on);
 bool reciprocal_quotient_enabled();
 const char* isa_name(Isa isa);
 const char* kern_isa_name(Isa isa);

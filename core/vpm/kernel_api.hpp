@@ -96,6 +96,9 @@ struct Table {
   void (*eval_tree)(const TreeView& tree, const float* tx, const float* ty, const float* tz,
                     std::size_t j0, std::size_t j1, float theta2, ScratchView& scratch,
                     Vel* out);
+  /// q[i] = a[i]/b[i] exactly as the direct sum forms r2/s2 when it is given
+  /// rb[i] = 1/b[i] (n a multiple of 8).
+  void (*quotients)(const float* a, const float* b, const float* rb, float* q, std::size_t n);
 };
 
 extern const Table table_baseline;

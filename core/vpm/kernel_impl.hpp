@@ -195,6 +195,15 @@ struct NoFma {
   }
 };
 
+// a/b from rb = RN(1/b): q0 = RN(a*rb), e = a - q0*b (one rounding, exact
+// here), q = RN(q0 + e*rb). Nothing else in the kernel uses a fused step.
+template <class W, class Fma>
+AERLOX_KINLINE W recip_quotient(W a, W b, W rb, Fma fm) {
+  const W q0 = a * rb;
+  const W e = fm.fnma(q0, b, a);
+  return fm.fma(e, rb, q0);
+}
+
 template <Mode M, class W, class Sqrt, class Fma = NoFma, class Add = decltype(std::plus<>{})>
 AERLOX_KINLINE void interact(W xj, W yj, W zj, const SrcRegs<W>& s, W one, W two5, W& ux, W& uy, W& uz, Sqrt vs,
                              Fma fm = {}, Add add = {}) {
@@ -211,9 +220,7 @@ AERLOX_KINLINE void interact(W xj, W yj, W zj, const SrcRegs<W>& s, W one, W two
     s3 = s.b;
   }
   if constexpr (M == Mode::Recip) {
-    const W q0 = r2 * s.c;
-    const W e = fm.fnma(q0, s2, r2);
-    rho2 = fm.fma(e, s.c, q0);
+    rho2 = recip_quotient(r2, s2, s.c, fm);
   } else {
     rho2 = r2 / s2;
   }
@@ -345,6 +352,37 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
       eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
   } else {
     eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
+  }
+}
+
+// q[i] = a[i]/b[i] as the direct sum forms rho2 = r2/s2 on this instruction
+// set (rb[i] = RN(1/b[i]) must be given): the reciprocal form where the unit
+// has it, the division otherwise. n must be a multiple of 8; the arrays need
+// no alignment. Exists so that tests can check the quotient on billions of
+// operand pairs exactly as the kernel computes it.
+void quotients_impl(const float* a, const float* b, const float* rb, float* q, std::size_t n) {
+  for (std::size_t i = 0; i < n; i += 8) {
+    alignas(32) float la[8], lb[8], lr[8], lq[8];
+    for (int k = 0; k < 8; ++k) {
+      la[k] = a[i + k];
+      lb[k] = b[i + k];
+      lr[k] = rb[i + k];
+    }
+    V8 r;
+    if constexpr (kHasFma) {
+#if defined(AERLOX_KERNEL_AVX2) || defined(AERLOX_KERNEL_AVX512)
+      struct Fm {
+        AERLOX_KINLINE V8 fma(V8 x, V8 y, V8 z) const { return v8_fma(x, y, z); }
+        AERLOX_KINLINE V8 fnma(V8 x, V8 y, V8 z) const { return v8_fnma(x, y, z); }
+      };
+      r = recip_quotient(v8_load(la), v8_load(lb), v8_load(lr), Fm{});
+#endif
+    } else {
+      (void)lr;
+      r = v8_load(la) / v8_load(lb);
+    }
+    v8_store(lq, r);
+    for (int k = 0; k < 8; ++k) q[i + k] = lq[k];
   }
 }
 

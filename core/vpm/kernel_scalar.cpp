@@ -98,8 +98,12 @@ void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const
   }
 }
 
+void quotients_ref(const float* a, const float* b, const float*, float* q, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) q[i] = a[i] / b[i];
+}
+
 }  // namespace
 
-extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref};
+extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref, &quotients_ref};
 
 }  // namespace aerlox_rs::vpm::kern
