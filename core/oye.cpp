@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "cpu_state.hpp"
 #include "quasi_static_bem.hpp"
 
 namespace aerlox_rs {
@@ -130,6 +131,7 @@ OyeBEMModel<P> OyeBEMModel<P>::build_with_k(const RotorDefinition& defn, P polar
 template <class P>
 std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorInputs& inputs,
                                                                     const State& state) const {
+  clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const RadialGrid& grid = d.grid;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "cpu_state.hpp"
+
 namespace aerlox_rs {
 
 PittPetersRotorState PittPetersRotorState::from_array(std::span<const double> arr) {
@@ -45,6 +47,7 @@ PittPetersModel<P> PittPetersModel<P>::build(const RotorDefinition& defn, P pola
 template <class P>
 std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::compute_forces(
     const RotorInputs& inputs, const State& state) const {
+  clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "cpu_state.hpp"
+
 namespace aerlox_rs {
 
 double prandtl_tip_loss_from_sin_abs(double s, double x, double b) {
@@ -281,6 +283,7 @@ QuasiStaticBEM<P> QuasiStaticBEM<P>::build(const RotorDefinition& defn, P polar,
 template <class P>
 std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
     const RotorInputs& inputs, const State&) const {
+  clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string_view>
 
+#include "cpu_state.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
 
@@ -412,6 +413,7 @@ bool reciprocal_safe(std::span<const float> x, std::span<const float> y, std::sp
 
 std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const float> tx,
                                    std::span<const float> ty, std::span<const float> tz) {
+  clear_upper_vector_state();
   const std::size_t m = tx.size();
   const std::size_t n = field.len();
   std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});

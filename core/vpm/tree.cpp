@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common.hpp"
+#include "cpu_state.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
 
@@ -191,6 +192,7 @@ Vel FlatTree::evaluate(const FlatTree& tree, float x, float y, float z, float th
 
 std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<const float> tx,
                                       std::span<const float> ty, std::span<const float> tz, float theta) {
+  clear_upper_vector_state();
   const std::size_t m = tx.size();
   std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});
   if (m == 0 || field.len() == 0) return out;
