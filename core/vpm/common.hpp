@@ -192,6 +192,10 @@ std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& f
 struct FlatTree {
   std::vector<FlatNode> nodes;
   AVec<float> sx, sy, sz, sax, say, saz, sg;
+  /// The field's particle indices in leaf order (padding not included).
+  std::vector<std::uint32_t> order;
+  /// Per node its far-field source as 8 floats (see kern::TreeView).
+  AVec<float> payload;
 
   /// The tree of a non-empty field.
   static FlatTree build(const ParticleField& field);

@@ -387,73 +387,182 @@ void quotients_impl(const float* a, const float* b, const float* rb, float* q, s
 }
 
 // ---------------------------------------------------------------------------
-// Barnes-Hut traversal of one target: near leaves are summed exactly in
-// traversal order, far cells are queued in the scratch list and summed after.
+// Barnes-Hut traversal. Each target's walk: near leaves are summed exactly in
+// traversal order, far cells are queued in its far list and summed after.
+// Up to kTreeGroup targets walk together: at each cell the opening test runs
+// for all of them at once, and a target that takes the cell (far, or a near
+// leaf) sleeps until the walk reaches the cell's escape index, which is where
+// its own walk would continue. So each target meets exactly the cells of its
+// own walk, in the same order, with the same arithmetic.
 
-AERLOX_KINLINE void scratch_push(ScratchView& s, const FlatNode& n) {
-  if (s.len >= s.cap) index_failed(s.cap, s.len);
-  const std::size_t i = s.len;
-  s.sx[i] = n.center[0];
-  s.sy[i] = n.center[1];
-  s.sz[i] = n.center[2];
-  s.sax[i] = n.sum_a[0];
-  s.say[i] = n.sum_a[1];
-  s.saz[i] = n.sum_a[2];
-  s.sg[i] = n.sigma_rep;
-  s.len = i + 1;
+// Bit g set where a[g] > b[g] (lanes 0-7).
+AERLOX_KINLINE unsigned gt_mask(V8 a, V8 b) {
+#if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
+  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)));
+#elif defined(AERLOX_KERNEL_X86)
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a.lo, b.lo))) |
+         (static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a.hi, b.hi))) << 4);
+#else
+  unsigned m = 0;
+  for (int i = 0; i < 8; ++i) m |= (a[i] > b[i] ? 1u : 0u) << i;
+  return m;
+#endif
 }
 
-AERLOX_KINLINE void scratch_pad_to_8(ScratchView& s) {
-  while (s.len % 8 != 0) {
-    if (s.len >= s.cap) index_failed(s.cap, s.len);
-    const std::size_t i = s.len;
-    s.sx[i] = 0.0f;
-    s.sy[i] = 0.0f;
-    s.sz[i] = 0.0f;
-    s.sax[i] = 0.0f;
-    s.say[i] = 0.0f;
-    s.saz[i] = 0.0f;
-    s.sg[i] = 1.0f;
-    s.len = i + 1;
+// The far lists' arrays, held in locals so that the stores through them do
+// not make the compiler reload the pointers (they cannot alias each other).
+struct FarLists {
+  float* __restrict x;
+  float* __restrict y;
+  float* __restrict z;
+  float* __restrict ax;
+  float* __restrict ay;
+  float* __restrict az;
+  float* __restrict sg;
+  std::uint32_t* __restrict idx;
+  std::size_t cap;
+};
+
+AERLOX_KINLINE void far_put(const FarLists& s, std::size_t i, float x, float y, float z, float ax, float ay,
+                            float az, float sg) {
+  s.x[i] = x;
+  s.y[i] = y;
+  s.z[i] = z;
+  s.ax[i] = ax;
+  s.ay[i] = ay;
+  s.az[i] = az;
+  s.sg[i] = sg;
+}
+
+// Copies list g's queued cells out to the float arrays, padded with inert
+// entries (origin, no strength, core 1) to whole chunks; returns the padded
+// length.
+AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t g, std::size_t len) {
+  const std::size_t o = g * s.cap;
+  std::size_t i = 0;
+#if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
+  // Whole chunks: eight payload records, transposed in registers; the lists
+  // start on chunk boundaries, so the stores are aligned.
+  if (tree.payload != nullptr) {
+    const float* pl = tree.payload;
+    for (; i + 8 <= len; i += 8) {
+      const std::uint32_t* id = s.idx + o + i;
+      const __m256 r0 = _mm256_load_ps(pl + 8 * std::size_t{id[0]}), r1 = _mm256_load_ps(pl + 8 * std::size_t{id[1]});
+      const __m256 r2 = _mm256_load_ps(pl + 8 * std::size_t{id[2]}), r3 = _mm256_load_ps(pl + 8 * std::size_t{id[3]});
+      const __m256 r4 = _mm256_load_ps(pl + 8 * std::size_t{id[4]}), r5 = _mm256_load_ps(pl + 8 * std::size_t{id[5]});
+      const __m256 r6 = _mm256_load_ps(pl + 8 * std::size_t{id[6]}), r7 = _mm256_load_ps(pl + 8 * std::size_t{id[7]});
+      const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+      const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+      const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
+      const __m256 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
+      const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+      const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+      const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+      const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+      _mm256_store_ps(s.x + o + i, _mm256_permute2f128_ps(u0, u4, 0x20));
+      _mm256_store_ps(s.y + o + i, _mm256_permute2f128_ps(u1, u5, 0x20));
+      _mm256_store_ps(s.z + o + i, _mm256_permute2f128_ps(u2, u6, 0x20));
+      _mm256_store_ps(s.ax + o + i, _mm256_permute2f128_ps(u3, u7, 0x20));
+      _mm256_store_ps(s.ay + o + i, _mm256_permute2f128_ps(u0, u4, 0x31));
+      _mm256_store_ps(s.az + o + i, _mm256_permute2f128_ps(u1, u5, 0x31));
+      _mm256_store_ps(s.sg + o + i, _mm256_permute2f128_ps(u2, u6, 0x31));
+    }
   }
+#endif
+  for (; i < len; ++i) {
+    const FlatNode& n = tree.nodes[s.idx[o + i]];
+    far_put(s, o + i, n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep);
+  }
+  std::size_t padded = len;
+  while (padded % 8 != 0) {
+    if (padded >= s.cap) index_failed(s.cap, padded);
+    far_put(s, o + padded, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
+    padded = padded + 1;
+  }
+  return padded;
 }
 
 void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
-                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out) {
-  for (std::size_t j = j0; j < j1; ++j) {
-    const float x = tx[j], y = ty[j], z = tz[j];
-    const V8 xj = v8_splat(x), yj = v8_splat(y), zj = v8_splat(z);
-    V8 ux = v8_splat(0.0f), uy = ux, uz = ux;
-    scratch.len = 0;
-    std::size_t k = 0;
-    while (k < tree.n_nodes) {
+                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
+  const std::size_t group = scratch.lists < kTreeGroup ? (scratch.lists == 0 ? 1 : scratch.lists) : kTreeGroup;
+  const std::uint32_t n_nodes = static_cast<std::uint32_t>(tree.n_nodes);
+  constexpr std::uint32_t kDone = 0xFFFFFFFFu;
+  const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
+                       scratch.saz, scratch.sg, scratch.idx, scratch.cap};
+  for (std::size_t j = j0; j < j1; j += group) {
+    const std::size_t n_t = j1 - j < group ? j1 - j : group;
+    std::size_t idx[kTreeGroup];
+    alignas(32) float gx[8], gy[8], gz[8];
+    std::uint32_t until[kTreeGroup];
+    std::size_t len[kTreeGroup];
+    for (std::size_t g = 0; g < 8; ++g) {
+      const std::size_t jj = j + (g < n_t ? g : n_t - 1);
+      const std::size_t i = order ? order[jj] : jj;
+      if (g < kTreeGroup) {
+        idx[g] = i;
+        until[g] = g < n_t ? 0u : kDone;
+        len[g] = 0;
+      }
+      gx[g] = tx[i];
+      gy[g] = ty[i];
+      gz[g] = tz[i];
+    }
+    const V8 X = v8_load(gx), Y = v8_load(gy), Z = v8_load(gz);
+    const V8 th2 = v8_splat(theta2);
+    V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
+    for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
+
+    const auto next_cell = [&] {
+      std::uint32_t m = kDone;
+      for (std::size_t g = 0; g < n_t; ++g) m = until[g] < m ? until[g] : m;
+      return m;
+    };
+    std::uint32_t k = 0;
+    while (k < n_nodes) {
       const FlatNode& node = tree.nodes[k];
-      const float ex = x - node.center[0];
-      const float ey = y - node.center[1];
-      const float ez = z - node.center[2];
-      const float d2 = (ex * ex + ey * ey) + ez * ez;
-      if (theta2 * d2 > node.four_half2) {
-        scratch_push(scratch, node);
-        k = node.escape;
-      } else if (node.leaf_chunks != 0) {
+      unsigned active = 0;
+      for (std::size_t g = 0; g < n_t; ++g) active |= (until[g] <= k ? 1u : 0u) << g;
+      const V8 ex = X - v8_splat(node.center[0]);
+      const V8 ey = Y - v8_splat(node.center[1]);
+      const V8 ez = Z - v8_splat(node.center[2]);
+      const V8 d2 = (ex * ex + ey * ey) + ez * ez;
+      const unsigned far = gt_mask(th2 * d2, v8_splat(node.four_half2)) & active;
+      const unsigned near = active & ~far;
+      for (unsigned m = far; m != 0; m &= m - 1) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+        if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
+        lists.idx[g * lists.cap + len[g]] = k;
+        len[g] = len[g] + 1;
+        until[g] = node.escape;
+      }
+      if (node.leaf_chunks != 0) {
         const std::size_t c0 = node.leaf_start / 8;
-        accumulate_v8(xj, yj, zj, tree.sorted, c0, c0 + node.leaf_chunks, ux, uy, uz);
-        k = node.escape;
-      } else {
+        for (unsigned m = near; m != 0; m &= m - 1) {
+          const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+          accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c0 + node.leaf_chunks,
+                        ux[g], uy[g], uz[g]);
+          until[g] = node.escape;
+        }
+        k = next_cell();
+      } else if (near != 0) {
         k = k + 1;
+      } else {
+        k = next_cell();
       }
     }
-    scratch_pad_to_8(scratch);
-    if (scratch.len >= 8) {
-      const Src far{scratch.sx, scratch.sy, scratch.sz, scratch.sax, scratch.say, scratch.saz, scratch.sg,
-                    scratch.len / 8, nullptr, nullptr, nullptr};
-      accumulate_v8(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
+    for (std::size_t g = 0; g < n_t; ++g) {
+      len[g] = far_fill(lists, tree, g, len[g]);
+      const std::size_t o = g * scratch.cap;
+      const Src far{scratch.sx + o, scratch.sy + o, scratch.sz + o, scratch.sax + o, scratch.say + o, scratch.saz + o,
+                    scratch.sg + o, len[g] / 8, nullptr, nullptr, nullptr};
+      accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), far, 0, far.n_chunks, ux[g], uy[g], uz[g]);
+      alignas(32) float lx[8], ly[8], lz[8];
+      v8_store(lx, ux[g]);
+      v8_store(ly, uy[g]);
+      v8_store(lz, uz[g]);
+      out[idx[g]] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
+      scratch.len = len[g];
     }
-    alignas(32) float lx[8], ly[8], lz[8];
-    v8_store(lx, ux);
-    v8_store(ly, uy);
-    v8_store(lz, uz);
-    out[j] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
   }
 }
 

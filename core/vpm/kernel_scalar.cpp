@@ -56,9 +56,10 @@ void eval_targets_ref(const Src& src, const float* tx, const float* ty, const fl
   for (std::size_t j = j0; j < j1; ++j) out[j] = one_target(tx[j], ty[j], tz[j], src, 0, src.n_chunks);
 }
 
-void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
-                   std::size_t j1, float theta2, ScratchView& sc, Vel* out) {
-  for (std::size_t j = j0; j < j1; ++j) {
+void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t jj0,
+                   std::size_t jj1, float theta2, ScratchView& sc, Vel* out, const std::uint32_t* order) {
+  for (std::size_t jj = jj0; jj < jj1; ++jj) {
+    const std::size_t j = order ? order[jj] : jj;
     const Lane8 xj = splat(tx[j]), yj = splat(ty[j]), zj = splat(tz[j]);
     Lane8 ux = splat(0.0f), uy = ux, uz = ux;
     sc.len = 0;
