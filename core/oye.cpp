@@ -104,9 +104,11 @@ struct OyeKernel {
   std::span<double> dt_avg;
   double lambda_climb = 0.0;
 
-  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e) {
+  template <class D = NoDetail>
+  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
+                                    D* det = nullptr) {
     const double u_p = ctx.omega_r * (lambda_climb + at(w, e.i));
-    const auto [d_t, d_q] = element_force(ctx, e, u_p, e.u_t);
+    const auto [d_t, d_q] = element_force(ctx, e, u_p, e.u_t, det);
     at(dt_avg, e.i) += d_t * ctx.n_psi_inv;
     return {d_t, d_q};
   }
@@ -129,8 +131,34 @@ OyeBEMModel<P> OyeBEMModel<P>::build_with_k(const RotorDefinition& defn, P polar
 }
 
 template <class P>
+void OyeBEMModel<P>::check_state(const State& state) const {
+  const std::size_t n = d_->grid.n_elements;
+  if (state.n_elements == n && state.W_int.size() >= n && state.W.size() >= n) return;
+  throw ValueError("OyeRotorState holds " + std::to_string(2 * state.n_elements) +
+                   " inflow values; this model needs " + std::to_string(2 * n) +
+                   " (W_int and W for each of its " + std::to_string(n) + " elements)");
+}
+
+template <class P>
 std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorInputs& inputs,
                                                                     const State& state) const {
+  check_state(state);
+  return evaluate(inputs, state, NoSink{});
+}
+
+template <class P>
+SpanwiseLoads OyeBEMModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
+  check_state(state);
+  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+  evaluate(inputs, state, SpanwiseSink{out});
+  return out;
+}
+
+template <class P>
+template <class Sink>
+std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::evaluate(const RotorInputs& inputs,
+                                                              const State& state,
+                                                              Sink&& sink) const {
   clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
@@ -151,7 +179,7 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorI
   std::vector<double> dt_avg(n, 0.0);
   const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
   OyeKernel<P> kernel{w, dt_avg, lambda_climb};
-  const SweepSums sums = ctx.run(kernel);
+  const SweepSums sums = ctx.run(kernel, sink);
 
   const double v_i = mean_induced_velocity(w, n, omega_r);
   const VrsRegime vrs = vrs_regime(sums.t_total, kin.v_climb, rho, PI * (R * R));
@@ -194,6 +222,7 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorI
 template <class P>
 std::vector<double> OyeBEMModel<P>::inflow_taus(const RotorInputs& inputs,
                                                 const State& state) const {
+  check_state(state);
   const RadialGrid& grid = d_->grid;
   const std::size_t n = grid.n_elements;
   const double R = d_->defn.blade.radius_m;

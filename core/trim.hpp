@@ -6,6 +6,7 @@
 // solve_trim_cyclic finds the swashplate tilts that bring the hub moment (in
 // hub axes) to a target: a damped, decoupled Newton iteration with
 // finite-difference probes, relaxing the inflow after each tilt update.
+// Both poll for cancellation between steps and passes (cancel.hpp).
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -16,6 +17,7 @@
 
 #include "aero_io.hpp"
 #include "aero_model.hpp"
+#include "cancel.hpp"
 #include "panic.hpp"
 
 namespace aerlox_rs {
@@ -72,14 +74,17 @@ State semi_implicit_step(const State& state, const State& derivative,
 }
 
 /// n_steps semi-implicit steps of length dt at fixed inputs; loads discarded.
-/// A state without inflow degrees of freedom comes back unchanged.
+/// A state without inflow degrees of freedom comes back unchanged. A state
+/// that does not fit the model throws ValueError, even for n_steps = 0.
 template <class Model>
 typename Model::State relax_inflow(const Model& model, typename Model::State state,
                                    const RotorInputs& inputs, std::size_t n_steps, double dt) {
+  model.check_state(state);
   if constexpr (std::is_same_v<typename Model::State, QuasiStaticRotorState>) {
     return state;
   } else {
     for (std::size_t k = 0; k < n_steps; ++k) {
+      poll_cancel();
       const auto derivative = model.compute_forces(inputs, state).second;
       const std::vector<double> taus = model.inflow_taus(inputs, state);
       state = semi_implicit_step(state, derivative, taus, dt);
@@ -108,6 +113,8 @@ TrimOutcome<typename Model::State> solve_trim_cyclic(const Model& model,
   const double lo = opt.tilt_min, hi = opt.tilt_max;
   double tilt_lon = clamp_checked(opt.tilt_lon_init, lo, hi);
   double tilt_lat = clamp_checked(opt.tilt_lat_init, lo, hi);
+  // Unusable bounds are reported first; then a state that does not fit.
+  model.check_state(state);
   auto inputs_at = [&](double lon, double lat) {
     RotorInputs in = base_inputs;
     in.tilt_lon = lon;
@@ -132,6 +139,7 @@ TrimOutcome<typename Model::State> solve_trim_cyclic(const Model& model,
   for (std::size_t it = 1; it <= opt.max_iterations; ++it) {
     iterations = it;
     if (converged) break;
+    poll_cancel();
     // Both probes start from this pass's tilt; the inflow is held.
     const double my_p = eval_moment(model, state, inputs_at(tilt_lon + opt.probe_rad, tilt_lat)).second;
     const double j_lon = (my_p - opt.target_my - ry) / opt.probe_rad;

@@ -4,6 +4,8 @@
 #include <deque>
 #include <stdexcept>
 
+#include "cancel.hpp"
+
 namespace kit {
 
 void raise(PyObject* type, const std::string& msg) {
@@ -52,6 +54,10 @@ void translate_exception() noexcept {
     PyErr_SetString(g_panic ? g_panic : PyExc_SystemError, e.what());
   } catch (const aerlox_rs::ValueError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const aerlox_rs::Cancelled&) {
+    // Stopped by the interrupt check, which left the signal handler's
+    // exception (KeyboardInterrupt for Ctrl-C) set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {
@@ -331,10 +337,11 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& cls) {
   ts.flags = Py_TPFLAGS_DEFAULT | (cls.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   ts.slots = slots.data();
   PyObject* type = check(PyType_FromSpec(&ts));
-  {
-    // __doc__ is the whole text-signature block (CPython would strip it down to
-    // ""); no constructor: an empty docstring rather than None.
-    PyObject* doc = PyUnicode_FromString(cls.doc ? cls.doc : "");
+  if (!(cls.doc && *cls.doc)) {
+    // No constructor, no doc slot: an empty docstring rather than None. With
+    // a slot CPython takes __text_signature__ from it and makes the rest of
+    // the text, after the "--" line, the __doc__.
+    PyObject* doc = PyUnicode_FromString("");
     if (doc == nullptr || PyObject_SetAttrString(type, "__doc__", doc) < 0) {
       PyErr_Clear();
     }

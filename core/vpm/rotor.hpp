@@ -65,6 +65,9 @@ struct VpmRotorState {
   std::optional<std::vector<double>> beta_dot;     ///< flap rate per blade, rad/s
   std::optional<std::vector<double>> theta_f;      ///< feathering angle per blade, rad
   std::optional<std::vector<double>> theta_f_dot;  ///< feathering rate per blade, rad/s
+  /// Time since shedding of each wake particle, s, in the wake's order; kept
+  /// from the empty state on and dropped once a merge combines particles.
+  std::optional<std::vector<double>> wake_age_s;
 
   /// Number of wake particles carried; 0 without a wake.
   std::size_t n_particles() const { return wake ? wake->len() : 0; }
@@ -84,7 +87,8 @@ template <class P>
 class VpmRotor {
  public:
   /// Discretises the blade of defn. Throws ValueError for a blade without
-  /// elements, which has no valid discretisation.
+  /// elements or without span (radius_m == root_cutout_m), which have no
+  /// valid discretisation.
   static VpmRotor create(const RotorDefinition& defn, P polar, ControlGains ctrl,
                          VpmRotorConfig config);
 
