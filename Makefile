@@ -6,7 +6,7 @@ VPY     := $(VENV)/bin/python
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean validate
 
 demo: install
 	$(VPY) examples/demo.py
@@ -37,6 +37,13 @@ cpp-test: deps-cpp venv
 
 py-test: install
 	$(VPY) -m pytest -q
+
+# Every validation case against its measurements: writes validation/report.md
+# and one figure per case beside it, and prints the summary table. Figures need
+# matplotlib (the package's `plot` extra), installed here when missing.
+validate: install
+	@$(VPY) -c "import matplotlib" 2>/dev/null || $(VPY) -m pip install -q matplotlib
+	$(VPY) -m validation
 
 bench: deps-cpp install
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
