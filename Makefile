@@ -5,6 +5,8 @@ VENV    ?= .venv
 VPY     := $(VENV)/bin/python
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
+# Keep in step with [project] dependencies in pyproject.toml.
+RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60"
 
 .PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean validate
 
@@ -25,8 +27,12 @@ $(VPY):
 
 venv: $(VPY)
 
-# Incremental: scikit-build-core keeps its CMake tree under build/py.
+# Incremental: scikit-build-core keeps its CMake tree under build/py. The
+# package goes in without dependency resolution (no build isolation), so the
+# runtime dependencies of pyproject.toml are installed here; pip returns at once
+# when they are already present, which also brings older venvs up to date.
 install: venv
+	$(VPY) -m pip install -q $(RUNTIME_DEPS)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 
 cpp-test: deps-cpp venv

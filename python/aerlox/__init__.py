@@ -1,11 +1,25 @@
 """aerlox: rotor aerodynamics for simulation and control design.
 
-Everything lives in the compiled module :mod:`aerlox._aerlox`; this package
-re-exports it.
+The compiled core lives in :mod:`aerlox._aerlox` and is re-exported here
+unchanged. Beside it sits the toolkit a rotor engineer meets first:
+:class:`Airfoil`, :class:`Rotor`, :class:`OperatingPoint` and
+:class:`Performance`, with ``Rotor.solve`` running any of the four models::
+
+    import aerlox as ax
+    rotor = ax.Rotor(2, 1.0, 0.08, [8.0, 0.0], ax.Airfoil.linear(5.7),
+                     root_cutout_m=0.15, stations_m=[0.15, 1.0])
+    perf = rotor.solve(ax.OperatingPoint.hover(rpm=1150, collective_deg=6.0))
 """
 from . import _aerlox
 from ._aerlox import *  # noqa: F401,F403
 from ._aerlox import PanicException  # noqa: F401
+from . import models  # noqa: F401
+from .airfoil import Airfoil
+from .operating import OperatingPoint
+from .results import Performance
+from .rotor import Flap, Rotor, ServoFlap, Swashplate
 
-__all__ = list(_aerlox.__all__)
+_TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap"]
+
+__all__ = list(_aerlox.__all__) + _TOOLKIT
 __version__ = "0.1.0"

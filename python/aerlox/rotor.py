@@ -1,0 +1,647 @@
+"""The rotor description, its validation, and one call to solve it at any fidelity."""
+from __future__ import annotations
+
+import collections
+import csv
+import math
+import sys
+import warnings
+from dataclasses import dataclass, fields
+from typing import Any, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _aerlox
+from .airfoil import Airfoil, LinearParameters
+from .models import MODELS, equilibrium, model_spec
+from .operating import OperatingPoint
+from .results import Performance
+
+__all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
+
+# The blade-element sweep holds at most 255 elements (its grid has 256 slots
+# and refuses a full one).
+MAX_ELEMENTS = 255
+# Dynamic viscosity of air for the Reynolds number at 0.75 R, Pa s (sea level,
+# 15 deg C). The operating point carries the density only.
+AIR_VISCOSITY_PA_S = 1.789e-5
+# Advance ratio above which the quasi-static model's axial-only momentum
+# balance over-predicts the induced inflow noticeably.
+BEM_EDGEWISE_LIMIT = 0.05
+
+
+def _number(owner: str, name: str, value, *, positive=False, nonnegative=False) -> float:
+    try:
+        out = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{owner}{name} must be a number, got {value!r}") from None
+    if not math.isfinite(out):
+        raise ValueError(f"{owner}{name} must be finite, got {out!r}")
+    if positive and not out > 0.0:
+        raise ValueError(f"{owner}{name} must be > 0, got {out!r}")
+    if nonnegative and not out >= 0.0:
+        raise ValueError(f"{owner}{name} must be >= 0, got {out!r}")
+    return out
+
+
+def _count(name: str, value, low: int, high: Optional[int] = None) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        if isinstance(value, (float, np.floating)) and float(value).is_integer():
+            value = int(value)
+        else:
+            raise TypeError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if value < low or (high is not None and value > high):
+        rule = f">= {low}" if high is None else f"between {low} and {high}"
+        raise ValueError(f"{name} must be {rule}, got {value}")
+    return value
+
+
+@dataclass(frozen=True)
+class Flap:
+    """Flapping blades (quasi-static flap response of a hinged or soft blade).
+
+    inertia_kgm2 : blade flapping inertia about the hinge, kg m^2 (> 0).
+    omega_nr_rad_s : non-rotating flap natural frequency, rad/s (0 for a
+        centrally hinged blade without spring).
+    """
+
+    inertia_kgm2: float
+    omega_nr_rad_s: float
+
+    def __post_init__(self):
+        object.__setattr__(self, "inertia_kgm2", _number("flap.", "inertia_kgm2", self.inertia_kgm2, positive=True))
+        object.__setattr__(self, "omega_nr_rad_s",
+                           _number("flap.", "omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
+
+    def to_core(self):
+        return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
+
+
+@dataclass(frozen=True)
+class Swashplate:
+    """The linkage from swashplate tilt to cyclic blade pitch.
+
+    pitch_gain : blade pitch per unit swashplate tilt, rad/rad.
+    phase_deg : phase of the linkage, degrees (None: 0).
+    """
+
+    pitch_gain: float = 1.0
+    phase_deg: Optional[float] = None
+
+    def __post_init__(self):
+        object.__setattr__(self, "pitch_gain", _number("control.", "pitch_gain", self.pitch_gain))
+        if self.phase_deg is not None:
+            object.__setattr__(self, "phase_deg", _number("control.", "phase_deg", self.phase_deg))
+
+    def to_core(self):
+        return _aerlox.ControlProperties(self.pitch_gain, self.phase_deg)
+
+
+@dataclass(frozen=True)
+class ServoFlap:
+    """Pitch set by a servo flap: the swashplate deflects the flap and the blade feathers.
+
+    inertia_kgm2 : blade feathering inertia, kg m^2. damper_Nms_per_rad :
+    feathering damper, N m s/rad. cm_delta_per_rad : flap pitching-moment
+    coefficient per radian of deflection. r_inner_m, r_outer_m : radial extent
+    of the flap, m. ac_offset_m : offset of the aerodynamic centre from the
+    feathering axis, m. blade_cm_ac : section pitching-moment coefficient about
+    the aerodynamic centre.
+    """
+
+    inertia_kgm2: float
+    damper_Nms_per_rad: float
+    cm_delta_per_rad: float
+    r_inner_m: float
+    r_outer_m: float
+    ac_offset_m: float = 0.0
+    blade_cm_ac: float = 0.0
+
+    def __post_init__(self):
+        for f in fields(self):
+            object.__setattr__(self, f.name, _number("servo_flap.", f.name, getattr(self, f.name)))
+        if not self.r_inner_m < self.r_outer_m:
+            raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
+                             f"and {self.r_outer_m!r}")
+
+    def to_core(self):
+        geom = _aerlox.ServoFlapGeometry(self.cm_delta_per_rad, self.r_inner_m, self.r_outer_m)
+        return _aerlox.ServoFlapActuation(self.inertia_kgm2, self.damper_Nms_per_rad, geom,
+                                          self.ac_offset_m, self.blade_cm_ac)
+
+
+def _as_flap(v):
+    if v is None or isinstance(v, Flap):
+        return v
+    if isinstance(v, _aerlox.FlapProperties):
+        return Flap(v.I_blade_flap_kgm2, v.omega_nr_rad_s)
+    raise TypeError(f"flap must be a Flap (or FlapProperties) or None, got {type(v).__name__}")
+
+
+def _as_control(v):
+    if v is None or isinstance(v, Swashplate):
+        return v
+    if isinstance(v, _aerlox.ControlProperties):
+        return Swashplate(v.swashplate_pitch_gain_rad, v.swashplate_phase_deg)
+    raise TypeError(f"control must be a Swashplate (or ControlProperties) or None, got {type(v).__name__}")
+
+
+def _as_servo(v):
+    if v is None or isinstance(v, ServoFlap):
+        return v
+    if isinstance(v, _aerlox.ServoFlapActuation):
+        g = v.flap
+        return ServoFlap(v.I_theta_kgm2, v.damper_Nms_per_rad, g.C_M_delta_per_rad, g.r_inner_m,
+                         g.r_outer_m, v.ac_offset_m, v.blade_Cm_AC)
+    raise TypeError(f"servo_flap must be a ServoFlap (or ServoFlapActuation) or None, got {type(v).__name__}")
+
+
+def _distribution(name: str, value):
+    """A number, or a tuple of numbers for a sequence."""
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be a number or a sequence of numbers, got {value!r}")
+    if np.ndim(value) == 0:
+        return _number("", name, value)
+    try:
+        arr = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number or a sequence of numbers") from None
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be a number or a one-dimensional sequence, got shape {arr.shape}")
+    bad = np.flatnonzero(~np.isfinite(arr))
+    if bad.size:
+        raise ValueError(f"{name} must be finite, got {float(arr[bad[0]])!r} at index {int(bad[0])}")
+    return tuple(arr.tolist())
+
+
+# Core objects are built on first use in each process and kept here, keyed by
+# the rotor's value, so a pickled Rotor carries only its description and equal
+# rotors share their core models.
+_CACHE_SIZE = 64
+_core_cache: "collections.OrderedDict[Any, Any]" = collections.OrderedDict()
+
+
+def _cached(key, build):
+    try:
+        value = _core_cache[key]
+    except KeyError:
+        value = build()
+        _core_cache[key] = value
+        while len(_core_cache) > _CACHE_SIZE:
+            _core_cache.popitem(last=False)
+        return value
+    _core_cache.move_to_end(key)
+    return value
+
+
+_warned_bem_edgewise = False
+
+_TRIM_KEYWORDS = ("tilt_min", "tilt_max", "tolerance_Nm", "max_iterations", "probe_rad", "dt_relax",
+                  "n_inflow_relax", "n_settle")
+
+
+@dataclass(frozen=True, init=False, repr=False)
+class Rotor:
+    """A rotor: identical blades on a hub, their airfoil and pitch linkage.
+
+    Parameters
+    ----------
+    blades : number of blades (>= 1).
+    radius_m : tip radius R, m (> 0).
+    chord_m : blade chord, m: one number (uniform) or a sequence sampled at
+        ``stations_m`` (> 0 everywhere).
+    twist_deg : section pitch relative to the collective reference, degrees:
+        one number (a pitch offset added to the collective) or a sequence at
+        ``stations_m`` (a washout is a sequence that decreases outwards, e.g.
+        ``[8, 0]`` from root to tip). The blade's pitch at radius r is
+        collective + twist(r) + cyclic.
+    airfoil : an :class:`~aerlox.Airfoil` (linear law or tables).
+    root_cutout_m : radius where the lifting blade starts, m (0 <= cutout < R).
+    stations_m : radii of the chord and twist samples, m, strictly increasing
+        within [root_cutout_m, radius_m]; needed when chord or twist is a
+        sequence. Between stations values are interpolated linearly, outside
+        they are held.
+    elements : radial elements of the models (1 to 255).
+    azimuth_stations : azimuth stations of the blade-element models (>= 1).
+    tip_loss : apply Prandtl tip and hub loss in the momentum models.
+    flap : :class:`Flap` for flapping blades, None for rigid blades.
+    control : :class:`Swashplate` linkage, None for gain 1 and phase 0.
+    servo_flap : :class:`ServoFlap` when a servo flap sets the pitch.
+    name : a label.
+
+    Immutable, picklable, equal (and hashable) by value.
+    """
+
+    blades: int
+    radius_m: float
+    chord_m: Union[float, Tuple[float, ...]]
+    twist_deg: Union[float, Tuple[float, ...]]
+    airfoil: Airfoil
+    root_cutout_m: float = 0.0
+    stations_m: Optional[Tuple[float, ...]] = None
+    elements: int = 20
+    azimuth_stations: int = 36
+    tip_loss: bool = True
+    flap: Optional[Flap] = None
+    control: Optional[Swashplate] = None
+    servo_flap: Optional[ServoFlap] = None
+    name: str = "rotor"
+
+    def __init__(self, blades, radius_m, chord_m, twist_deg, airfoil, *, root_cutout_m=0.0,
+                 stations_m=None, elements=20, azimuth_stations=36, tip_loss=True, flap=None,
+                 control=None, servo_flap=None, name="rotor"):
+        put = object.__setattr__
+        put(self, "blades", _count("blades", blades, 1))
+        radius = _number("", "radius_m", radius_m, positive=True)
+        put(self, "radius_m", radius)
+        cutout = _number("", "root_cutout_m", root_cutout_m)
+        if not 0.0 <= cutout < radius:
+            raise ValueError(f"root_cutout_m must satisfy 0 <= root_cutout_m < radius_m ({radius!r}), "
+                             f"got {cutout!r}")
+        put(self, "root_cutout_m", cutout)
+        chord = _distribution("chord_m", chord_m)
+        twist = _distribution("twist_deg", twist_deg)
+        if stations_m is not None:
+            stations = _distribution("stations_m", stations_m)
+            if not isinstance(stations, tuple):
+                raise ValueError("stations_m must be a sequence of at least two radii")
+            if len(stations) < 2:
+                raise ValueError(f"stations_m must hold at least two radii, got {len(stations)}")
+            if any(b <= a for a, b in zip(stations, stations[1:])):
+                raise ValueError("stations_m must be strictly increasing")
+            if stations[0] < cutout or stations[-1] > radius:
+                raise ValueError(f"stations_m must lie within [root_cutout_m, radius_m] = [{cutout!r}, {radius!r}], "
+                                 f"got {stations[0]!r} .. {stations[-1]!r}")
+            for key, dist in (("chord_m", chord), ("twist_deg", twist)):
+                if isinstance(dist, tuple) and len(dist) != len(stations):
+                    raise ValueError(f"{key} has {len(dist)} values but stations_m has {len(stations)}; "
+                                     "they must have equal lengths")
+        else:
+            stations = None
+            for key, dist in (("chord_m", chord), ("twist_deg", twist)):
+                if isinstance(dist, tuple):
+                    raise ValueError(f"{key} is a sequence, so stations_m must give the radius of each value")
+        chords = chord if isinstance(chord, tuple) else (chord,)
+        for i, c in enumerate(chords):
+            if not c > 0.0:
+                where = f" at station {i}" if isinstance(chord, tuple) else ""
+                raise ValueError(f"chord_m must be > 0{where}, got {c!r}")
+        put(self, "chord_m", chord)
+        put(self, "twist_deg", twist)
+        put(self, "stations_m", stations)
+        if not isinstance(airfoil, Airfoil):
+            raise TypeError(f"airfoil must be an Airfoil, got {type(airfoil).__name__}")
+        put(self, "airfoil", airfoil)
+        put(self, "elements", _count("elements", elements, 1, MAX_ELEMENTS))
+        put(self, "azimuth_stations", _count("azimuth_stations", azimuth_stations, 1))
+        if not isinstance(tip_loss, (bool, np.bool_)):
+            raise TypeError(f"tip_loss must be True or False, got {tip_loss!r}")
+        put(self, "tip_loss", bool(tip_loss))
+        put(self, "flap", _as_flap(flap))
+        put(self, "control", _as_control(control))
+        put(self, "servo_flap", _as_servo(servo_flap))
+        if not isinstance(name, str):
+            raise TypeError(f"name must be a str, got {type(name).__name__}")
+        put(self, "name", name)
+
+    # -- description --------------------------------------------------------
+
+    def chord_at(self, r_m) -> Union[float, np.ndarray]:
+        """Chord at radius r (m), interpolated between stations and held outside."""
+        return self._at(self.chord_m, r_m)
+
+    def twist_at(self, r_m) -> Union[float, np.ndarray]:
+        """Twist at radius r (deg), interpolated between stations and held outside."""
+        return self._at(self.twist_deg, r_m)
+
+    def _at(self, dist, r_m):
+        if isinstance(dist, tuple):
+            out = np.interp(r_m, self.stations_m, dist)
+        else:
+            out = np.full(np.shape(r_m), dist) if np.ndim(r_m) else dist
+        return float(out) if np.ndim(r_m) == 0 else out
+
+    @property
+    def disk_area_m2(self) -> float:
+        """pi R^2, m^2: the area of the coefficients (the full disk)."""
+        return math.pi * self.radius_m ** 2
+
+    @property
+    def solidity(self) -> float:
+        """Thrust-weighted solidity: blades * chord(0.75 R) / (pi R)."""
+        return self.blades * self.chord_at(0.75 * self.radius_m) / (math.pi * self.radius_m)
+
+    def reynolds_075(self, op: OperatingPoint) -> float:
+        """Chord Reynolds number at 0.75 R: rho * 0.75 omega R * c(0.75 R) / mu, mu = 1.789e-5 Pa s."""
+        r = 0.75 * self.radius_m
+        return op.rho_kg_m3 * abs(op.omega) * r * self.chord_at(r) / AIR_VISCOSITY_PA_S
+
+    def _table_index(self, op: Optional[OperatingPoint]) -> int:
+        if op is None or self.airfoil.is_linear or len(self.airfoil.tables) == 1:
+            return 0
+        return self.airfoil.select(self.reynolds_075(op))
+
+    def definition(self, op: Optional[OperatingPoint] = None) -> "_aerlox.RotorDefinition":
+        """The core ``RotorDefinition`` (its airfoil parameters from the table chosen for ``op``)."""
+        index = self._table_index(op)
+        return _cached((self, "definition", index), lambda: self._build_definition(index))
+
+    def _build_definition(self, index: int):
+        r75 = 0.75 * self.radius_m
+        if self.stations_m is not None:
+            n = len(self.stations_m)
+            chords = list(self.chord_m) if isinstance(self.chord_m, tuple) else [self.chord_m] * n
+            twists = list(self.twist_deg) if isinstance(self.twist_deg, tuple) else [self.twist_deg] * n
+            stations = list(self.stations_m)
+        else:
+            chords = twists = stations = []
+        blade = _aerlox.BladeGeometry(
+            self.blades, self.radius_m, self.root_cutout_m, self.chord_at(r75), self.twist_at(r75),
+            self.elements, stations, chords, twists, self.tip_loss)
+        if self.airfoil.is_linear:
+            params = self.airfoil.linear_law
+        else:
+            params = self.airfoil.tables[index].parameters
+        return _aerlox.RotorDefinition(
+            blade, params.to_core(), None if self.control is None else self.control.to_core(),
+            self.name, "", None if self.servo_flap is None else self.servo_flap.to_core(),
+            None if self.flap is None else self.flap.to_core())
+
+    def polar(self, op: Optional[OperatingPoint] = None):
+        """The core polar (``LinearPolar`` or ``TabulatedPolar``) used at ``op``."""
+        index = self._table_index(op)
+        if self.airfoil.is_linear:
+            return _cached((self.airfoil, "polar"), self.airfoil.to_core)
+        return _cached((self.airfoil, "polar", index), self.airfoil.tables[index].to_core)
+
+    def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options):
+        """The core model object for this rotor, built once per process and cached.
+
+        ``options`` are the core constructor's keywords (``coupling_k`` for
+        "oye"; ``max_particles``, ``sigma``, ... for "vpm"); the azimuth
+        stations come from ``azimuth_stations``. With several airfoil tables the
+        one for ``op``'s Reynolds number at 0.75 R is used.
+        """
+        entry = model_spec(model)
+        index = self._table_index(op)
+        key = (self, "model", entry.name, index, tuple(sorted(options.items())))
+
+        def build():
+            return entry.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
+
+        return _cached(key, build)
+
+    # -- solving ------------------------------------------------------------
+
+    def solve(self, op: OperatingPoint, model: str = "bem", **options) -> Performance:
+        """The rotor's loads at ``op`` with one of the four models.
+
+        - "bem": quasi-static blade-element momentum. Its momentum balance per
+          annulus uses the axial flow only, so in edgewise flight its induced
+          inflow stays near the hover value; above advance ratio 0.05 it warns
+          (once) and "pitt-peters" is the better choice there.
+        - "pitt-peters": dynamic inflow relaxed to its equilibrium; agrees with
+          Glauert's momentum theory in edgewise flight.
+        - "oye": per-element dynamic inflow stepped to its equilibrium.
+          Option ``coupling_k`` (stored by the core, no effect on the loads).
+        - "vpm": free-wake vortex particles, marched from rest. Options
+          ``revolutions`` (8), ``steps_per_revolution`` (18), ``progress``
+          (None: a tqdm bar when stderr is a terminal), ``settle_tolerance``
+          (0.01: the largest relative change of revolution-mean thrust over the
+          last two revolutions that counts as settled), and the core's own
+          (``max_particles``: by default large enough to keep every particle the
+          run sheds; ``sigma``, ``barnes_hut``, ...). The loads are the means over
+          the last revolution; a RuntimeWarning says when they have not settled
+          or when the particle cap dropped wake.
+
+        Other options go to the core model's constructor by their own names.
+        """
+        if not isinstance(op, OperatingPoint):
+            raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
+        entry = model_spec(model)
+        if not entry.single_shot:
+            return self._march_vpm(op, **options)
+        if entry.name == "bem":
+            self._warn_bem_edgewise(op)
+        core = self.core_model(entry.name, op, **options)
+        inputs = op.to_inputs()
+        state, converged = equilibrium(core, inputs, entry.name)
+        result, _ = core.compute_forces(inputs, state)
+        return Performance.from_result(result, self, op, entry.name, converged)
+
+    def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
+        global _warned_bem_edgewise
+        if _warned_bem_edgewise:
+            return
+        mu = op.advance_ratio(self.radius_m)
+        if mu > BEM_EDGEWISE_LIMIT:
+            _warned_bem_edgewise = True
+            warnings.warn(
+                f"model='bem' at advance ratio {mu:.3g}: its momentum balance uses the axial flow only, "
+                "so it over-predicts the induced inflow and power in edgewise flight; "
+                "model='pitt-peters' follows Glauert's momentum theory there (warned once)",
+                RuntimeWarning, stacklevel=3)
+
+    def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 8, steps_per_revolution: int = 18,
+                   progress: Optional[bool] = None, settle_tolerance: float = 0.01,
+                   max_particles: Optional[int] = None, **core_options) -> Performance:
+        revolutions = _count("revolutions", revolutions, 1)
+        steps_per_revolution = _count("steps_per_revolution", steps_per_revolution, 1)
+        settle_tolerance = _number("", "settle_tolerance", settle_tolerance, positive=True)
+        omega = op.omega
+        if not omega > 0.0:
+            raise ValueError(f"model='vpm' marches a turning rotor: omega must be > 0, got {omega!r}")
+        n_steps = revolutions * steps_per_revolution
+        if max_particles is None:
+            # Each step sheds at most one particle per element edge and midpoint of every blade.
+            max_particles = self.blades * (2 * self.elements + 1) * n_steps
+        else:
+            max_particles = _count("max_particles", max_particles, 0)
+        core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
+        inputs = op.to_inputs()
+        dt = 2.0 * math.pi / (steps_per_revolution * omega)
+        if progress is None:
+            progress = _stderr_is_terminal()
+        from tqdm import tqdm
+
+        force = np.zeros(3)
+        moment = np.zeros(3)
+        torque = 0.0
+        rev_thrust = []
+        capped = False
+        hub_z = op.hub_rotation()[:, 2]
+        state = core.initial_rotor_state()
+        # One step sheds at most this many particles, so a step can only have
+        # dropped some when the wake was within this of the cap.
+        shed_max = self.blades * (2 * self.elements + 1)
+        with tqdm(total=n_steps, disable=not progress, desc=f"vpm {self.name}", unit="step",
+                  file=sys.stderr, leave=False) as bar:
+            for k in range(n_steps):
+                before = state.n_particles
+                result, state = core.step(inputs, state, dt)
+                if before + shed_max > max_particles and state.n_particles >= max_particles:
+                    capped = True
+                last_rev = k >= n_steps - steps_per_revolution
+                f = result.F_world
+                if k % steps_per_revolution == 0:
+                    rev_thrust.append(0.0)
+                rev_thrust[-1] += -float(f @ hub_z) / steps_per_revolution
+                if last_rev:
+                    force += f
+                    moment += result.m_hub_world
+                    torque += result.Q_spin
+                bar.update(1)
+        force /= steps_per_revolution
+        moment /= steps_per_revolution
+        torque /= steps_per_revolution
+        settled = False
+        change = math.nan
+        if len(rev_thrust) >= 2:
+            scale = max(abs(rev_thrust[-1]), 1e-12)
+            change = abs(rev_thrust[-1] - rev_thrust[-2]) / scale
+            settled = change <= settle_tolerance
+        if not settled:
+            warnings.warn(
+                f"model='vpm' has not settled after {revolutions} revolutions: the revolution-mean thrust "
+                f"changed by {change:.3g} (relative) over the last revolution; raise revolutions=",
+                RuntimeWarning, stacklevel=3)
+        if capped:
+            warnings.warn(
+                f"model='vpm': the wake reached max_particles={max_particles} and its oldest particles were "
+                "dropped, so the far wake is missing (too little inflow, too much thrust); leave "
+                "max_particles unset to keep the whole wake", RuntimeWarning, stacklevel=3)
+        return Performance.from_loads(force, moment, torque, self, op, "vpm", settled and not capped)
+
+    def trim(self, op: OperatingPoint, target_moment_Nm=(0.0, 0.0), model: str = "pitt-peters",
+             **options) -> Tuple[OperatingPoint, Performance]:
+        """Trim the cyclic to a target hub moment; returns (trimmed point, its Performance).
+
+        ``target_moment_Nm`` is (roll, pitch), N m, about the shaft's x (forward)
+        and y (right) axes, which are the world axes when the shaft is upright.
+        The swashplate tilts start from ``op``'s cyclic. Options named like the
+        core trim's keywords (``tolerance_Nm``, ``max_iterations``, ``tilt_min``,
+        ``tilt_max``, ``probe_rad``, ``dt_relax``, ``n_inflow_relax``,
+        ``n_settle``) go to the trim, the rest to the model's constructor.
+        ``converged`` of the Performance is False when the trim or the inflow
+        did not converge. Blade-element models only ("bem", "pitt-peters", "oye").
+        """
+        if not isinstance(op, OperatingPoint):
+            raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
+        entry = model_spec(model)
+        if not entry.single_shot:
+            raise ValueError(f"trim needs a blade-element model ('bem', 'pitt-peters' or 'oye'), got {model!r}")
+        trim_opts = {k: options.pop(k) for k in list(options) if k in _TRIM_KEYWORDS}
+        try:
+            mx, my = (float(v) for v in target_moment_Nm)
+        except (TypeError, ValueError):
+            raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
+        core = self.core_model(entry.name, op, **options)
+        inputs = op.to_inputs()
+        state, _ = equilibrium(core, inputs, entry.name)
+        # The hub frame's x and y point aft and left: the shaft axes' opposites.
+        outcome = _aerlox.solve_trim_cyclic_py(
+            core, state, inputs, target_moment=(-mx, -my), tilt_lon_init=op.cyclic_lon_rad,
+            tilt_lat_init=op.cyclic_lat_rad, **trim_opts)
+        trimmed = op.replace(cyclic_lon_rad=outcome.tilt_lon, cyclic_lat_rad=outcome.tilt_lat)
+        t_inputs = trimmed.to_inputs()
+        state, settled = equilibrium(core, t_inputs, entry.name, state=outcome.final_state)
+        result, _ = core.compute_forces(t_inputs, state)
+        return trimmed, Performance.from_result(result, self, trimmed, entry.name,
+                                                bool(outcome.converged) and settled)
+
+    # -- conversions ----------------------------------------------------------
+
+    def replace(self, **changes) -> "Rotor":
+        """A copy with some fields changed."""
+        args = {f.name: getattr(self, f.name) for f in fields(self)}
+        unknown = set(changes) - set(args)
+        if unknown:
+            raise TypeError(f"Rotor has no field {sorted(unknown)[0]!r}")
+        args.update(changes)
+        pos = [args.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
+        return Rotor(*pos, **args)
+
+    def to_dict(self) -> dict:
+        """The description as plain Python values (numbers, lists, dicts, None)."""
+        out = {}
+        for f in fields(self):
+            v = getattr(self, f.name)
+            if f.name == "airfoil":
+                v = _airfoil_to_dict(v)
+            elif isinstance(v, (Flap, Swashplate, ServoFlap)):
+                v = {g.name: getattr(v, g.name) for g in fields(v)}
+            elif isinstance(v, tuple):
+                v = list(v)
+            out[f.name] = v
+        return out
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "Rotor":
+        """The rotor described by :meth:`to_dict`'s output."""
+        d = dict(data)
+        d["airfoil"] = _airfoil_from_dict(d["airfoil"])
+        for key, kind in (("flap", Flap), ("control", Swashplate), ("servo_flap", ServoFlap)):
+            if d.get(key) is not None:
+                d[key] = kind(**d[key])
+        pos = [d.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
+        return cls(*pos, **d)
+
+    @classmethod
+    def from_table(cls, path, *, blades: int, airfoil: Airfoil, hub_radius_m: float = 0.0, **kwargs) -> "Rotor":
+        """A rotor whose chord and twist come from a blade table file.
+
+        CSV with columns r_m, chord_m, twist_deg (r from the rotor axis), or an
+        AeroDyn blade file (BlSpn from the blade root, so r = hub_radius_m +
+        BlSpn; its BlTwist, positive towards feather, is read with the sign
+        reversed, see :func:`aerlox.polar_files.read_blade`). The radius is the
+        last station's and the root cutout the first station's unless
+        ``root_cutout_m`` is given; ``kwargs`` are the other Rotor arguments.
+        """
+        from .polar_files import read_blade
+
+        r, chord, twist = read_blade(path, hub_radius_m)
+        kwargs.setdefault("root_cutout_m", float(r[0]))
+        return cls(blades, float(r[-1]), chord, twist, airfoil, stations_m=r, **kwargs)
+
+    def __repr__(self) -> str:
+        parts = [f"blades={self.blades!r}", f"radius_m={self.radius_m!r}", f"chord_m={self.chord_m!r}",
+                 f"twist_deg={self.twist_deg!r}", f"airfoil={self.airfoil!r}"]
+        defaults = dict(root_cutout_m=0.0, stations_m=None, elements=20, azimuth_stations=36, tip_loss=True,
+                        flap=None, control=None, servo_flap=None)
+        for key, default in defaults.items():
+            v = getattr(self, key)
+            if v != default:
+                parts.append(f"{key}={v!r}")
+        return f"Rotor({', '.join(parts)}, name={self.name!r})"
+
+
+def _stderr_is_terminal() -> bool:
+    try:
+        return bool(sys.stderr is not None and sys.stderr.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _airfoil_to_dict(af: Airfoil) -> dict:
+    out = {"name": af.name}
+    if af.is_linear:
+        p = af.linear_law
+        out["linear"] = {f.name: getattr(p, f.name) for f in fields(p)}
+    else:
+        out["tables"] = [
+            {"alpha_deg": list(t.alpha_deg), "cl": list(t.cl), "cd": list(t.cd), "reynolds": t.reynolds,
+             "parameters": {f.name: getattr(t.parameters, f.name) for f in fields(t.parameters)}}
+            for t in af.tables]
+    return out
+
+
+def _airfoil_from_dict(d: dict) -> Airfoil:
+    if isinstance(d, Airfoil):
+        return d
+    if "linear" in d:
+        p = d["linear"]
+        return Airfoil.linear(p["cl_alpha_per_rad"], p["cd0"], p["alpha_stall_deg"], p["cl0"], name=d.get("name", ""))
+    tables = [Airfoil.table(t["alpha_deg"], t["cl"], t["cd"], t.get("reynolds"),
+                            parameters=LinearParameters(**t["parameters"])) for t in d["tables"]]
+    return Airfoil.combine(*tables, name=d.get("name", ""))
