@@ -35,7 +35,7 @@ SOURCE = ("J. B. Brandt and M. S. Selig, UIUC Propeller Data Site (wind-tunnel "
 def naca4412() -> "ax.Airfoil":
     """NACA 4412 at every tabulated Reynolds number, extended to ±180 deg."""
     paths = sorted(POLARS.glob("NACA_4412_*.txt"))
-    return ax.Airfoil.read(paths).extrapolated()
+    return ax.Airfoil.read(*paths, name="NACA 4412").extrapolated()
 
 
 def geometry_uiuc(path: Path, radius_m: float):
@@ -103,7 +103,12 @@ def propellers():
     p16 = Propeller("apc16x8e", "APC 16x8 Thin Electric", s, c, b, r16,
                     HERE / "apce_16x8_static_2150od.txt",
                     sorted(HERE.glob("apce_16x8_21*od_*.txt")))
-    return [p10, p16]
+    # The maker's geometry of the same 10x7 blade carries about 2 deg more pitch
+    # at 0.75 R than UIUC's measured one; run it too, to show what that does.
+    s, c, b, r = geometry_pe0(HERE / "10x7SF-PERF.PE0")
+    p10m = Propeller("apc10x7sf_pe0", "APC 10x7 SF, maker's geometry", s, c, b, r,
+                     p10.static_file, p10.sweep_files)
+    return [p10, p16, p10m]
 
 
 def sweep_rpm(path: Path) -> float:
@@ -127,6 +132,13 @@ def solve_point(rot, rpm, j, model, radius_m):
     return prop_coefficients(perf, op, radius_m)
 
 
+def _efficiency(j, ct_cp):
+    """J CT / CP where the propeller both makes thrust and takes power; NaN elsewhere."""
+    ct, cp = ct_cp[:, 0], ct_cp[:, 1]
+    ok = (ct > 0) & (cp > 0)
+    return np.where(ok, j * ct / np.where(ok, cp, 1.0), np.nan)
+
+
 def _quiet(fn, *a, **k):
     import warnings
     with warnings.catch_warnings():
@@ -137,12 +149,14 @@ def _quiet(fn, *a, **k):
 def run(quick: bool = False) -> CaseResult:
     airfoil = naca4412()
     props = propellers()
+    if quick:
+        props = props[:2]
     models = ["bem"] if quick else ["bem", "pitt-peters", "oye"]
     res = CaseResult(
         "apc", "APC propellers, static and advancing (10x7 SF, 16x8 E)", SOURCE,
         "2 blades each; chord and blade angle by station from the maker's geometry "
         "(10x7 SF: UIUC's r/R, c/R, beta table, R 0.127 m; 16x8 E: the PE0 file, "
-        "R 0.2032 m), root cutout at the first station, NACA 4412 xflr5 tables "
+        "R 0.2032 m; the 10x7 SF is also run on the maker's PE0 geometry), root cutout at the first station, NACA 4412 xflr5 tables "
         "(Re 3e4 to 5e5) extended by Viterna-Corrigan, the table nearest the 0.75 R "
         "Reynolds number at each operating point, 25 elements, Prandtl tip loss, "
         "sea-level air. Static: axial speed 0; sweeps: axial speed J n D.")
@@ -196,8 +210,8 @@ def run(quick: bool = False) -> CaseResult:
                     t.rows.append(row)
                 row = [f"{rpm:.0f}", jr, f"peak eta (measured {np.max(d[:, 3]):.3f})"]
                 for m in models:
-                    eta = d[:, 0] * vals[m][:, 0] / vals[m][:, 1]
-                    row.append(f"{np.max(eta):.3f} ({100 * (np.max(eta) - np.max(d[:, 3])):+.1f})")
+                    eta = _efficiency(d[:, 0], vals[m])
+                    row.append(f"{np.nanmax(eta):.3f} ({100 * (np.nanmax(eta) - np.max(d[:, 3])):+.1f})")
                 t.rows.append(row)
             res.tables.append(t)
             for q in ("CT", "CP"):
@@ -210,7 +224,7 @@ def run(quick: bool = False) -> CaseResult:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-        fig, axs = plt.subplots(2, 4, figsize=(17, 7.5))
+        fig, axs = plt.subplots(len(data), 4, figsize=(17, 3.8 * len(data)))
         for row, (name, (p, st, static, sweeps)) in enumerate(data.items()):
             a = axs[row, 0]
             a.plot(st[:, 0], st[:, 1], "ko", label="measured CT")
@@ -225,7 +239,7 @@ def run(quick: bool = False) -> CaseResult:
                 for i, (rpm, d, vals) in enumerate(sweeps):
                     a.plot(d[:, 0], d[:, k], "o", ms=3, color=f"C{i}", label=f"measured {rpm:.0f} rpm")
                     for m, v in vals.items():
-                        y = v[:, k - 1] if k < 3 else d[:, 0] * v[:, 0] / v[:, 1]
+                        y = v[:, k - 1] if k < 3 else _efficiency(d[:, 0], v)
                         style = {"bem": "-", "pitt-peters": "--", "oye": ":"}.get(m, "-.")
                         a.plot(d[:, 0], y, style, color=f"C{i}", lw=1)
                 if q == "efficiency":

@@ -68,9 +68,11 @@ def _spanwise_cl(rot, op, model, r_over_r):
     return np.interp(r_over_r, x, cl)
 
 
-def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24) -> CaseResult:
+def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24, vpm_average: int = 4,
+        vpm_elements: int = 16) -> CaseResult:
     hover, cl_meas = measured()
     rot = rotor()
+    vpm_rot = rotor(elements=vpm_elements)
     models = ["bem", "pitt-peters", "oye"] + ([] if quick else ["vpm"])
     res = CaseResult(
         "caradonna_tung", "Caradonna-Tung rotor in hover", SOURCE,
@@ -84,7 +86,8 @@ def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24) -> 
             op = operating_point(col)
             for m in models:
                 if m == "vpm":
-                    h = vpm_march.march(rot, op, vpm_revolutions, vpm_steps, barnes_hut=True)
+                    h = vpm_march.march(vpm_rot, op, vpm_revolutions, vpm_steps,
+                                        average_revolutions=vpm_average, barnes_hut=True)
                     histories[col] = h
                     ct[m].append(h.performance.CT)
                 else:
@@ -109,10 +112,11 @@ def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24) -> 
         res.tables.append(t)
         h0 = next(iter(histories.values()))
         res.notes.append(
-            f"Vortex rotor: marched from rest for {h0.revolutions} revolutions at "
-            f"{h0.steps_per_revolution} steps per revolution with the whole wake kept "
-            f"(Barnes-Hut tree); the last revolution's mean is reported. The mean of the "
-            f"last two revolutions moved by "
+            f"Vortex rotor: {vpm_elements} lifting-line elements, marched from rest for "
+            f"{h0.revolutions} revolutions at {h0.steps_per_revolution} steps per revolution "
+            f"with the whole wake kept (Barnes-Hut tree, default core size); the mean over the "
+            f"last {vpm_average} revolutions is reported. The last revolution's mean differs "
+            f"from the one before by "
             + ", ".join(f"{100 * h.settled_change(1):.1f} % ({c:g} deg)" for c, h in histories.items())
             + f" against the two before; the march took {sum(h.seconds for h in histories.values()):.0f} s.")
 

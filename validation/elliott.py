@@ -67,10 +67,6 @@ def rotor() -> ax.Rotor:
                     name="Elliott 4-bladed")
 
 
-def af:
-    return af
-
-
 def operating_point(mu: float, collective_deg: float = 8.0) -> ax.OperatingPoint:
     omega_r = RPM * 2 * math.pi / 60 * RADIUS_M
     return ax.OperatingPoint(rpm=RPM, collective_deg=collective_deg, forward_m_s=mu * omega_r,

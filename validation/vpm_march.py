@@ -38,55 +38,44 @@ class VpmHistory:
         return abs(a - b) / max(abs(a), 1e-12)
 
 
-def march(rotor, op, revolutions: int, steps_per_revolution: int, **options) -> VpmHistory:
+def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolutions: int = 1,
+          **options) -> VpmHistory:
     """March `rotor` at `op` for `revolutions` from rest; `options` reach the core model.
 
     The particle cap is sized to hold the whole run's wake unless `max_particles`
-    is given, so the wake length is the number of revolutions marched.
+    is given, so the wake length is the number of revolutions marched. The
+    reported loads are the means over the last `average_revolutions`.
     """
     import time
 
-    n_el = rotor.elements
     if "max_particles" not in options:
-        # Each step sheds a trailing particle at every element edge and a shed one
-        # at every element, per blade; the margin covers rounding of the count.
-        options["max_particles"] = (2 * n_el + 2) * rotor.blades * steps_per_revolution * revolutions + 64
+        # Each step sheds at most one particle per element edge and midpoint of every blade.
+        options["max_particles"] = rotor.blades * (2 * rotor.elements + 1) * steps_per_revolution * revolutions
     core = rotor.core_model("vpm", op, **options)
     inputs = op.to_inputs()
+    hub_z = op.hub_rotation()[:, 2]
     dt = 2.0 * math.pi / op.omega / steps_per_revolution
     state = core.initial_rotor_state()
     thrust, torque, particles = [], [], []
-    last = []
+    force = np.zeros(3)
+    moment = np.zeros(3)
+    q_sum = 0.0
+    n_avg = 0
     t0 = time.perf_counter()
     for rev in range(revolutions):
-        results = []
+        t_rev = q_rev = 0.0
         for _ in range(steps_per_revolution):
             res, state = core.step(inputs, state, dt)
-            results.append(res)
-        perfs = [Performance.from_result(r, rotor, op, "vpm") for r in results]
-        thrust.append(float(np.mean([p.thrust_N for p in perfs])))
-        torque.append(float(np.mean([p.torque_Nm for p in perfs])))
+            t_rev += -float(res.F_world @ hub_z)
+            q_rev += float(res.Q_spin)
+            if rev >= revolutions - average_revolutions:
+                force += res.F_world
+                moment += res.m_hub_world
+                q_sum += res.Q_spin
+                n_avg += 1
+        thrust.append(t_rev / steps_per_revolution)
+        torque.append(q_rev / steps_per_revolution)
         particles.append(int(state.n_particles))
-        last = results
-    perf = mean_performance([Performance.from_result(r, rotor, op, "vpm") for r in last])
+    perf = Performance.from_loads(force / n_avg, moment / n_avg, q_sum / n_avg, rotor, op, "vpm")
     return VpmHistory(revolutions, steps_per_revolution, np.array(thrust), np.array(torque),
                       particles, perf, time.perf_counter() - t0)
-
-
-def mean_performance(perfs):
-    """One Performance holding the mean loads of several (a revolution's steps).
-
-    Loads and coefficients are averaged; the figure of merit is formed again from
-    the mean CT and CP, since a mean of ratios is not the ratio of means.
-    """
-    import dataclasses
-
-    avg = {}
-    for name in ("thrust_N", "torque_Nm", "power_W", "CT", "CQ", "CP"):
-        avg[name] = float(np.mean([getattr(p, name) for p in perfs]))
-    for name in ("hub_force_N", "hub_moment_Nm"):
-        avg[name] = np.mean([getattr(p, name) for p in perfs], axis=0)
-    fm = perfs[0].FM
-    if math.isfinite(fm) and avg["CP"] > 0 and avg["CT"] > 0:
-        avg["FM"] = avg["CT"] ** 1.5 / math.sqrt(2.0) / avg["CP"]
-    return dataclasses.replace(perfs[0], **avg)
