@@ -179,6 +179,32 @@ def run(quick: bool = False) -> CaseResult:
             data[p.name] = (p, st, static, sweeps)
     res.seconds = sw.seconds
 
+    if not quick:
+        # Optional correction: one table blended between the Reynolds numbers around
+        # each point's 0.75 R value, instead of the nearest table.
+        from aerlox.corrections import reynolds_blend
+
+        t = Table("Optional correction: polar blended in log(Re) at each point's 0.75 R Reynolds "
+                  "number instead of the nearest table; static errors (mean over rpm)",
+                  ["propeller", "quantity"] + [MODEL_LABELS[m] for m in models])
+        for name, (p, st, static, sweeps) in data.items():
+            rot = p.rotor(airfoil)
+            blended = {m: [] for m in models}
+            for rpm in st[:, 0]:
+                op = ax.OperatingPoint(rpm=rpm, rho_kg_m3=RHO)
+                b_rot = rot.replace(airfoil=reynolds_blend(airfoil, rot.reynolds_075(op)))
+                for m in models:
+                    blended[m].append(_quiet(solve_point, b_rot, rpm, 0.0, m, p.radius_m))
+            for k, q in ((0, "CT"), (1, "CP")):
+                meas = float(np.mean(st[:, 1 + k]))
+                row = [p.label, q]
+                for m in models:
+                    b = float(np.mean(np.array(blended[m])[:, k]))
+                    n = float(np.mean(static[m][:, k]))
+                    row.append(f"{fmt_pct(error_pct(b, meas))} (was {fmt_pct(error_pct(n, meas))})")
+                t.rows.append(row)
+        res.tables.append(t)
+
     for name, (p, st, static, sweeps) in data.items():
         conds = [f"{r:.0f}" for r in st[:, 0]]
         res.add_comparison(f"{p.label}: static CT", "rpm", conds, st[:, 1],

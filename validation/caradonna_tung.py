@@ -51,24 +51,35 @@ def operating_point(collective_deg: float) -> ax.OperatingPoint:
 
 
 def _spanwise_cl(rot, op, model, r_over_r):
-    """Section lift coefficient at the measured stations, or None when unavailable."""
-    if not hasattr(rot, "spanwise") or model == "vpm":
+    """Section lift coefficient at the measured stations (azimuth mean), or None."""
+    if not hasattr(rot, "spanwise"):
         return None
-    try:
-        sp = rot.spanwise(op, model=model)
-    except Exception:  # noqa: BLE001 - a model without spanwise output shows as a gap
-        return None
-    x = np.asarray(sp["r_m"]) / RADIUS_M if "r_m" in sp else None
-    cl = sp.get("cl") if hasattr(sp, "get") else None
-    if x is None or cl is None:
-        return None
-    cl = np.asarray(cl)
-    if cl.ndim > 1:  # per azimuth station: hover is axisymmetric, take the mean
-        cl = cl.mean(axis=tuple(range(1, cl.ndim))) if cl.shape[0] == x.shape[0] else cl.mean(axis=0)
+    sp = rot.spanwise(op, model=model)
+    x = np.asarray(sp["r_m"].values) / RADIUS_M
+    cl = np.asarray(sp["cl"].values).mean(axis=0)  # hover: the same at every azimuth
     return np.interp(r_over_r, x, cl)
 
 
-def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24, vpm_average: int = 4,
+def _vpm_cl(vpm_rot, op, state, r_over_r):
+    """Vortex rotor's section lift from its bound circulation: cl = 2 Gamma / (c W).
+
+    W is taken as the rotational speed Omega r; the inflow adds (lambda/x)^2/2 to
+    it, under 1 % outboard of 0.5 R at these collectives.
+    """
+    try:
+        from aerlox.fields import wake_dataset
+    except ImportError:
+        return None
+    ds = wake_dataset(state, vpm_rot)
+    if "bound_circulation_m2_s" not in ds:
+        return None
+    gamma = np.asarray(ds["bound_circulation_m2_s"].values).mean(axis=0)
+    r = np.asarray(ds["r_m"].values)
+    cl = 2.0 * gamma / (vpm_rot.chord_at(r) * op.omega * r)
+    return np.interp(r_over_r, r / RADIUS_M, cl)
+
+
+def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm_average: int = 3,
         vpm_elements: int = 16) -> CaseResult:
     hover, cl_meas = measured()
     rot = rotor()
@@ -118,7 +129,25 @@ def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24, vpm
             f"last {vpm_average} revolutions is reported. The last revolution's mean differs "
             f"from the one before by "
             + ", ".join(f"{100 * h.settled_change(1):.1f} % ({c:g} deg)" for c, h in histories.items())
-            + f" against the two before; the march took {sum(h.seconds for h in histories.values()):.0f} s.")
+            + f"; the march took {sum(h.seconds for h in histories.values()):.0f} s.")
+
+    if not quick:
+        # Optional correction: Prandtl-Glauert lift at the 0.75 R Mach number.
+        from aerlox.corrections import mach_075, prandtl_glauert
+
+        op8 = operating_point(8.0)
+        m75 = mach_075(rot, op8)
+        pg_rot = rot.replace(airfoil=prandtl_glauert(rot.airfoil, m75))
+        t = Table(f"Optional correction: Prandtl-Glauert lift at M = {m75:.2f} (0.75 R), CT error",
+                  ["collective"] + [MODEL_LABELS[m] for m in models if m != "vpm"])
+        for i, (col, meas) in enumerate(hover):
+            row = [f"{col:g} deg"]
+            for m in models:
+                if m != "vpm":
+                    v = pg_rot.solve(operating_point(col), model=m).CT
+                    row.append(f"{fmt_pct(error_pct(v, meas))} (was {fmt_pct(error_pct(ct[m][i], meas))})")
+            t.rows.append(row)
+        res.tables.append(t)
 
     # Sectional lift, where a model gives it.
     cls = {}
@@ -126,7 +155,10 @@ def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24, vpm
         vals = []
         for col in sorted(set(cl_meas[:, 0])):
             sel = cl_meas[:, 0] == col
-            v = _spanwise_cl(rot, operating_point(col), m, cl_meas[sel, 1])
+            if m == "vpm":
+                v = _vpm_cl(vpm_rot, operating_point(col), histories[col].state, cl_meas[sel, 1])
+            else:
+                v = _spanwise_cl(rot, operating_point(col), m, cl_meas[sel, 1])
             if v is None:
                 vals = None
                 break
@@ -135,8 +167,11 @@ def run(quick: bool = False, vpm_revolutions: int = 12, vpm_steps: int = 24, vpm
             cls[m] = np.concatenate(vals)
     if cls:
         conds = [f"{c:g} deg, r/R {x:.2f}" for c, x, _ in cl_meas]
-        res.add_comparison("Section lift coefficient", "collective, station", conds,
+        res.add_comparison("Section lift coefficient (azimuth mean)", "collective, station", conds,
                            cl_meas[:, 2], cls, digits=3)
+        res.summary.append(SummaryEntry(
+            "Caradonna-Tung section cl (all 15 stations, error of the sum)", float(np.mean(cl_meas[:, 2])),
+            {m: error_pct(float(np.mean(v)), float(np.mean(cl_meas[:, 2]))) for m, v in cls.items()}))
     else:
         res.notes.append("Section lift: no model of this build reports spanwise loads yet.")
 

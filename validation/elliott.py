@@ -128,39 +128,31 @@ def model_inflow(rot, op, model, psi_deg, x):
         w = np.asarray(st.W)
         return np.interp(x, _x_mid(rot), w)
     if hasattr(rot, "spanwise"):
-        try:
-            sp = rot.spanwise(op, model=model)
-        except Exception:  # noqa: BLE001 - shown as a gap in the report
-            return None
-        lam = _spanwise_inflow(sp)
-        if lam is None:
-            return None
-        xs, psis, grid = lam
-        out = np.empty_like(x, dtype=float)
+        sp = rot.spanwise(op, model=model)
+        xs = np.asarray(sp["r_m"].values) / RADIUS_M
+        psis = np.radians(np.asarray(sp["azimuth_deg"].values))
+        # The sweep's inflow ratio is the whole axial flow through the element;
+        # the free stream's part, the same everywhere on the disk, comes off.
+        lam = np.asarray(sp["inflow_ratio"].values) - _climb_ratio(inputs, rot)
+        out = np.empty(np.shape(x), dtype=float)
         for k, (pc, xx) in enumerate(zip(np.mod(psi_core, 2 * np.pi), x)):
             j = int(np.argmin(np.abs(np.angle(np.exp(1j * (psis - pc))))))
-            out[k] = np.interp(xx, xs, grid[:, j])
+            out[k] = np.interp(xx, xs, lam[j])
         return out
     return None
+
+
+def _climb_ratio(inputs, rot) -> float:
+    """Free-stream flow through the disk along the hub axis, over tip speed."""
+    r = np.asarray(inputs.R_hub)
+    v = np.asarray(inputs.wind_world) - np.asarray(inputs.v_hub_world)
+    return float(r[:, 2] @ v) / (inputs.omega_rad_s * rot.radius_m)
 
 
 def _x_mid(rot):
     n = rot.elements
     dr = (RADIUS_M - ROOT_CUTOUT_M) / n
     return (ROOT_CUTOUT_M + dr * (np.arange(n) + 0.5)) / RADIUS_M
-
-
-def _spanwise_inflow(sp):
-    """(x, psi rad, inflow[x, psi]) from a spanwise result, when it carries the inflow."""
-    try:
-        x = np.asarray(sp["r_m"]) / RADIUS_M
-        psi = np.asarray(sp["psi_rad"]) if "psi_rad" in sp else np.radians(np.asarray(sp["psi_deg"]))
-        lam = np.asarray(sp["inflow"])
-    except Exception:  # noqa: BLE001
-        return None
-    if lam.ndim == 1:
-        lam = np.repeat(lam[:, None], len(psi), axis=1)
-    return x, psi, lam
 
 
 def run(quick: bool = False, mus=(0.15, 0.23, 0.35)) -> CaseResult:

@@ -27,6 +27,7 @@ class VpmHistory:
     particles: List[int]
     performance: Performance  # mean of the last revolution
     seconds: float
+    state: object = None  # the core state after the last step (its wake and circulation)
 
     def settled_change(self, window: int = 2) -> float:
         """Relative change of the mean thrust between the last two windows of revolutions."""
@@ -78,4 +79,4 @@ def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolu
         particles.append(int(state.n_particles))
     perf = Performance.from_loads(force / n_avg, moment / n_avg, q_sum / n_avg, rotor, op, "vpm")
     return VpmHistory(revolutions, steps_per_revolution, np.array(thrust), np.array(torque),
-                      particles, perf, time.perf_counter() - t0)
+                      particles, perf, time.perf_counter() - t0, state)
