@@ -25,7 +25,14 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6"
 
-venv: $(VPY)
+# Test and plot dependencies of the toolkit (the test suite reads VTK files back
+# with meshio and draws figures), refreshed whenever this Makefile changes.
+PY_DEPS := "meshio>=5" "matplotlib>=3.5"
+$(VENV)/.py-deps: Makefile | $(VPY)
+	$(VPY) -m pip install -q $(PY_DEPS)
+	touch $@
+
+venv: $(VPY) $(VENV)/.py-deps
 
 # Incremental: scikit-build-core keeps its CMake tree under build/py. The
 # package goes in without dependency resolution (no build isolation), so the

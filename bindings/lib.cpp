@@ -97,6 +97,11 @@ int copy_from_first(PyObject* m) {
   }
   Py_DECREF(all);
   if (rc == 0) rc = PyModule_AddObjectRef(m, "PanicException", kit::panic_exception());
+  if (rc == 0) {
+    PyObject* ext = PyObject_GetAttrString(g_first_module, "_ext");
+    rc = ext ? PyModule_AddObjectRef(m, "_ext", ext) : -1;
+    Py_XDECREF(ext);
+  }
   return rc;
 }
 
@@ -145,6 +150,7 @@ int module_exec(PyObject* m) {
     // Not part of the registry (nor of __all__): after it, so the registry
     // leads the namespace.
     if (!kit::add_panic_exception(m)) throw kit::PyErrSet{};
+    reg::extensions(m);
     return Py_NewRef(Py_None);
   });
   if (ok == nullptr) return -1;

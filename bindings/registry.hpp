@@ -49,4 +49,7 @@ void TrimResult(PyObject* m);
 void solve_trim_cyclic_py(PyObject* m);
 void relax_inflow_py(PyObject* m);
 
+// Beside the registry (not in __all__): the private extension namespace _ext.
+void extensions(PyObject* m);
+
 }  // namespace reg

@@ -58,6 +58,30 @@ RadialGrid RadialGrid::from_blade(const BladeGeometry& blade) {
   return g;
 }
 
+SpanwiseLoads SpanwiseLoads::shaped(const RadialGrid& grid, std::size_t n_psi,
+                                    std::size_t n_blades) {
+  const std::size_t n_r = grid.n_elements;
+  AERLOX_ASSERT(n_r <= MAX_BEM_ELEMENTS);
+  const std::size_t n = n_psi * n_r;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  SpanwiseLoads s;
+  s.n_psi = n_psi;
+  s.n_r = n_r;
+  s.n_blades = n_blades;
+  s.azimuth_rad.resize(n_psi);
+  const double inv = n_psi > 0 ? 1.0 / static_cast<double>(n_psi) : 0.0;
+  // The azimuth table's own formula, so the angles match its stations.
+  for (std::size_t k = 0; k < n_psi; ++k) s.azimuth_rad[k] = (static_cast<double>(k) * TWO_PI) * inv;
+  s.radius_m.resize(n);
+  for (std::size_t k = 0; k < n_psi; ++k)
+    for (std::size_t i = 0; i < n_r; ++i) s.radius_m[k * n_r + i] = grid.r_mid[i];
+  for (auto* v : {&s.alpha_rad, &s.phi_rad, &s.cl, &s.cd, &s.inflow_ratio, &s.q_dyn_pa})
+    v->assign(n, nan);
+  s.thrust_n.assign(n, 0.0);
+  s.torque_nm.assign(n, 0.0);
+  return s;
+}
+
 std::vector<std::pair<double, double>> build_psi_trig_table(std::size_t n_psi) {
   AERLOX_ASSERT(n_psi > 0);
   std::vector<std::pair<double, double>> t;

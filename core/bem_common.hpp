@@ -9,9 +9,11 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -135,6 +137,69 @@ struct ElementCtx {
   double u_t = 0.0;       ///< tangential speed Omega*r + v_t, m/s (> 0)
 };
 
+/// What a sweep kernel can tell about one element at one station besides its
+/// loads. Only filled when the sweep runs with a recording sink.
+struct ElementDetail {
+  double phi = 0.0;           ///< inflow angle, rad
+  double alpha = 0.0;         ///< angle of attack, rad
+  double cl = 0.0;
+  double cd = 0.0;
+  double inflow_ratio = 0.0;  ///< axial speed through the element / tip speed (positive in hover)
+  double q_dyn = 0.0;         ///< dynamic pressure 0.5 rho W^2, Pa
+};
+
+/// The detail type of the hub-load path: kernels take a null pointer of it
+/// and their `if constexpr` recording code compiles away.
+struct NoDetail {};
+
+/// The sink of the hub-load path: records nothing and costs nothing.
+struct NoSink {
+  static constexpr bool active = false;
+};
+
+/// Spanwise loads of one evaluation: per azimuth station k and element i,
+/// entry [k * n_r + i] of each array. Stations the sweep skips (reversed or
+/// stagnant flow, or a rotor below the sweep's spin threshold) carry zero
+/// thrust and torque and NaN for the flow quantities.
+struct SpanwiseLoads {
+  std::size_t n_psi = 0;
+  std::size_t n_r = 0;
+  std::size_t n_blades = 0;
+  std::vector<double> azimuth_rad;     ///< n_psi entries, 2 pi k / n_psi
+  std::vector<double> radius_m;        ///< element centre radius
+  std::vector<double> alpha_rad;       ///< angle of attack
+  std::vector<double> phi_rad;         ///< inflow angle
+  std::vector<double> cl;
+  std::vector<double> cd;
+  std::vector<double> inflow_ratio;    ///< axial speed through the element / tip speed
+  std::vector<double> q_dyn_pa;        ///< dynamic pressure, Pa
+  std::vector<double> thrust_n;        ///< element thrust of one blade, N
+  std::vector<double> torque_nm;       ///< element torque of one blade about the shaft, N m
+
+  /// Arrays sized for the grid, radius filled, loads 0, flow quantities NaN.
+  static SpanwiseLoads shaped(const RadialGrid& grid, std::size_t n_psi, std::size_t n_blades);
+};
+
+/// The recording sink: writes each swept element into a SpanwiseLoads.
+/// Loads of all blades are divided by the blade count (one blade's share).
+struct SpanwiseSink {
+  static constexpr bool active = true;
+  SpanwiseLoads& out;
+
+  void record(std::size_t k, std::size_t i, const ElementDetail& d, double d_t, double d_q) {
+    const std::size_t j = k * out.n_r + i;
+    const double nb = static_cast<double>(out.n_blades);
+    at(out.alpha_rad, j) = d.alpha;
+    at(out.phi_rad, j) = d.phi;
+    at(out.cl, j) = d.cl;
+    at(out.cd, j) = d.cd;
+    at(out.inflow_ratio, j) = d.inflow_ratio;
+    at(out.q_dyn_pa, j) = d.q_dyn;
+    at(out.thrust_n, j) = nb > 0.0 ? d_t / nb : 0.0;
+    at(out.torque_nm, j) = nb > 0.0 ? d_q / nb : 0.0;
+  }
+};
+
 /// Swept sums, azimuth-averaged, hub axes.
 struct SweepSums {
   double t_total = 0.0;  ///< thrust, N
@@ -188,8 +253,12 @@ struct SweepCtx {
   /// `std::pair<double, double> element(const SweepCtx&, const ElementCtx&)`
   /// returning (dT, dQ) for all blades. Only entered for omega > 1 rad/s and
   /// omega_r > 1e-6; otherwise every sum is 0.
-  template <class Kernel>
-  SweepSums run(Kernel& kernel) const {
+  ///
+  /// Sink: NoSink for the hub loads; a recording sink (SpanwiseSink) is
+  /// handed every visited element with its detail and loads. Both run this
+  /// one loop, so the spanwise view is the same arithmetic as the hub loads.
+  template <class Kernel, class Sink = NoSink>
+  SweepSums run(Kernel& kernel, Sink&& sink = Sink{}) const {
     SweepSums out;
     if (!(omega > 1.0 && omega_r > 1e-6)) return out;
     const std::size_t n_r = grid.n_elements;
@@ -208,7 +277,7 @@ struct SweepCtx {
         // Reversed or stagnant flow carries no load at this station.
         if (u_t <= 0.0) continue;
         const ElementCtx e{i, c, s, r, grid.chord[i], grid.twist_rad[i], grid.dr, col_psi, v_t, u_t};
-        const auto [d_t, d_q] = kernel.element(*this, e);
+        const auto [d_t, d_q] = visit(kernel, e, k, sink);
         t += d_t;
         q += d_q;
         fx += s * (d_q / r);
@@ -226,13 +295,29 @@ struct SweepCtx {
     out.mx_hub = a_s * n_psi_inv;
     return out;
   }
+
+ private:
+  /// One element through the kernel; with a recording sink, also its detail.
+  template <class Kernel, class Sink>
+  std::pair<double, double> visit(Kernel& kernel, const ElementCtx& e, std::size_t k,
+                                  Sink& sink) const {
+    if constexpr (std::remove_cvref_t<Sink>::active) {
+      ElementDetail det;
+      const std::pair<double, double> loads = kernel.element(*this, e, &det);
+      sink.record(k, e.i, det, loads.first, loads.second);
+      return loads;
+    } else {
+      return kernel.element(*this, e);
+    }
+  }
 };
 
 /// Blade-element force law: (dT, dQ) of all blades for axial speed u_p
 /// (positive along +hub_axis) and tangential speed u_t, no momentum solve.
-template <class P>
+/// With det non-null (type ElementDetail), also reports the element's flow.
+template <class P, class D = NoDetail>
 inline std::pair<double, double> element_force(const SweepCtx<P>& ctx, const ElementCtx& e,
-                                               double u_p, double u_t) {
+                                               double u_p, double u_t, D* det = nullptr) {
   const double phi = std::atan2(u_p, u_t);
   const double theta = e.col_psi + e.twist;
   const double alpha = theta - phi;
@@ -242,6 +327,14 @@ inline std::pair<double, double> element_force(const SweepCtx<P>& ctx, const Ele
                    static_cast<double>(ctx.n_b);
   const double d_t = f * (cl * cos_phi - cd * sin_phi);
   const double d_q = e.r * f * (cl * sin_phi + cd * cos_phi);
+  if constexpr (std::is_same_v<D, ElementDetail>) {
+    det->phi = phi;
+    det->alpha = alpha;
+    det->cl = cl;
+    det->cd = cd;
+    det->inflow_ratio = u_p / ctx.omega_r;
+    det->q_dyn = 0.5 * ctx.rho * (u_t * u_t + u_p * u_p);
+  }
   return {d_t, d_q};
 }
 

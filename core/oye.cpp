@@ -103,9 +103,11 @@ struct OyeKernel {
   std::span<double> dt_avg;
   double lambda_climb = 0.0;
 
-  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e) {
+  template <class D = NoDetail>
+  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
+                                    D* det = nullptr) {
     const double u_p = ctx.omega_r * (lambda_climb + at(w, e.i));
-    const auto [d_t, d_q] = element_force(ctx, e, u_p, e.u_t);
+    const auto [d_t, d_q] = element_force(ctx, e, u_p, e.u_t, det);
     at(dt_avg, e.i) += d_t * ctx.n_psi_inv;
     return {d_t, d_q};
   }
@@ -130,6 +132,21 @@ OyeBEMModel<P> OyeBEMModel<P>::build_with_k(const RotorDefinition& defn, P polar
 template <class P>
 std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorInputs& inputs,
                                                                     const State& state) const {
+  return evaluate(inputs, state, NoSink{});
+}
+
+template <class P>
+SpanwiseLoads OyeBEMModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
+  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+  evaluate(inputs, state, SpanwiseSink{out});
+  return out;
+}
+
+template <class P>
+template <class Sink>
+std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::evaluate(const RotorInputs& inputs,
+                                                              const State& state,
+                                                              Sink&& sink) const {
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const RadialGrid& grid = d.grid;
@@ -149,7 +166,7 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorI
   std::vector<double> dt_avg(n, 0.0);
   const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
   OyeKernel<P> kernel{w, dt_avg, lambda_climb};
-  const SweepSums sums = ctx.run(kernel);
+  const SweepSums sums = ctx.run(kernel, sink);
 
   const double v_i = mean_induced_velocity(w, n, omega_r);
   const VrsRegime vrs = vrs_regime(sums.t_total, kin.v_climb, rho, PI * (R * R));

@@ -69,6 +69,8 @@ class OyeBEMModel {
 
   /// Loads and the derivative state (dW_int/dt, dW/dt in 1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
   /// tau1 repeated n times, then tau2 per element; all +inf when not spinning.
   std::vector<double> inflow_taus(const RotorInputs& inputs, const State& state) const;
   std::pair<AeroResult, State> step(const RotorInputs& inputs, const State& state, double dt,
@@ -85,6 +87,9 @@ class OyeBEMModel {
   const P& polar() const { return d_->polar; }
 
  private:
+  template <class Sink>
+  std::pair<AeroResult, State> evaluate(const RotorInputs& inputs, const State& state,
+                                        Sink&& sink) const;
   OyeBEMModel(std::shared_ptr<const BemModelData<P>> d, double k)
       : d_(std::move(d)), coupling_k_(k) {}
   std::shared_ptr<const BemModelData<P>> d_;

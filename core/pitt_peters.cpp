@@ -21,10 +21,12 @@ struct PpKernel {
   double lam_c = 0.0;
   double lam_s = 0.0;
 
-  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e) const {
+  template <class D = NoDetail>
+  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
+                                    D* det = nullptr) const {
     const double x = grid->x_mid[e.i];
     const double u_p = ctx.omega_r * (lambda_total + x * (lam_c * e.cos_psi + lam_s * e.sin_psi));
-    return element_force(ctx, e, u_p, e.u_t);
+    return element_force(ctx, e, u_p, e.u_t, det);
   }
 };
 
@@ -45,6 +47,20 @@ PittPetersModel<P> PittPetersModel<P>::build(const RotorDefinition& defn, P pola
 template <class P>
 std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::compute_forces(
     const RotorInputs& inputs, const State& state) const {
+  return evaluate(inputs, state, NoSink{});
+}
+
+template <class P>
+SpanwiseLoads PittPetersModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
+  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+  evaluate(inputs, state, SpanwiseSink{out});
+  return out;
+}
+
+template <class P>
+template <class Sink>
+std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
+    const RotorInputs& inputs, const State& state, Sink&& sink) const {
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;
@@ -58,7 +74,7 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::compute_forces(
 
   const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
   PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
-  const SweepSums sums = ctx.run(kernel);
+  const SweepSums sums = ctx.run(kernel, sink);
   const double t = sums.t_total;
   const double a_c = sums.my_hub;
   const double a_s = sums.mx_hub;

@@ -45,6 +45,8 @@ class PittPetersModel {
 
   /// Loads and d/dt of the three states (1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
   /// [tau_0, tau_c, tau_s], s.
   std::vector<double> inflow_taus(const RotorInputs& inputs, const State& state) const;
   std::pair<AeroResult, State> step(const RotorInputs& inputs, const State& state, double dt,
@@ -59,6 +61,9 @@ class PittPetersModel {
   const P& polar() const { return d_->polar; }
 
  private:
+  template <class Sink>
+  std::pair<AeroResult, State> evaluate(const RotorInputs& inputs, const State& state,
+                                        Sink&& sink) const;
   explicit PittPetersModel(std::shared_ptr<const BemModelData<P>> d) : d_(std::move(d)) {}
   std::shared_ptr<const BemModelData<P>> d_;
 };

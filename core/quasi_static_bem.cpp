@@ -101,16 +101,23 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
   const double w2 = u_p * u_p + u_t * u_t;
   const double phi = std::atan2(u_p, u_t);
   const auto [s, c] = sin_cos(phi);
-  const auto [cl, cd] = polar.cl_cd(theta - phi);
+  const double alpha = theta - phi;
+  const auto [cl, cd] = polar.cl_cd(alpha);
   const double cn = c * cl - s * cd;
   const double ct = c * cd + s * cl;
   const double f4 = four_f(g, s);
-  const double q = g.rho * 0.5 * w2 * g.chord * g.dr * static_cast<double>(g.n_blades);
+  const double q_dyn = g.rho * 0.5 * w2;
+  const double q = q_dyn * g.chord * g.dr * static_cast<double>(g.n_blades);
   out.d_t = cn * q;
   out.d_q = ct * q * g.r;
   out.lambda_r = lam;
   out.a_prime = ap;
   out.momentum_residual = std::fabs((lam - lambda_c) * (lam * f4) - (x2 + lam * lam) * (cn * sigma));
+  out.phi = phi;
+  out.alpha = alpha;
+  out.cl = cl;
+  out.cd = cd;
+  out.q_dyn = q_dyn;
   return out;
 }
 
@@ -153,7 +160,7 @@ std::optional<WindmillInductions> induction_at_phi(const BEMElementGeometry<P>& 
     ap = std::fabs(1.0 - t) > 1e-9 ? t / (1.0 - t) : 0.0;
     ap = clamp_nan(ap, -0.5, 0.5);
   }
-  return WindmillInductions{a, ap, cn, ct};
+  return WindmillInductions{a, ap, cn, ct, cl, cd};
 }
 
 namespace {
@@ -232,13 +239,18 @@ std::optional<BEMElementResult> solve_bem_element_windmill(const BEMElementGeome
   BEMElementResult out;
   const double v_a = v_climb * (1.0 - ind->a);
   const double v_tan = g.r * (g.omega * (ind->ap + 1.0)) + v_t;
-  const double q = (v_a * v_a + v_tan * v_tan) * (g.rho * 0.5) * g.chord * g.dr *
-                   static_cast<double>(g.n_blades);
+  const double q_dyn = (v_a * v_a + v_tan * v_tan) * (g.rho * 0.5);
+  const double q = q_dyn * g.chord * g.dr * static_cast<double>(g.n_blades);
   out.d_t = ind->cn * q;
   out.d_q = g.r * (q * ind->ct);
   out.lambda_r = v_a * g.inv_omega_r;
   out.a_prime = ind->ap;
   out.momentum_residual = 0.0;
+  out.phi = b;
+  out.alpha = theta - b;
+  out.cl = ind->cl;
+  out.cd = ind->cd;
+  out.q_dyn = q_dyn;
   return out;
 }
 
@@ -253,6 +265,11 @@ BEMElementResult solve_bem_element_auto(const BEMElementGeometry<P>& g, double p
 
 namespace {
 
+/// The flow an element solution was loaded at, as the spanwise view reports it.
+inline ElementDetail detail_of(const BEMElementResult& r) {
+  return ElementDetail{r.phi, r.alpha, r.cl, r.cd, r.lambda_r, r.q_dyn};
+}
+
 /// The quasi-static model's sweep kernel: a full momentum solve per element.
 template <class P>
 struct BemKernel {
@@ -261,27 +278,22 @@ struct BemKernel {
   double root_cutout_m = 0.0;
   bool use_tip_loss = true;
 
-  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e) const {
+  template <class D = NoDetail>
+  std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
+                                    D* det = nullptr) const {
     const auto geom = BEMElementGeometry<P>::make(ctx.polar, e.r, e.dr, e.chord, e.twist,
                                                   ctx.omega, ctx.rho, ctx.n_b, r_tip,
                                                   root_cutout_m, use_tip_loss);
     const BEMElementResult res = solve_bem_element_auto(geom, e.col_psi, v_climb, e.v_t);
+    if constexpr (std::is_same_v<D, ElementDetail>) *det = detail_of(res);
     return {res.d_t, res.d_q};
   }
 };
 
-}  // namespace
-
-template <class P>
-QuasiStaticBEM<P> QuasiStaticBEM<P>::build(const RotorDefinition& defn, P polar,
-                                           std::size_t n_psi_elements) {
-  return QuasiStaticBEM(BemModelData<P>::make(defn, std::move(polar), n_psi_elements));
-}
-
-template <class P>
-std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
-    const RotorInputs& inputs, const State&) const {
-  const BemModelData<P>& d = *d_;
+/// The quasi-static evaluation, shared by compute_forces (NoSink) and
+/// spanwise (SpanwiseSink).
+template <class P, class Sink>
+AeroResult quasi_static_loads(const BemModelData<P>& d, const RotorInputs& inputs, Sink&& sink) {
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;
   const Kinematics kin = kinematics(inputs, omega, blade.radius_m);
@@ -295,7 +307,7 @@ std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
   if (asymmetric && omega > 1.0) {
     const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
     BemKernel<P> kernel{kin.v_climb, blade.radius_m, blade.root_cutout_m, blade.tip_loss};
-    sums = ctx.run(kernel);
+    sums = ctx.run(kernel, sink);
   } else {
     // Axisymmetric flow: every azimuth is the same, one pass along the span.
     for (std::size_t i = 0; i < d.grid.n_elements; ++i) {
@@ -306,9 +318,34 @@ std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
       const BEMElementResult res = solve_bem_element_auto(geom, pitch.theta_0, kin.v_climb, 0.0);
       sums.t_total += res.d_t;
       sums.q_total += res.d_q;
+      if constexpr (std::remove_cvref_t<Sink>::active) {
+        const ElementDetail det = detail_of(res);
+        for (std::size_t k = 0; k < d.n_psi_elements; ++k) sink.record(k, i, det, res.d_t, res.d_q);
+      }
     }
   }
-  return {finish_loads(sums, d.defn, d.grid, inputs, kin), QuasiStaticRotorState{}};
+  return finish_loads(sums, d.defn, d.grid, inputs, kin);
+}
+
+}  // namespace
+
+template <class P>
+QuasiStaticBEM<P> QuasiStaticBEM<P>::build(const RotorDefinition& defn, P polar,
+                                           std::size_t n_psi_elements) {
+  return QuasiStaticBEM(BemModelData<P>::make(defn, std::move(polar), n_psi_elements));
+}
+
+template <class P>
+std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
+    const RotorInputs& inputs, const State&) const {
+  return {quasi_static_loads(*d_, inputs, NoSink{}), QuasiStaticRotorState{}};
+}
+
+template <class P>
+SpanwiseLoads QuasiStaticBEM<P>::spanwise(const RotorInputs& inputs, const State&) const {
+  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+  quasi_static_loads(*d_, inputs, SpanwiseSink{out});
+  return out;
 }
 
 #define AERLOX_INSTANTIATE_ELEMENT_SOLVER(P)                                                    \

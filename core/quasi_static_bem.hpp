@@ -75,6 +75,12 @@ struct BEMElementResult {
   double lambda_r = 0.0;           ///< inflow ratio: axial speed through the element / tip speed
   double a_prime = 0.0;            ///< tangential induction factor
   double momentum_residual = 0.0;  ///< |momentum imbalance| of the returned state (0 from the windmill branch)
+  // The flow the loads were taken at (what the spanwise view reports).
+  double phi = 0.0;    ///< inflow angle, rad
+  double alpha = 0.0;  ///< angle of attack, rad
+  double cl = 0.0;
+  double cd = 0.0;
+  double q_dyn = 0.0;  ///< dynamic pressure 0.5 rho W^2, Pa
 };
 
 /// Inductions and force coefficients at one given inflow angle.
@@ -83,6 +89,8 @@ struct WindmillInductions {
   double ap = 0.0;  ///< tangential induction factor
   double cn = 0.0;  ///< normal force coefficient
   double ct = 0.0;  ///< tangential force coefficient
+  double cl = 0.0;  ///< section lift coefficient at phi
+  double cd = 0.0;  ///< section drag coefficient at phi
 };
 
 /// Prandtl tip-loss factor at s = |sin phi|, radius ratio x, blade count b.
@@ -137,6 +145,8 @@ class QuasiStaticBEM {
 
   /// Loads and the (empty) state derivative.
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
   /// Always empty.
   std::vector<double> inflow_taus(const RotorInputs&, const State&) const { return {}; }
   /// compute_forces; dt and method change nothing.

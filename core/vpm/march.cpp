@@ -140,7 +140,9 @@ void drain_front(ParticleField& f, std::size_t k) {
 }
 
 void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
-                  double omega, double psi0) {
+                  double omega, double psi0, std::optional<std::vector<double>>* age_s) {
+  std::vector<double>* age = (age_s && *age_s) ? &**age_s : nullptr;
+  AERLOX_ASSERT(!age || age->size() == wake.len());
   const std::array<float, 3> u_inf = to_f32(v_hub);
   const float dt_f = static_cast<float>(dt);
   const double dpsi = omega * dt;
@@ -158,7 +160,13 @@ void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v
   }
 
   // Shedding appends at the back, so the front holds the oldest particles.
-  if (wake.len() > config.max_particles) drain_front(wake, wake.len() - config.max_particles);
+  if (age)
+    for (double& a : *age) a += dt;
+  if (wake.len() > config.max_particles) {
+    const std::size_t k = wake.len() - config.max_particles;
+    drain_front(wake, k);
+    if (age) age->erase(age->begin(), age->begin() + static_cast<std::ptrdiff_t>(k));
+  }
 
   if (dt > 0.0 && config.core_spread_nu > 0.0) aging::core_spread(wake, config.core_spread_nu, dt);
 
@@ -177,6 +185,8 @@ void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v
     const MergeOpts opts{config.merge_kappa, config.merge_chi_min, config.merge_region_dist,
                          config.merge_min_particles};
     wake = merge_particles(wake, opts);
+    // Merged particles have no single age.
+    if (age_s) age_s->reset();
   }
 }
 
@@ -223,6 +233,16 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   const std::size_t shed_max = nb * (2 * n + 1);
   ParticleField wake = (state && state->wake) ? copy_with_room(*state->wake, shed_max)
                                               : ParticleField{};
+
+  // Ages are known from the empty state on, and as long as the incoming state
+  // carried them.
+  std::optional<std::vector<double>> age;
+  if (!state || !state->wake || state->wake->len() == 0) {
+    age.emplace();
+  } else if (state->wake_age_s && state->wake_age_s->size() == state->wake->len()) {
+    age = *state->wake_age_s;
+  }
+  if (age) age->reserve(age->size() + shed_max);
 
   std::vector<std::vector<double>> gamma_prev;
   {
@@ -419,6 +439,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       const double re = r_edge[j];
       const V3 pos{re * cpsi, -re * spsi, -re * beta_b};
       wake.push(to_f32(pos), to_f32(scale(g_trail, seg)), sigma_edge[j]);
+      if (age) age->push_back(0.0);
     }
     for (std::size_t i = 0; i < n; ++i) {
       const double d_gamma = gn[i] - gp[i];
@@ -426,6 +447,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       const double r = r_mid[i];
       const V3 pos{r * cpsi, -r * spsi, -r * beta_b};
       wake.push(to_f32(pos), to_f32(scale(-d_gamma * dr[i], rh)), sigma_mid[i]);
+      if (age) age->push_back(0.0);
     }
   }
 
@@ -443,10 +465,11 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
                       k_aero, dt);
   }
 
-  advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0);
+  advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0, &age);
 
   VpmRotorState out;
   out.wake = std::move(wake);
+  out.wake_age_s = std::move(age);
   out.gamma = std::move(gamma_new);
   double psi = std::fmod(psi0 + dpsi, TWO_PI);
   if (psi < 0.0) psi += TWO_PI;

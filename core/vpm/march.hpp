@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -73,9 +74,12 @@ void drain_front(ParticleField& f, std::size_t k);
 /// Advances the wake by dt after a step's shedding: advection by the wake's own
 /// velocity plus the free stream v_hub (hub axes, m/s), the particle cap,
 /// core spreading, strength decay and the merge schedule. psi0 is the azimuth
-/// at the start of the step and omega the spin rate.
+/// at the start of the step and omega the spin rate. age_s, when given and
+/// holding a value, is the particles' age (one per particle): it grows by dt,
+/// follows the cap and is reset to nothing by a merge.
 void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
-                  double omega, double psi0);
+                  double omega, double psi0,
+                  std::optional<std::vector<double>>* age_s = nullptr);
 
 /// Advances blades and wake of `rotor` by one step of dt seconds from azimuth
 /// psi0, starting from `state` (may be null: the empty state). Returns the

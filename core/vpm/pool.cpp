@@ -229,6 +229,12 @@ void set_worker_count_for_testing(std::size_t n) {
   g_requested = n;
 }
 
+void set_worker_count(std::size_t n) {
+  // A task's caller holds the submit lock: changing the pool there would deadlock.
+  AERLOX_ASSERT_MSG(!t_inside_task, "worker count set from outside parallel loops");
+  set_worker_count_for_testing(n);
+}
+
 void run(std::size_t n, RangeFn fn, void* ctx) {
   if (n == 0) return;
   if (n == 1 || t_inside_task) {

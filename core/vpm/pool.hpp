@@ -26,6 +26,11 @@ std::size_t worker_count();
 /// usable CPU). For tests and benchmarks; must not race with running loops.
 void set_worker_count_for_testing(std::size_t n);
 
+/// Run-time worker control: the next loop runs with n participants (0: one
+/// per usable CPU). Results are the same for every n. Panics when called from
+/// inside a task.
+void set_worker_count(std::size_t n);
+
 /// Runs fn over items [0, n) on the pool and returns when all are done. The
 /// first exception thrown by any task is rethrown here (remaining items may be
 /// skipped). Called from inside a task, or while another thread's loop holds

@@ -65,6 +65,9 @@ struct VpmRotorState {
   std::optional<std::vector<double>> beta_dot;     ///< flap rate per blade, rad/s
   std::optional<std::vector<double>> theta_f;      ///< feathering angle per blade, rad
   std::optional<std::vector<double>> theta_f_dot;  ///< feathering rate per blade, rad/s
+  /// Time since shedding of each wake particle, s, in the wake's order; kept
+  /// from the empty state on and dropped once a merge combines particles.
+  std::optional<std::vector<double>> wake_age_s;
 
   /// Number of wake particles carried; 0 without a wake.
   std::size_t n_particles() const { return wake ? wake->len() : 0; }

@@ -19,7 +19,12 @@ from .operating import OperatingPoint
 from .results import Performance
 from .rotor import Flap, Rotor, ServoFlap, Swashplate
 
+from .runtime import kernel_isa, num_threads, set_num_threads  # noqa: F401
+from . import runtime as _runtime
+
 _TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap"]
 
 __all__ = list(_aerlox.__all__) + _TOOLKIT
+
+_runtime._apply_environment()
 __version__ = "0.1.0"

@@ -430,6 +430,37 @@ class Rotor:
         result, _ = core.compute_forces(inputs, state)
         return Performance.from_result(result, self, op, entry.name, converged)
 
+    def spanwise(self, op: OperatingPoint, model: str = "bem", state=None, **options):
+        """Loads along the blade at ``op``: an ``xarray.Dataset`` over ``azimuth_deg`` x ``r_m``.
+
+        ``model``: "bem", "pitt-peters" or "oye" (the blade-element models; the vortex
+        rotor's counterpart is ``aerlox.fields.wake_dataset``). ``state``: the core
+        model's state to evaluate at; ``None`` relaxes the inflow to its equilibrium
+        at ``op`` first, as ``solve`` does (attribute ``converged`` says whether it got
+        there). ``options`` go to ``core_model``.
+
+        Variables (see ``aerlox.fields.spanwise_dataset``): ``alpha_deg``, ``phi_deg``,
+        ``cl``, ``cd``, ``inflow_ratio``, ``dynamic_pressure_Pa``, and ``thrust_N`` /
+        ``torque_Nm`` of one blade's element at each station; ``n_blades`` times
+        ``thrust_N`` averaged over azimuth and summed along the span is ``solve``'s
+        ``thrust_N``.
+        """
+        from .fields import spanwise_dataset
+
+        if not isinstance(op, OperatingPoint):
+            raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
+        entry = model_spec(model)
+        if not entry.single_shot:
+            raise ValueError(f"model {entry.name!r} has no spanwise loads; for the vortex rotor's wake "
+                             "use aerlox.fields.wake_dataset(state)")
+        core = self.core_model(entry.name, op, **options)
+        inputs = op.to_inputs()
+        converged = True
+        if state is None:
+            state, converged = equilibrium(core, inputs, entry.name)
+        return spanwise_dataset(core, inputs, state,
+                                attrs={"model": entry.name, "rotor": self.name, "converged": int(converged)})
+
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
         if _warned_bem_edgewise:

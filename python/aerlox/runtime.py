@@ -1,0 +1,56 @@
+"""Run-time controls of the native core: the worker pool and the vector kernels.
+
+The vortex-particle wake evaluates its induced velocities on a process-wide
+pool of worker threads. Its size can be read and changed at any time between
+calls; results are bit-identical for every size, so it is purely a matter of
+speed (e.g. one worker per process when a process pool already fills the
+machine). At import, the package applies the environment variable
+``AERLOX_NUM_THREADS`` when it is set.
+"""
+from __future__ import annotations
+
+import os
+from typing import Optional
+
+from . import _aerlox
+
+__all__ = ["set_num_threads", "num_threads", "kernel_isa"]
+
+_ext = _aerlox._ext
+
+#: The environment variable read at import.
+ENV_VAR = "AERLOX_NUM_THREADS"
+
+
+def set_num_threads(n: Optional[int]) -> None:
+    """Use ``n`` participants (worker threads plus the calling thread) in the wake's
+    parallel loops from the next loop on. ``None`` or 0: one per CPU this process may
+    run on (the default). ``n`` must be an integer in 0..1024."""
+    if n is not None and (isinstance(n, bool) or not isinstance(n, int)):
+        raise TypeError(f"n must be an int or None, got {type(n).__name__}")
+    if n is not None and n < 0:
+        raise ValueError(f"n must be >= 0, got {n}")
+    _ext.set_num_threads(n)
+
+
+def num_threads() -> int:
+    """Participants of the wake's parallel loops (worker threads plus the caller)."""
+    return _ext.num_threads()
+
+
+def kernel_isa() -> str:
+    """The instruction set the wake's velocity kernels use on this CPU (e.g. ``"avx2"``)."""
+    return _ext.kernel_isa()
+
+
+def _apply_environment() -> None:
+    text = os.environ.get(ENV_VAR, "").strip()
+    if not text:
+        return
+    try:
+        n = int(text)
+    except ValueError:
+        raise ValueError(f"{ENV_VAR} must be a whole number of threads, got {text!r}") from None
+    if not 0 <= n <= 1024:
+        raise ValueError(f"{ENV_VAR} must be in 0..1024 (0: one per CPU), got {n}")
+    set_num_threads(n)

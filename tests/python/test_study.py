@@ -1,0 +1,199 @@
+"""Sweeps, simulations, their files and their figures (aerlox.sweep, aerlox.simulate, aerlox.plot)."""
+import concurrent.futures as cf
+import math
+import multiprocessing
+import os
+import signal
+
+import numpy as np
+import pytest
+import xarray as xr
+
+import aerlox as ax
+
+RPM = 1300.0
+
+
+@pytest.fixture(scope="module")
+def rotor():
+    return ax.Rotor(2, 1.0, chord_m=0.06, twist_deg=[4.0, -4.0], stations_m=[0.1, 1.0], root_cutout_m=0.1,
+                    airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.01, alpha_stall_deg=15.0), name="t2b")
+
+
+AXES = dict(rpm=[1100.0, RPM], collective_deg=[4.0, 8.0, 12.0], climb_m_s=1.0)
+
+
+def _loop(rotor, model="bem"):
+    """The sweep written by hand: one Rotor.solve per point."""
+    out = {}
+    for i, n in enumerate(AXES["rpm"]):
+        for j, c in enumerate(AXES["collective_deg"]):
+            out[i, j] = rotor.solve(ax.OperatingPoint(rpm=n, collective_deg=c, climb_m_s=1.0), model=model)
+    return out
+
+
+def _same_as_loop(ds, loop):
+    for (i, j), perf in loop.items():
+        point = ds.isel(rpm=i, collective_deg=j)
+        for name in ("thrust_N", "torque_Nm", "power_W", "CT", "CQ", "CP", "FM"):
+            a, b = float(point[name]), getattr(perf, name)
+            assert a == b or (math.isnan(a) and math.isnan(b)), name
+        assert np.array_equal(point.hub_force_N.values, perf.hub_force_N)
+        assert np.array_equal(point.hub_moment_Nm.values, perf.hub_moment_Nm)
+        assert bool(point.converged) == perf.converged and str(point.error.values) == ""
+
+
+def test_sweep_is_the_serial_loop_bit_for_bit_whatever_runs_it(rotor):
+    ds = ax.sweep(rotor, model="pitt-peters", **AXES)
+    assert ds.thrust_N.dims == ("rpm", "collective_deg")
+    assert ds.hub_force_N.dims == ("rpm", "collective_deg", "component")
+    assert ds.rpm.attrs["units"] == "1/min" and ds.collective_deg.attrs["units"] == "deg"
+    assert float(ds.climb_m_s) == 1.0 and ds.thrust_N.attrs["units"] == "N"
+    assert ds.attrs["model"] == "pitt-peters" and ax.Rotor.from_dict(__import__("json").loads(ds.attrs["rotor"])) == rotor
+    _same_as_loop(ds, _loop(rotor, "pitt-peters"))
+    # Chunking and a process pool change nothing, down to the bit.
+    assert ax.sweep(rotor, model="pitt-peters", chunk_size=1, **AXES).identical(ds)
+    with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert ax.sweep(rotor, model="pitt-peters", executor=pool, chunk_size=2, **AXES).identical(ds)
+
+
+def test_sweep_on_a_local_dask_cluster_matches_serial(rotor):
+    import distributed  # the test command installs the 'dask' extra: a missing one is a failure, not a skip
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        ds = ax.sweep(rotor, executor=client.get_executor(), chunk_size=2, **AXES)
+    assert ds.identical(ax.sweep(rotor, **AXES))
+
+
+def test_sweep_records_a_failing_point_and_solves_the_rest(rotor):
+    ds = ax.sweep(rotor, rpm=RPM, collective_deg=[6.0, 8.0], rho_kg_m3=[1.225, -1.0])
+    bad = ds.sel(rho_kg_m3=-1.0)
+    assert all(e.startswith("ValueError: ") and "rho_kg_m3" in e for e in bad.error.values)
+    assert np.isnan(bad.thrust_N).all() and not bad.converged.any()
+    good = ds.sel(rho_kg_m3=1.225)
+    assert (good.error == "").all() and (good.thrust_N > 0).all()
+    assert ds.attrs["n_failed"] == 2
+    # Mistakes that concern the whole call are raised at once, naming the argument.
+    with pytest.raises(ValueError, match="rpms"):
+        ax.sweep(rotor, rpms=[1000.0])
+    with pytest.raises(ValueError, match="collective_deg"):
+        ax.sweep(rotor, rpm=RPM, collective_deg=[[1.0, 2.0]])
+
+
+def _hand_loop(rotor, op, n, dt, model="pitt-peters"):
+    core = rotor.core_model(model, op)
+    state = ax.models.equilibrium_state(core, op.to_inputs(), model)
+    thrust = []
+    for _ in range(n):
+        res, state = core.step(op.to_inputs(), state, dt)
+        thrust.append(-float(res.F_world @ op.hub_rotation()[:, 2]))
+    return np.array(thrust)
+
+
+def test_simulate_collective_step_from_equilibrium(rotor):
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    after = hover.replace(collective_deg=10.0)
+    dt = 1e-3
+    ds = ax.simulate(rotor, model="pitt-peters", t_end_s=0.5, dt_s=dt,
+                     schedule=lambda t: hover if t < 0.1 else after)
+    assert ds.sizes["time_s"] == 500 and ds.time_s.attrs["units"] == "s" and ds.attrs["interrupted"] == 0
+    # Before the step the run sits at the equilibrium Rotor.solve reports...
+    steady = rotor.solve(hover, model="pitt-peters")
+    assert ds.thrust_N[:100].values == pytest.approx(steady.thrust_N, rel=1e-6)
+    assert float(ds.lambda_0[0]) > 0
+    # ...the step overshoots while the inflow lags, then settles at the new equilibrium.
+    jump = ds.thrust_N.sel(time_s=0.1, method="nearest")
+    final = rotor.solve(after, model="pitt-peters").thrust_N
+    assert float(jump) > final > steady.thrust_N
+    assert float(ds.thrust_N[-1]) == pytest.approx(final, rel=2e-3)
+    assert np.all(np.diff(ds.lambda_0.values[100:]) >= 0)
+    assert float(ds.collective_deg[99]) == 8.0 and float(ds.collective_deg[100]) == 10.0
+    # The numbers are those of a plain step loop.
+    assert np.array_equal(ds.thrust_N.values[:50], _hand_loop(rotor, hover, 50, dt))
+
+
+def test_simulate_spin_and_controller(rotor):
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    motor = 30.0
+    ds = ax.simulate(rotor, model="bem", t_end_s=3.0, dt_s=5e-3, schedule=hover,
+                     spin=ax.Spin(inertia_kg_m2=0.02, motor_torque_Nm=lambda t: motor, bearing_friction_Nm=0.1))
+    w = ds.rotor_speed_rad_s.values
+    assert w[0] == hover.omega and np.all(np.diff(w) >= 0) and w[-1] > 1.5 * w[0]
+    assert float(ds.torque_Nm[-1]) == pytest.approx(motor - 0.1, rel=1e-3)  # torque balance reached
+    assert ds.attrs["spin"] == 1
+
+    target = 250.0
+
+    def hold_thrust(t, record):
+        last = record.last("thrust_N")
+        if last is None:
+            return {}
+        assert len(record["thrust_N"]) == len(record)
+        return {"collective_deg": record.last("collective_deg") + 2e-3 * (target - last)}
+
+    ds = ax.simulate(rotor, model="pitt-peters", t_end_s=1.0, dt_s=1e-3, schedule=hover, controller=hold_thrust)
+    assert float(ds.thrust_N[-1]) == pytest.approx(target, rel=1e-3)
+    assert float(ds.collective_deg[-1]) > 8.0
+
+
+def test_simulate_ctrl_c_returns_what_was_computed(rotor):
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+
+    def schedule(t):
+        if round(t / 1e-3) == 30:
+            os.kill(os.getpid(), signal.SIGINT)
+        return hover
+
+    ds = ax.simulate(rotor, model="oye", t_end_s=0.2, dt_s=1e-3, schedule=schedule)
+    assert ds.attrs["interrupted"] == 1 and ds.attrs["steps_completed"] == 31 and ds.sizes["time_s"] == 31
+    assert np.isfinite(ds.thrust_N).all()
+
+
+def test_results_round_trip_through_netcdf(rotor, tmp_path):
+    sw = ax.sweep(rotor, rpm=RPM, collective_deg=[6.0, 8.0], rho_kg_m3=[1.225, -1.0])
+    sw.to_netcdf(tmp_path / "sweep.nc")
+    back = xr.load_dataset(tmp_path / "sweep.nc")
+    assert back.identical(sw) and back.converged.dtype == bool and back.error.values[0, 1].startswith("ValueError")
+
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    for model, names in (("pitt-peters", ["lambda_0", "lambda_c", "lambda_s"]), ("oye", ["W_int", "W"])):
+        sim, final = ax.simulate(rotor, model=model, t_end_s=0.02, dt_s=1e-3, schedule=hover,
+                                 record={"inflow": 4}, return_state=True)
+        assert all(n in sim for n in names)
+        sim.to_netcdf(tmp_path / f"{model}.nc")
+        back = xr.load_dataset(tmp_path / f"{model}.nc")
+        assert back.identical(sim)
+        restored = ax.load_state(back)
+        assert type(restored) is type(final) and np.array_equal(restored.to_array(), final.to_array())
+        # A run continued from the saved state carries on exactly where the first one stopped.
+        more = ax.simulate(rotor, model=model, t_end_s=0.01, dt_s=1e-3, schedule=hover, initial_state=restored)
+        whole = ax.simulate(rotor, model=model, t_end_s=0.03, dt_s=1e-3, schedule=hover)
+        assert np.array_equal(more.thrust_N.values, whole.thrust_N.values[20:])
+
+    vpm = ax.simulate(rotor, model="vpm", t_end_s=0.004, dt_s=1e-3, schedule=hover)
+    assert list(vpm.n_particles.values) == sorted(vpm.n_particles.values) and vpm.n_particles[-1] > 0
+    vpm.to_netcdf(tmp_path / "vpm.nc")
+    assert xr.load_dataset(tmp_path / "vpm.nc").identical(vpm)
+
+
+def test_plots_return_figures_and_save(rotor, tmp_path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
+
+    sw = ax.sweep(rotor, rpm=[1100.0, RPM], collective_deg=[4.0, 8.0, 12.0])
+    sim = ax.simulate(rotor, model="pitt-peters", t_end_s=0.02, dt_s=1e-3,
+                      schedule=ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0))
+    figures = [
+        ax.plot.polar(rotor.airfoil, path=tmp_path / "polar.png"),
+        ax.plot.sweep(sw, x="collective_deg", path=tmp_path / "sweep.png"),
+        ax.plot.history(sim, ["thrust_N", "hub_force_N", "lambda_0"], path=tmp_path / "history.png"),
+    ]
+    assert all(isinstance(f, Figure) for f in figures)
+    assert all((tmp_path / n).stat().st_size > 1000 for n in ("polar.png", "sweep.png", "history.png"))
+    with pytest.raises(ValueError, match="x must be one of"):
+        ax.plot.sweep(sw, x="forward_m_s")
+    plt.close("all")
