@@ -132,6 +132,25 @@ def solve_point(rot, rpm, j, model, radius_m):
     return prop_coefficients(perf, op, radius_m)
 
 
+#: Static rpm at which each propeller's vortex rotor runs (a measured point mid-range).
+VPM_RPM = {"apc10x7sf": 4034.0, "apc16x8e": 4993.333}
+
+
+def _vpm_static(p, airfoil, st, rpm, revolutions=16, steps=24):
+    """Vortex rotor at one static measured point: (rpm, measured (CT, CP), model (CT, CP), history)."""
+    from . import vpm_march
+
+    i = int(np.argmin(np.abs(st[:, 0] - rpm)))
+    rpm = float(st[i, 0])
+    rot = p.rotor(airfoil, elements=16)
+    op = ax.OperatingPoint(rpm=rpm, rho_kg_m3=RHO)
+    sigma = 0.95 * float(rot.chord_at(0.75 * p.radius_m))
+    h = vpm_march.march(rot, op, revolutions, steps, average_revolutions=3, barnes_hut=True, sigma=sigma)
+    import sys
+    print(f"[validate]   vortex rotor {p.label} {rpm:.0f} rpm: {h.seconds:.0f} s", file=sys.stderr, flush=True)
+    return rpm, (float(st[i, 1]), float(st[i, 2])), prop_coefficients(h.performance, op, p.radius_m), h
+
+
 def _efficiency(j, ct_cp):
     """J CT / CP where the propeller both makes thrust and takes power; NaN elsewhere."""
     ct, cp = ct_cp[:, 0], ct_cp[:, 1]
@@ -161,6 +180,7 @@ def run(quick: bool = False) -> CaseResult:
         "Reynolds number at each operating point, 25 elements, Prandtl tip loss, "
         "sea-level air. Static: axial speed 0; sweeps: axial speed J n D.")
     data = {}
+    vpm = {}
     with Stopwatch() as sw:
         for p in props:
             rot = p.rotor(airfoil)
@@ -177,6 +197,8 @@ def run(quick: bool = False) -> CaseResult:
                         for m in models}
                 sweeps.append((rpm, sw_data, vals))
             data[p.name] = (p, st, static, sweeps)
+            if not quick and p.name in VPM_RPM:
+                vpm[p.name] = _vpm_static(p, airfoil, st, VPM_RPM[p.name])
     res.seconds = sw.seconds
 
     if not quick:
@@ -203,6 +225,23 @@ def run(quick: bool = False) -> CaseResult:
                     n = float(np.mean(static[m][:, k]))
                     row.append(f"{fmt_pct(error_pct(b, meas))} (was {fmt_pct(error_pct(n, meas))})")
                 t.rows.append(row)
+        res.tables.append(t)
+
+    if vpm:
+        t = Table("Vortex rotor, static, at one rpm (marched from rest; core size 0.95 of the "
+                  "0.75 R chord, as the default core is of the Caradonna-Tung chord)",
+                  ["propeller", "rpm", "CT measured", "CT", "error", "CP measured", "CP", "error",
+                   "last-revolution change"])
+        for name, (rpm, meas, ct_cp, h) in vpm.items():
+            p = data[name][0]
+            t.rows.append([p.label, f"{rpm:.0f}", fmt_num(meas[0]), fmt_num(ct_cp[0]),
+                           fmt_pct(error_pct(ct_cp[0], meas[0])), fmt_num(meas[1]), fmt_num(ct_cp[1]),
+                           fmt_pct(error_pct(ct_cp[1], meas[1])), f"{100 * h.settled_change(1):.1f} %"])
+            for k, q in ((0, "CT"), (1, "CP")):
+                res.summary.append(SummaryEntry(f"{p.label} static {q} at {rpm:.0f} rpm", meas[k],
+                                                {m: error_pct(float(np.interp(rpm, data[name][1][:, 0],
+                                                                              data[name][2][m][:, k])), meas[k])
+                                                 for m in models} | {"vpm": error_pct(ct_cp[k], meas[k])}))
         res.tables.append(t)
 
     for name, (p, st, static, sweeps) in data.items():

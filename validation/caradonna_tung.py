@@ -7,6 +7,7 @@ so this case tests tip loss and the tip-vortex inflow more than any other.
 from __future__ import annotations
 
 import math
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -100,6 +101,8 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
                     h = vpm_march.march(vpm_rot, op, vpm_revolutions, vpm_steps,
                                         average_revolutions=vpm_average, barnes_hut=True)
                     histories[col] = h
+                    print(f"[validate]   vortex rotor {col:g} deg: CT {h.performance.CT:.5f} after "
+                          f"{h.revolutions} revolutions, {h.seconds:.0f} s", file=sys.stderr, flush=True)
                     ct[m].append(h.performance.CT)
                 else:
                     ct[m].append(rot.solve(op, model=m).CT)

@@ -51,7 +51,9 @@ def measured(mu: float) -> np.ndarray:
 
 def fit(psi_deg, x, lam):
     """Least-squares lambda0, lambda_c, lambda_s of the linear inflow over the disk (x <= 1)."""
-    keep = x <= 1.0 + 1e-9
+    # Points off the disk, and model points in the reversed-flow circle (no
+    # flow angle there), stay out of the fit.
+    keep = (x <= 1.0 + 1e-9) & np.isfinite(lam)
     p = np.radians(psi_deg[keep])
     a = np.c_[np.ones(keep.sum()), x[keep] * np.cos(p), x[keep] * np.sin(p)]
     c, *_ = np.linalg.lstsq(a, lam[keep], rcond=None)
@@ -137,7 +139,10 @@ def model_inflow(rot, op, model, psi_deg, x):
         out = np.empty(np.shape(x), dtype=float)
         for k, (pc, xx) in enumerate(zip(np.mod(psi_core, 2 * np.pi), x)):
             j = int(np.argmin(np.abs(np.angle(np.exp(1j * (psis - pc))))))
-            out[k] = np.interp(xx, xs, lam[j])
+            ok = np.isfinite(lam[j])
+            # Inboard of a reversed-flow cut the model has no inflow to give.
+            cut = not ok[0] and xx < xs[ok][0]
+            out[k] = np.nan if cut or not ok.any() else np.interp(xx, xs[ok], lam[j][ok])
         return out
     return None
 
