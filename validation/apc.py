@@ -309,11 +309,12 @@ def run(quick: bool = False) -> CaseResult:
                         a.plot(d[:, 0], y, style, color=f"C{i}", lw=1)
                 if q == "efficiency":
                     a.set_ylim(0, 1)
-                a.set_title(f"{p.label}: {q} vs J (lines: models, {', '.join(MODEL_LABELS[m] for m in models)} "
-                            "as - -- :)", fontsize=8)
+                a.set_title(f"{p.label}: {q} vs J", fontsize=9)
                 a.set_xlabel("J"); a.grid(alpha=0.3)
                 if col == 0:
                     a.legend(fontsize=6)
+        fig.suptitle("Points: measured (colour: rpm). Lines: " + ", ".join(
+            f"{MODEL_LABELS[m]} {st}" for m, st in zip(models, ("—", "- -", "···"))), fontsize=10)
         fig.tight_layout()
         fig.savefig(path, dpi=100)
         plt.close(fig)

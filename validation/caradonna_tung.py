@@ -61,22 +61,17 @@ def _spanwise_cl(rot, op, model, r_over_r):
     return np.interp(r_over_r, x, cl)
 
 
-def _vpm_cl(vpm_rot, op, state, r_over_r):
+def _vpm_cl(vpm_rot, op, history, r_over_r):
     """Vortex rotor's section lift from its bound circulation: cl = 2 Gamma / (c W).
 
-    W is taken as the rotational speed Omega r; the inflow adds (lambda/x)^2/2 to
-    it, under 1 % outboard of 0.5 R at these collectives.
+    Gamma is the mean over the blades and the averaged revolutions. W is taken
+    as the rotational speed Omega r; the inflow adds (lambda/x)^2/2 to it, under
+    1 % outboard of 0.5 R at these collectives.
     """
-    try:
-        from aerlox.fields import wake_dataset
-    except ImportError:
-        return None
-    ds = wake_dataset(state, vpm_rot)
-    if "bound_circulation_m2_s" not in ds:
-        return None
-    gamma = np.asarray(ds["bound_circulation_m2_s"].values).mean(axis=0)
-    r = np.asarray(ds["r_m"].values)
-    cl = 2.0 * gamma / (vpm_rot.chord_at(r) * op.omega * r)
+    from aerlox import _aerlox
+
+    r = np.asarray(_aerlox._ext.vpm_blade(vpm_rot.core_model("vpm"))["r_mid_m"])
+    cl = 2.0 * history.circulation_m2_s / (vpm_rot.chord_at(r) * op.omega * r)
     return np.interp(r_over_r, r / RADIUS_M, cl)
 
 
@@ -159,7 +154,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         for col in sorted(set(cl_meas[:, 0])):
             sel = cl_meas[:, 0] == col
             if m == "vpm":
-                v = _vpm_cl(vpm_rot, operating_point(col), histories[col].state, cl_meas[sel, 1])
+                v = _vpm_cl(vpm_rot, operating_point(col), histories[col], cl_meas[sel, 1])
             else:
                 v = _spanwise_cl(rot, operating_point(col), m, cl_meas[sel, 1])
             if v is None:
@@ -190,18 +185,21 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         a.set_xlabel("collective (deg)"); a.set_ylabel("CT"); a.set_title("Hover thrust")
         a.grid(alpha=0.3); a.legend()
         a = axs[1]
-        for col in sorted(set(cl_meas[:, 0])):
+        styles = {"bem": "-", "pitt-peters": "--", "oye": ":", "vpm": "-."}
+        cols = sorted(set(cl_meas[:, 0]))
+        for ci, col in enumerate(cols):
             sel = cl_meas[:, 0] == col
-            a.plot(cl_meas[sel, 1], cl_meas[sel, 2], "o", label=f"measured {col:g} deg")
-        if cls:
+            a.plot(cl_meas[sel, 1], cl_meas[sel, 2], "o", color=f"C{ci}", label=f"measured {col:g} deg")
+        k = 0
+        for ci, col in enumerate(cols):
+            sel = cl_meas[:, 0] == col
             for m, v in cls.items():
-                k = 0
-                for col in sorted(set(cl_meas[:, 0])):
-                    sel = cl_meas[:, 0] == col
-                    a.plot(cl_meas[sel, 1], v[k:k + sel.sum()], "-", label=f"{MODEL_LABELS[m]} {col:g} deg")
-                    k += sel.sum()
-        a.set_xlabel("r/R"); a.set_ylabel("section cl"); a.set_title("Sectional lift")
-        a.grid(alpha=0.3); a.legend(fontsize=6)
+                a.plot(cl_meas[sel, 1], v[k:k + sel.sum()], styles[m], color=f"C{ci}", lw=1,
+                       label=MODEL_LABELS[m] if ci == 0 else None)
+            k += sel.sum()
+        a.set_xlabel("r/R"); a.set_ylabel("section cl (azimuth mean)")
+        a.set_title("Sectional lift (colour: collective; line: model)", fontsize=9)
+        a.grid(alpha=0.3); a.legend(fontsize=6, ncol=2)
         if histories:
             a = axs[2]
             for col, h in histories.items():

@@ -13,7 +13,12 @@ from typing import List
 
 import numpy as np
 
+from aerlox import _aerlox
 from aerlox.results import Performance
+
+# The blade's bound circulation lives on the private extension namespace; the
+# public route (aerlox.fields.wake_dataset) copies the whole wake at every call.
+_ext = _aerlox._ext
 
 
 @dataclass
@@ -28,6 +33,7 @@ class VpmHistory:
     performance: Performance  # mean of the last revolution
     seconds: float
     state: object = None  # the core state after the last step (its wake and circulation)
+    circulation_m2_s: object = None  # bound circulation per element, mean over blades and the averaged steps
 
     def settled_change(self, window: int = 2) -> float:
         """Relative change of the mean thrust between the last two windows of revolutions."""
@@ -62,6 +68,7 @@ def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolu
     moment = np.zeros(3)
     q_sum = 0.0
     n_avg = 0
+    gamma = None
     t0 = time.perf_counter()
     for rev in range(revolutions):
         t_rev = q_rev = 0.0
@@ -70,6 +77,8 @@ def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolu
             t_rev += -float(res.F_world @ hub_z)
             q_rev += float(res.Q_spin)
             if rev >= revolutions - average_revolutions:
+                g = _ext.bound_circulation(state)
+                gamma = g.mean(axis=0) if gamma is None else gamma + g.mean(axis=0)
                 force += res.F_world
                 moment += res.m_hub_world
                 q_sum += res.Q_spin
@@ -79,4 +88,5 @@ def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolu
         particles.append(int(state.n_particles))
     perf = Performance.from_loads(force / n_avg, moment / n_avg, q_sum / n_avg, rotor, op, "vpm")
     return VpmHistory(revolutions, steps_per_revolution, np.array(thrust), np.array(torque),
-                      particles, perf, time.perf_counter() - t0, state)
+                      particles, perf, time.perf_counter() - t0, state,
+                      None if gamma is None else gamma / n_avg)
