@@ -6,12 +6,18 @@ VPY     := $(VENV)/bin/python
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
-RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60"
+RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
 .PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean validate
 
+# The tour, then a quick selection of the examples gallery (figures land in build/demo).
+DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
+
 demo: install
 	$(VPY) examples/demo.py
+	mkdir -p $(BUILD)/demo
+	for e in $(DEMO_EXAMPLES); do echo; echo "== examples/$$e.py"; \
+	  (cd $(BUILD)/demo && MPLBACKEND=Agg $(abspath $(VPY)) $(abspath examples)/$$e.py) || exit 1; done
 
 test: cpp-test py-test
 
@@ -25,9 +31,10 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6"
 
-# Test and plot dependencies of the toolkit (the test suite reads VTK files back
-# with meshio and draws figures), refreshed whenever this Makefile changes.
-PY_DEPS := "meshio>=5" "matplotlib>=3.5"
+# Test dependencies and the extras the tests and examples exercise (the suite
+# reads VTK files back with meshio, draws figures with the 'plot' extra and runs a
+# sweep on a Dask cluster, the 'dask' extra), refreshed whenever this Makefile changes.
+PY_DEPS := "meshio>=5" "matplotlib>=3.5" "dask[distributed]>=2023.1"
 $(VENV)/.py-deps: Makefile | $(VPY)
 	$(VPY) -m pip install -q $(PY_DEPS)
 	touch $@

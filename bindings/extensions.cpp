@@ -78,13 +78,6 @@ PyObject* spanwise_if(PyObject* model, PyObject* inputs, PyObject* state) {
   const M& m = *kit::unbox<std::unique_ptr<M>>(model);
   const RotorInputs& in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
   const S& st = kit::as_ref_arg<S>(state, "state");
-  if constexpr (ModelTraits<M>::has_coupling_k) {
-    // The element loop reads one inflow per element of the grid.
-    const std::size_t want = m.grid().n_elements;
-    if (st.w_slice().size() != want || st.w_int_slice().size() != want)
-      throw ValueError("state has " + std::to_string(st.n_elements) + " elements, the model " +
-                       std::to_string(want));
-  }
   return spanwise_dict(m.spanwise(in, st));
 }
 

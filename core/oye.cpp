@@ -130,13 +130,24 @@ OyeBEMModel<P> OyeBEMModel<P>::build_with_k(const RotorDefinition& defn, P polar
 }
 
 template <class P>
+void OyeBEMModel<P>::check_state(const State& state) const {
+  const std::size_t n = d_->grid.n_elements;
+  if (state.n_elements == n && state.W_int.size() >= n && state.W.size() >= n) return;
+  throw ValueError("OyeRotorState holds " + std::to_string(2 * state.n_elements) +
+                   " inflow values; this model needs " + std::to_string(2 * n) +
+                   " (W_int and W for each of its " + std::to_string(n) + " elements)");
+}
+
+template <class P>
 std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorInputs& inputs,
                                                                     const State& state) const {
+  check_state(state);
   return evaluate(inputs, state, NoSink{});
 }
 
 template <class P>
 SpanwiseLoads OyeBEMModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
+  check_state(state);
   SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
   evaluate(inputs, state, SpanwiseSink{out});
   return out;
@@ -209,6 +220,7 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::evaluate(const RotorInputs&
 template <class P>
 std::vector<double> OyeBEMModel<P>::inflow_taus(const RotorInputs& inputs,
                                                 const State& state) const {
+  check_state(state);
   const RadialGrid& grid = d_->grid;
   const std::size_t n = grid.n_elements;
   const double R = d_->defn.blade.radius_m;

@@ -67,6 +67,10 @@ class OyeBEMModel {
   static OyeBEMModel build_with_k(const RotorDefinition& defn, P polar, std::size_t n_psi_elements,
                                   double coupling_k);
 
+  /// Throws ValueError unless the state carries W_int and W for exactly this
+  /// model's elements (2 n_elements inflow values). Every method taking a
+  /// state checks it first.
+  void check_state(const State& state) const;
   /// Loads and the derivative state (dW_int/dt, dW/dt in 1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
   /// The same evaluation as compute_forces, element by element.

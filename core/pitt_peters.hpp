@@ -43,6 +43,8 @@ class PittPetersModel {
   /// As QuasiStaticBEM::build.
   static PittPetersModel build(const RotorDefinition& defn, P polar, std::size_t n_psi_elements);
 
+  /// Every PittPetersRotorState holds the three inflow values this model needs.
+  void check_state(const State&) const {}
   /// Loads and d/dt of the three states (1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
   /// The same evaluation as compute_forces, element by element.

@@ -58,7 +58,9 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
   for (int it = 0; it < 60; ++it) {
     const double lam_prev = lam;
     const double ap_prev = ap;
-    const double u_t = (1.0 + ap) * g.omega * g.r + v_t;
+    // The blade's torque turns the air with it (swirl a' > 0 behind a
+    // thrusting rotor), so the section sees less tangential speed.
+    const double u_t = (1.0 - ap) * g.omega * g.r + v_t;
     if (u_t < 1e-9) break;
     const double phi = std::atan2(lam * g.omega * g.radius_m, u_t);
     const auto [s, c] = sin_cos(phi);
@@ -84,7 +86,7 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
     double ap_new = 0.0;
     const double ct = c * cd + s * cl;
     if (std::fabs(s * c) > 1e-8 && std::fabs(ct) > 1e-10) {
-      const double k = s * c * f4 / (ct * sigma) - 1.0;
+      const double k = s * c * f4 / (ct * sigma) + 1.0;
       ap_new = std::fabs(k) > 1e-8 ? 1.0 / k : 0.0;
       ap_new = clamp_nan(ap_new, -0.5, 0.5);
     }
@@ -97,7 +99,7 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
   }
 
   const double u_p = lam * g.omega * g.radius_m;
-  const double u_t = (1.0 + ap) * g.omega * g.r + v_t;
+  const double u_t = (1.0 - ap) * g.omega * g.r + v_t;
   const double w2 = u_p * u_p + u_t * u_t;
   const double phi = std::atan2(u_p, u_t);
   const auto [s, c] = sin_cos(phi);

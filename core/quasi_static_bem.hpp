@@ -104,7 +104,9 @@ double four_f_from_sin_abs(double s, double x, double x_hub, double b, bool use_
 
 /// Propeller branch. pitch excludes twist (rad); v_climb axial air speed
 /// through the disk (m/s, positive in climb); v_t extra tangential speed (m/s).
-/// Always answers; non-convergence shows only in momentum_residual.
+/// The swirl factor a' counts air turned along with the blade, so the section
+/// sees U_T = (1 - a') Omega r + v_t. Always answers; non-convergence shows
+/// only in momentum_residual.
 template <class P>
 BEMElementResult solve_bem_element(const BEMElementGeometry<P>& geom, double pitch, double v_climb,
                                    double v_t);
@@ -147,6 +149,8 @@ class QuasiStaticBEM {
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
   /// The same evaluation as compute_forces, element by element.
   SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
+  /// The empty state fits every quasi-static model.
+  void check_state(const State&) const {}
   /// Always empty.
   std::vector<double> inflow_taus(const RotorInputs&, const State&) const { return {}; }
   /// compute_forces; dt and method change nothing.

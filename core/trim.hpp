@@ -72,10 +72,12 @@ State semi_implicit_step(const State& state, const State& derivative,
 }
 
 /// n_steps semi-implicit steps of length dt at fixed inputs; loads discarded.
-/// A state without inflow degrees of freedom comes back unchanged.
+/// A state without inflow degrees of freedom comes back unchanged. A state
+/// that does not fit the model throws ValueError, even for n_steps = 0.
 template <class Model>
 typename Model::State relax_inflow(const Model& model, typename Model::State state,
                                    const RotorInputs& inputs, std::size_t n_steps, double dt) {
+  model.check_state(state);
   if constexpr (std::is_same_v<typename Model::State, QuasiStaticRotorState>) {
     return state;
   } else {
@@ -108,6 +110,8 @@ TrimOutcome<typename Model::State> solve_trim_cyclic(const Model& model,
   const double lo = opt.tilt_min, hi = opt.tilt_max;
   double tilt_lon = clamp_checked(opt.tilt_lon_init, lo, hi);
   double tilt_lat = clamp_checked(opt.tilt_lat_init, lo, hi);
+  // Unusable bounds are reported first; then a state that does not fit.
+  model.check_state(state);
   auto inputs_at = [&](double lon, double lat) {
     RotorInputs in = base_inputs;
     in.tilt_lon = lon;

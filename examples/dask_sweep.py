@@ -8,7 +8,7 @@ from distributed import Client, LocalCluster
 import aerlox as ax
 
 if __name__ == "__main__":  # worker processes import this file; only the parent runs the study
-    rotor = ax.Rotor(2, 1.0, chord_m=0.08, twist_deg=[0.0, -8.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
+    rotor = ax.Rotor(2, 1.0, chord_m=0.08, twist_deg=[7.0, 0.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
                      airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0))
     with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster) as client:
         ds = ax.sweep(rotor, model="pitt-peters", executor=client.get_executor(),

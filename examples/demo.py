@@ -135,7 +135,7 @@ def vortex_hover(rotor: ax.Rotor) -> None:
     rows = [(m, rotor.solve(op, model=m)) for m in ("bem", "pitt-peters", "oye")]
     # The default particle cap keeps every particle of the run: a cut wake
     # induces too little inflow and over-predicts the thrust.
-    rows.append(("vpm", rotor.solve(op, model="vpm", revolutions=8, steps_per_revolution=18)))
+    rows.append(("vpm", rotor.solve(op, model="vpm", revolutions=10, steps_per_revolution=18)))
     print(f"{'model':<12} {'T [N]':>8} {'P [W]':>8} {'FM':>6} {'converged':>10}")
     for m, p in rows:
         print(f"{m:<12} {p.thrust_N:8.2f} {p.power_W:8.1f} {p.FM:6.3f} {str(p.converged):>10}")

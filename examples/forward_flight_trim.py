@@ -6,7 +6,7 @@ import numpy as np
 
 import aerlox as ax
 
-rotor = ax.Rotor(4, 1.0, chord_m=0.07, twist_deg=[0.0, -8.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
+rotor = ax.Rotor(4, 1.0, chord_m=0.07, twist_deg=[7.0, 0.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
                  airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0))
 ds = ax.sweep(rotor, model="pitt-peters", trim_moment_Nm=(0.0, 0.0), rpm=1300.0, collective_deg=9.0,
               shaft_tilt_deg=4.0, forward_m_s=np.linspace(0.0, 40.0, 9))

@@ -4,12 +4,12 @@ Writes oye_transient.png to the working directory.
 """
 import aerlox as ax
 
-rotor = ax.Rotor(3, 1.2, chord_m=[0.12, 0.07], twist_deg=[6.0, -6.0], stations_m=[0.2, 1.2], root_cutout_m=0.2,
+rotor = ax.Rotor(3, 1.2, chord_m=[0.12, 0.07], twist_deg=[8.0, 0.0], stations_m=[0.2, 1.2], root_cutout_m=0.2,
                  airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.9, cd0=0.012, alpha_stall_deg=13.0), elements=16)
-base = ax.OperatingPoint(rpm=900.0, collective_deg=4.0, climb_m_s=2.0)
-ds = ax.simulate(rotor, model="oye", t_end_s=0.6, dt_s=2e-3, options={"coupling_k": 0.6},
-                 schedule=lambda t: base.replace(collective_deg=9.0) if 0.1 <= t < 0.35 else base)
+base = ax.OperatingPoint.hover(rpm=900.0, collective_deg=5.0)
+ds = ax.simulate(rotor, model="oye", t_end_s=0.8, dt_s=2e-3, options={"coupling_k": 0.6},
+                 schedule=lambda t: base.replace(collective_deg=9.0) if 0.1 <= t < 0.4 else base)
 
 print(f"thrust {float(ds.thrust_N[0]):.1f} N, peak {float(ds.thrust_N.max()):.1f} N, "
-      f"final {float(ds.thrust_N[-1]):.1f} N; tip filter W {float(ds.W[-1, -1]):.2f} m/s")
+      f"back to {float(ds.thrust_N[-1]):.1f} N; tip inflow ratio W {float(ds.W[-1, -1]):.4f}")
 ax.plot.history(ds, ["collective_deg", "thrust_N", "W"], path="oye_transient.png")

@@ -4,7 +4,7 @@ Writes pitt_peters_step.png to the working directory.
 """
 import aerlox as ax
 
-rotor = ax.Rotor(2, 1.0, chord_m=0.08, twist_deg=[0.0, -8.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
+rotor = ax.Rotor(2, 1.0, chord_m=0.08, twist_deg=[7.0, 0.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
                  airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0))
 hover = ax.OperatingPoint.hover(rpm=1200.0, collective_deg=8.0)
 ds = ax.simulate(rotor, model="pitt-peters", t_end_s=0.4, dt_s=1e-3,

@@ -331,10 +331,11 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& cls) {
   ts.flags = Py_TPFLAGS_DEFAULT | (cls.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   ts.slots = slots.data();
   PyObject* type = check(PyType_FromSpec(&ts));
-  {
-    // __doc__ is the whole text-signature block (CPython would strip it down to
-    // ""); no constructor: an empty docstring rather than None.
-    PyObject* doc = PyUnicode_FromString(cls.doc ? cls.doc : "");
+  if (!(cls.doc && *cls.doc)) {
+    // No constructor, no doc slot: an empty docstring rather than None. With
+    // a slot CPython takes __text_signature__ from it and makes the rest of
+    // the text, after the "--" line, the __doc__.
+    PyObject* doc = PyUnicode_FromString("");
     if (doc == nullptr || PyObject_SetAttrString(type, "__doc__", doc) < 0) {
       PyErr_Clear();
     }

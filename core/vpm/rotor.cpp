@@ -46,12 +46,15 @@ VpmRotor<P> VpmRotor<P>::create(const RotorDefinition& defn, P polar, ControlGai
   if (n == 0)
     throw ValueError("VPM rotor needs a blade with at least one element (n_elements = 0)");
 
+  const double r_root = blade.root_cutout_m;
+  const double span = blade.radius_m - r_root;
+  // Every element would have zero width and every core radius 0/0.
+  if (span == 0.0)
+    throw ValueError("VPM rotor needs a blade of nonzero span (radius_m equals root_cutout_m)");
+
   VpmRotor r(std::move(polar));
   r.n_blades_ = blade.n_blades;
   r.n_elements_ = n;
-
-  const double r_root = blade.root_cutout_m;
-  const double span = blade.radius_m - r_root;
   const double nd = static_cast<double>(n);
 
   r.r_edge_.resize(n + 1);

@@ -87,7 +87,8 @@ template <class P>
 class VpmRotor {
  public:
   /// Discretises the blade of defn. Throws ValueError for a blade without
-  /// elements, which has no valid discretisation.
+  /// elements or without span (radius_m == root_cutout_m), which have no
+  /// valid discretisation.
   static VpmRotor create(const RotorDefinition& defn, P polar, ControlGains ctrl,
                          VpmRotorConfig config);
 

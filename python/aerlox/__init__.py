@@ -18,11 +18,14 @@ from .airfoil import Airfoil
 from .operating import OperatingPoint
 from .results import Performance
 from .rotor import Flap, Rotor, ServoFlap, Swashplate
+from .study import Spin, load_state, simulate, sweep
+from . import plot  # noqa: F401  (matplotlib itself is imported on first use)
 
 from .runtime import kernel_isa, num_threads, set_num_threads  # noqa: F401
 from . import runtime as _runtime
 
-_TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap"]
+_TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap",
+            "sweep", "simulate", "Spin", "load_state"]
 
 __all__ = list(_aerlox.__all__) + _TOOLKIT
 

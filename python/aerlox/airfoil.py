@@ -60,6 +60,17 @@ class PolarTable:
     reynolds: Optional[float]
     parameters: LinearParameters
 
+    def __hash__(self):
+        # Tables are long and rotors are looked up by value on every solve, so
+        # the hash is kept. It holds numbers only, so it is the same in every
+        # process and may travel with a pickle.
+        try:
+            return self.__dict__["_hash"]
+        except KeyError:
+            h = hash((self.alpha_deg, self.cl, self.cd, self.reynolds, self.parameters))
+            object.__setattr__(self, "_hash", h)
+            return h
+
     def arrays(self):
         """(alpha_deg, cl, cd) as float64 arrays."""
         return (np.array(self.alpha_deg), np.array(self.cl), np.array(self.cd))

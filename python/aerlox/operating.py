@@ -47,7 +47,8 @@ class OperatingPoint:
     Parameters
     ----------
     rpm, omega_rad_s : rotor speed, in revolutions per minute or rad/s. Give
-        exactly one; it must be finite and may be zero (a stopped rotor).
+        exactly one; finite and >= 0 (zero is a stopped rotor). The rotor
+        turns counter-clockwise seen from above.
     collective_deg : collective pitch, degrees; added to every section's twist.
     climb_m_s : vertical speed of the hub, m/s, positive upwards (climb);
         negative is descent.
@@ -81,8 +82,14 @@ class OperatingPoint:
         if (rpm is None) == (omega_rad_s is None):
             raise ValueError("give exactly one of rpm and omega_rad_s")
         put = object.__setattr__
-        put(self, "rpm", None if rpm is None else _finite("rpm", rpm))
-        put(self, "omega_rad_s", None if omega_rad_s is None else _finite("omega_rad_s", omega_rad_s))
+        for key, value in (("rpm", rpm), ("omega_rad_s", omega_rad_s)):
+            if value is not None:
+                value = _finite(key, value)
+                # The models turn the rotor one way only (counter-clockwise seen
+                # from above); a negative speed would give zero loads silently.
+                if value < 0.0:
+                    raise ValueError(f"{key} must be >= 0 (the rotation sense is fixed), got {value!r}")
+            put(self, key, value)
         put(self, "collective_deg", _finite("collective_deg", collective_deg))
         put(self, "climb_m_s", _finite("climb_m_s", climb_m_s))
         put(self, "forward_m_s", _finite("forward_m_s", forward_m_s))

@@ -406,7 +406,7 @@ class Rotor:
         - "oye": per-element dynamic inflow stepped to its equilibrium.
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest. Options
-          ``revolutions`` (8), ``steps_per_revolution`` (18), ``progress``
+          ``revolutions`` (10), ``steps_per_revolution`` (18), ``progress``
           (None: a tqdm bar when stderr is a terminal), ``settle_tolerance``
           (0.01: the largest relative change of revolution-mean thrust over the
           last two revolutions that counts as settled), and the core's own
@@ -474,7 +474,7 @@ class Rotor:
                 "model='pitt-peters' follows Glauert's momentum theory there (warned once)",
                 RuntimeWarning, stacklevel=3)
 
-    def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 8, steps_per_revolution: int = 18,
+    def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 10, steps_per_revolution: int = 18,
                    progress: Optional[bool] = None, settle_tolerance: float = 0.01,
                    max_particles: Optional[int] = None, **core_options) -> Performance:
         revolutions = _count("revolutions", revolutions, 1)

@@ -403,8 +403,8 @@ _INFLOW_NAMES = {
     "PittPetersRotorState": (("lambda_0", "1", "uniform inflow ratio"),
                              ("lambda_c", "1", "longitudinal (cosine) inflow ratio"),
                              ("lambda_s", "1", "lateral (sine) inflow ratio")),
-    "OyeRotorState": (("W_int", "m/s", "intermediate filtered induced velocity per element"),
-                      ("W", "m/s", "filtered induced velocity per element")),
+    "OyeRotorState": (("W_int", "1", "intermediate filtered inflow ratio per element (induced velocity / omega r)"),
+                      ("W", "1", "filtered inflow ratio per element (induced velocity / omega r)")),
 }
 
 
@@ -445,7 +445,7 @@ class _Log:
     (``op``) and the speed in its inputs; a run that varies them fills them in.
     """
 
-    __slots__ = ("results", "ops", "omegas", "particles", "states", "op", "dt_s")
+    __slots__ = ("results", "ops", "omegas", "particles", "states", "spanwise", "wakes", "op", "dt_s")
 
     def __init__(self, op, dt_s, varying_op, spin, vpm):
         self.results: List[Any] = []
@@ -453,6 +453,8 @@ class _Log:
         self.omegas: Optional[List[float]] = [] if spin else None
         self.particles: Optional[List[int]] = [] if vpm else None
         self.states: List[Any] = []
+        self.spanwise: List[Any] = []     # the core's spanwise arrays at the recorded steps
+        self.wakes: List[Any] = []        # (step count after which, the core's wake arrays)
         self.op = op
         self.dt_s = dt_s
 
@@ -581,7 +583,7 @@ def _normalise_record(record) -> Dict[str, int]:
     return out
 
 
-_RECORDABLE = ("inflow",)
+_RECORDABLE = ("inflow", "spanwise", "wake")
 
 
 def _check_time(name, value, minimum_exclusive=0.0):
@@ -598,7 +600,7 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
              record: Union[Iterable[str], Mapping[str, int], None] = ("inflow",),
              progress: Optional[bool] = None, initial_state=None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False):
+             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None):
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
     Parameters
@@ -623,8 +625,23 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         them) and apply on top of the schedule. With ``spin`` the rotor speed is not
         the controller's to set.
     record : iterable of str or mapping
-        Extra groups to record: ``"inflow"`` (the model's inflow states). A mapping
-        ``{"inflow": k}`` records every k-th step.
+        Extra groups to record; a plain name records at every step, a mapping
+        ``{"spanwise": 10}`` every k-th step:
+
+        - ``"inflow"``: the model's inflow states (default);
+        - ``"spanwise"`` (blade-element models): the loads along the blade at the
+          start of the step, as ``spanwise_<name>`` over (``time_spanwise_s``,
+          ``azimuth_deg``, ``r_m``), with the names and units of
+          ``Rotor.spanwise`` (``spanwise_alpha_deg``, ``spanwise_thrust_N``, ...);
+        - ``"wake"`` (vortex rotor): the particles after the step, as a contiguous
+          ragged array (CF conventions): ``wake_position_m`` and
+          ``wake_strength_m3_s`` (``wake_particle`` x ``xyz``, hub axes),
+          ``wake_core_radius_m``, ``wake_age_s``, and per record ``wake_count``
+          (particles in it, in order) over ``time_wake_s``.
+    wake_pvd : path, optional
+        Vortex rotor only: write the wake after every recorded step (every step
+        when ``record`` has no ``"wake"`` interval) as VTK files indexed by this
+        ParaView ``.pvd`` file (``aerlox.export.WakeSeries``).
     progress : bool, optional
         Show a tqdm bar; by default only when stderr is a terminal outside CI.
     initial_state : state object, optional
@@ -705,6 +722,24 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
     state0 = state
     state_class = type(state).__name__
     inflow_every = groups.get("inflow", 0) if state_class in _INFLOW_NAMES else 0
+    span_every = groups.get("spanwise", 0)
+    if span_every and is_vpm:
+        raise ValueError("record: 'spanwise' loads come from the blade-element models; "
+                         "record 'wake' for the vortex rotor")
+    wake_every = groups.get("wake", 0)
+    if wake_every and not is_vpm:
+        raise ValueError("record: 'wake' exists for the vortex rotor (model='vpm') only")
+    series = None
+    if wake_pvd is not None:
+        if not is_vpm:
+            raise ValueError("wake_pvd: only the vortex rotor (model='vpm') has a wake to write")
+        from .export import WakeSeries
+
+        series = WakeSeries(wake_pvd)
+        wake_every = wake_every or 1
+    keep_wake = "wake" in groups
+    if span_every or keep_wake:
+        _ext = _aerlox._ext
 
     step = core.step
     step_omega = _aerlox.step_omega
@@ -751,10 +786,17 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
                     log.omegas.append(omega)
                 if inflow_every and k % inflow_every == 0:
                     add_state(state)
+                if span_every and k % span_every == 0:
+                    log.spanwise.append(_ext.spanwise(core, inputs, state))
                 res, state = step(inputs, state, dt_s, integration_method)
                 add_result(res)
                 if is_vpm:
                     log.particles.append(state.n_particles)
+                    if wake_every and (k + 1) % wake_every == 0:
+                        if keep_wake:
+                            log.wakes.append((k + 1, _ext.wake(state)))
+                        if series is not None:
+                            series.add((k + 1) * dt_s, state)
                 if spin is not None:
                     t = k * dt_s
                     omega = step_omega(omega, res.Q_spin, torque_law(t, omega), inertia, dt_s, friction)
@@ -764,19 +806,24 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         interrupted = True
     finally:
         bar.close()
+        if series is not None:
+            series.close()
 
     # A KeyboardInterrupt (outside the main thread) can land between two appends.
     n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps)
     log.truncate(n)
     if inflow_every:
         del log.states[(n + inflow_every - 1) // inflow_every:]
+    if span_every:
+        del log.spanwise[(n + span_every - 1) // span_every:]
+    log.wakes = [w for w in log.wakes if w[0] <= n]
     saved = {}
     for name, st in (("initial_state", state0), ("final_state", state)):
         arr = np.asarray(st.to_array(), dtype=np.float64)
         if arr.size:
             saved[name] = (f"{name}_index", arr, {"state_class": type(st).__name__,
                                                   "long_name": f"model state ({type(st).__name__}.to_array)"})
-    ds = _history_dataset(log, inflow_every, state_class, is_vpm, saved)
+    ds = _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every)
     ds.attrs.update({
         "title": f"aerlox simulation, model {model}",
         "model": model,
@@ -801,7 +848,7 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
     return ds
 
 
-def _history_dataset(log, inflow_every, state_class, is_vpm, saved):
+def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0):
     """Turn the per-step records into a Dataset (vectorised once, after the loop)."""
     import xarray as xr
 
@@ -867,5 +914,61 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved):
             for name, units, doc in names:
                 arr = np.array([getattr(s, name) for s in states], dtype=np.float64)
                 dv[name] = ((tag, "element"), arr, {"units": units, "long_name": doc})
+    if log.spanwise:
+        _spanwise_vars(log.spanwise, span_every, dt_s, dv, coords)
+    if log.wakes:
+        _wake_vars(log.wakes, dt_s, dv, coords)
     dv.update(saved)
     return xr.Dataset(dv, coords=coords)
+
+
+# Spanwise arrays of the core, with the names, units and meaning Rotor.spanwise gives them.
+_SPANWISE = (
+    ("alpha_rad", "alpha_deg", "deg", "angle of attack", np.degrees),
+    ("phi_rad", "phi_deg", "deg", "inflow angle", np.degrees),
+    ("cl", "cl", "1", "section lift coefficient", None),
+    ("cd", "cd", "1", "section drag coefficient", None),
+    ("inflow_ratio", "inflow_ratio", "1", "axial speed through the element / tip speed (positive in hover)", None),
+    ("q_dyn_pa", "dynamic_pressure_Pa", "Pa", "dynamic pressure 0.5 rho W^2", None),
+    ("thrust_n", "thrust_N", "N", "element thrust of one blade", None),
+    ("torque_nm", "torque_Nm", "N m", "element torque of one blade about the shaft", None),
+)
+
+
+def _spanwise_vars(records, every, dt_s, dv, coords):
+    first = records[0]
+    dims = ("time_spanwise_s", "azimuth_deg", "r_m")
+    coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
+                                 {"units": "s", "long_name": "time of the recorded spanwise loads (start of step)"})
+    coords["azimuth_deg"] = ("azimuth_deg", np.degrees(first["azimuth_rad"]),
+                             {"units": "deg", "long_name": "azimuth of blade 0"})
+    radius = first["radius_m"]
+    coords["r_m"] = ("r_m", np.array(radius[0]) if radius.shape[0] else np.zeros(radius.shape[1]),
+                     {"units": "m", "long_name": "element centre radius"})
+    for key, name, units, doc, convert in _SPANWISE:
+        arr = np.stack([r[key] for r in records])
+        if convert is not None:
+            arr = convert(arr)
+        dv[f"spanwise_{name}"] = (dims, arr, {"units": units, "long_name": doc})
+
+
+def _wake_vars(records, dt_s, dv, coords):
+    counts = np.array([w["core_radius_m"].shape[0] for _, w in records], dtype=np.int64)
+    coords["time_wake_s"] = ("time_wake_s", np.array([k for k, _ in records], dtype=np.float64) * dt_s,
+                             {"units": "s", "long_name": "time of the recorded wake (end of step)"})
+    if "xyz" not in coords:
+        coords["xyz"] = ("xyz", list(_COMPONENTS))
+    dv["wake_count"] = ("time_wake_s", counts,
+                        {"long_name": "particles of each recorded wake, stored one wake after the other",
+                         "sample_dimension": "wake_particle"})
+
+    def stack(key, width=None):
+        parts = [w[key] if w[key] is not None else np.full(len(w["core_radius_m"]), np.nan) for _, w in records]
+        return np.concatenate(parts).reshape((-1, width) if width else (-1,)).astype(np.float64)
+
+    dv["wake_position_m"] = (("wake_particle", "xyz"), stack("position_m", 3),
+                             {"units": "m", "long_name": "particle position, hub axes"})
+    dv["wake_strength_m3_s"] = (("wake_particle", "xyz"), stack("strength_m3_s", 3),
+                                {"units": "m^3/s", "long_name": "particle vector strength, hub axes"})
+    dv["wake_core_radius_m"] = ("wake_particle", stack("core_radius_m"), {"units": "m", "long_name": "core radius"})
+    dv["wake_age_s"] = ("wake_particle", stack("age_s"), {"units": "s", "long_name": "time since shed"})

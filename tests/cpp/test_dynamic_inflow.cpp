@@ -320,13 +320,25 @@ TEST(Oye, StateVectorAndShortStates) {
   EXPECT_THROW(OyeRotorState::from_vectors({1.0}, {1.0, 2.0}), ValueError);
   OyeRotorState t = s;
   EXPECT_THROW(t.set_inflow(std::vector<double>{1, 2, 3, 4, 5}), Panic);
-  // A state with fewer elements than the blade: index failure, spinning or not.
+  // A state that does not fit the blade is the caller's mistake, refused
+  // before anything is computed, spinning or not, shorter or longer.
   const OyeLinear m = oye_model();
-  EXPECT_THROW(m.compute_forces(forward_inputs(12.0, 150.0, 0.8, 0.1), s), Panic);
-  EXPECT_THROW(m.compute_forces(axial_inputs(12.0, 0.0), s), Panic);
+  try {
+    m.compute_forces(forward_inputs(12.0, 150.0, 0.8, 0.1), s);
+    FAIL();
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(),
+                 "OyeRotorState holds 6 inflow values; this model needs 40 (W_int and W for each "
+                 "of its 20 elements)");
+  }
+  EXPECT_THROW(m.compute_forces(axial_inputs(12.0, 0.0), s), ValueError);
+  EXPECT_THROW(m.inflow_taus(axial_inputs(12.0, 150.0), OyeRotorState::zeros(21)), ValueError);
+  EXPECT_THROW(m.step(axial_inputs(12.0, 150.0), OyeRotorState::zeros(21), 0.01,
+                      IntegrationMethod::SemiImplicitEuler),
+               ValueError);
   // A state whose arrays are shorter than its own count is caught too.
   OyeRotorState bad = OyeRotorState::zeros(20);
   bad.W.resize(5);
-  EXPECT_THROW(m.compute_forces(axial_inputs(12.0, 150.0), bad), Panic);
+  EXPECT_THROW(m.compute_forces(axial_inputs(12.0, 150.0), bad), ValueError);
   EXPECT_THROW(bad.get_inflow(), Panic);
 }

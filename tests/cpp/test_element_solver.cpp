@@ -76,7 +76,7 @@ TEST(ElementSolver, ClimbMatchesMomentumWithLosses) {
   const BEMElementResult res = solve_bem_element(g, 0.2, v_climb, 0.0);
   EXPECT_LT(res.momentum_residual, 1e-8);
   EXPECT_GT(res.lambda_r, v_climb / g.omega_r);  // induced flow adds to the climb speed
-  const double phi = std::atan2(res.lambda_r * g.omega_r, (1 + res.a_prime) * g.omega * g.r);
+  const double phi = std::atan2(res.lambda_r * g.omega_r, (1 - res.a_prime) * g.omega * g.r);
   const double f = prandtl_tip_loss(phi, g.x, 2) * prandtl_hub_loss(phi, g.x, g.x_hub, 2);
   EXPECT_LT(f, 1.0);
   EXPECT_LT(rel_diff(res.d_t, momentum_thrust(g, res.lambda_r, v_climb, f)), 2.0 * res.a_prime + 1e-6);

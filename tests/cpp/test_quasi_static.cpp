@@ -59,6 +59,46 @@ TEST(QuasiStatic, HoverAgreesWithMomentumTheory) {
   EXPECT_LT(ct_sigma, 0.12);
 }
 
+TEST(QuasiStatic, IdealRotorStaysBelowTheMomentumLimit) {
+  // Ideal twist (theta = theta_tip / x), no drag, no tip loss, three blades:
+  // the closest a blade-element rotor gets to actuator-disk momentum theory.
+  // Swirl costs power, so the figure of merit on the swept area stays below 1;
+  // and each element's shaft power covers the axial energy flux it drives.
+  const double R = 1.0, x0 = 0.1, omega = 100.0, rho = 1.225;
+  for (double tip_deg : {4.0, 8.0}) {
+    RotorDefinition d;
+    d.blade.n_blades = 3;
+    d.blade.radius_m = R;
+    d.blade.root_cutout_m = x0 * R;
+    d.blade.chord_m = 0.05;
+    d.blade.n_elements = 100;
+    d.blade.tip_loss = false;
+    for (int k = 0; k <= 60; ++k) {
+      const double x = x0 + (1.0 - x0) * k / 60.0;
+      d.blade.r_stations_m.push_back(x * R);
+      d.blade.chord_stations_m.push_back(0.05);
+      d.blade.twist_stations_deg.push_back(tip_deg / x - tip_deg);
+    }
+    d.airfoil = {0.0, 2.0 * PI, 0.0, 40.0};
+    const QsLinear m = qs(d, 4);
+    const AeroResult r = eval(m, axial_inputs(tip_deg, omega));
+    const double t = thrust(r);
+    const double fm = std::pow(t, 1.5) / std::sqrt(2.0 * rho * PI * R * R) / (r.Q_spin * omega);
+    EXPECT_GT(fm, 0.9) << tip_deg;
+    EXPECT_LT(fm, 1.0) << tip_deg;
+
+    const RadialGrid& g = m.grid();
+    for (std::size_t i = 0; i < g.n_elements; ++i) {
+      const auto geom = BEMElementGeometry<LinearPolar>::make(
+          m.polar(), g.r_mid[i], g.dr, g.chord[i], g.twist_rad[i], omega, rho, 3, R, x0 * R, false);
+      const BEMElementResult e = solve_bem_element(geom, tip_deg * DEG_TO_RAD, 0.0, 0.0);
+      ASSERT_GT(e.d_t, 0.0);
+      EXPECT_GT(e.a_prime, 0.0);
+      EXPECT_GT(e.d_q * omega, e.d_t * e.lambda_r * geom.omega_r) << tip_deg << " " << i;
+    }
+  }
+}
+
 TEST(QuasiStatic, HoverTakesAxisymmetricPassInAnyFrame) {
   const RotorDefinition d = small_rotor();
   RotorInputs in = axial_inputs(8.0, 150.0);

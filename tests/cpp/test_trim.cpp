@@ -156,9 +156,10 @@ TEST(Trim, BadBoundsFailBeforeAnyEvaluation) {
   opt.tilt_max = 0.25;
   EXPECT_EQ(panic_text([&] { solve_trim_cyclic(m, wrong, axial_inputs(8.0, 150.0), opt); }),
             "min > max, or either was NaN. min = NaN, max = 0.25");
-  // With usable bounds the mismatched state is the failure.
+  // With usable bounds the mismatched state is the failure: a caller's
+  // mistake, refused before any evaluation.
   opt.tilt_min = -0.25;
-  EXPECT_THROW(solve_trim_cyclic(m, wrong, axial_inputs(8.0, 150.0), opt), Panic);
+  EXPECT_THROW(solve_trim_cyclic(m, wrong, axial_inputs(8.0, 150.0), opt), ValueError);
   EXPECT_EQ(clamp_checked(0.3, -0.2, 0.2), 0.2);
   EXPECT_EQ(clamp_checked(-0.3, -0.2, 0.2), -0.2);
   EXPECT_EQ(clamp_checked(0.1, 0.1, 0.1), 0.1);

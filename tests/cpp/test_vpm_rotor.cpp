@@ -157,6 +157,10 @@ TEST(VpmRotorBuild, BladeWithoutElementsIsRefused) {
   } catch (const ValueError& e) {
     EXPECT_NE(std::string(e.what()).find("n_elements = 0"), std::string::npos);
   }
+  // Nor does a blade whose tip is at its root cutout have a lifting line.
+  RotorDefinition flat = blade_def(2, 4);
+  flat.blade.root_cutout_m = flat.blade.radius_m;
+  EXPECT_THROW(make_rotor(flat), ValueError);
   // One element is the smallest valid blade: both end edges take its width.
   const auto one = make_rotor(blade_def(2, 1));
   EXPECT_EQ(one.r_edge(), (std::vector<double>{0.2, 1.0}));

@@ -83,7 +83,7 @@ def test_spanwise_refusals():
         ext.spanwise(1, rt.hover(), qs.initial_rotor_state())
     with pytest.raises(TypeError, match="argument 'state': "):
         ext.spanwise(qs, rt.hover(), oye.initial_rotor_state())
-    with pytest.raises(ValueError, match="state has 3 elements, the model 20"):
+    with pytest.raises(ValueError, match="OyeRotorState holds 6 inflow values; this model needs 40"):
         ext.spanwise(oye, rt.hover(), ax.OyeRotorState.zeros(3))
     with pytest.raises(TypeError, match=r"spanwise\(\) missing 1 required positional argument: 'state'"):
         ext.spanwise(qs, rt.hover())

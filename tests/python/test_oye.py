@@ -131,10 +131,22 @@ def test_vortex_ring_gives_one_inflow_target_for_the_whole_blade(oye):
     np.testing.assert_allclose(d.W_int, d.W_int[0], rtol=1e-12)
 
 
-def test_state_shorter_than_the_blade_is_refused(oye):
-    short = ax.OyeRotorState.zeros(rt.N_ELEMENTS - 1)
-    with pytest.raises(ax.PanicException):
-        oye.compute_forces(rt.hover(), short)
-    with pytest.raises(ax.PanicException):
-        oye.step(rt.hover(), short, 0.005)
-    assert not isinstance(ax.PanicException("x"), Exception)
+def test_state_that_does_not_fit_the_blade_is_refused(oye):
+    # Shorter or longer than 2 * n_elements: ValueError naming both sizes from
+    # every entry point that takes a state, before anything is computed.
+    n = rt.N_ELEMENTS
+    calls = [
+        lambda s: oye.compute_forces(rt.hover(), s),
+        lambda s: oye.step(rt.hover(), s, 0.005),
+        lambda s: oye.inflow_taus(rt.hover(), s),
+        lambda s: ax.relax_inflow_py(oye, s, rt.hover(), 0),
+        lambda s: ax.solve_trim_cyclic_py(oye, s, rt.hover(), max_iterations=1),
+    ]
+    for m in (n - 1, n + 1):
+        state = ax.OyeRotorState.zeros(m)
+        msg = (f"^OyeRotorState holds {2 * m} inflow values; this model needs {2 * n} "
+               f"\\(W_int and W for each of its {n} elements\\)$")
+        for call in calls:
+            with pytest.raises(ValueError, match=msg):
+                call(state)
+        np.testing.assert_array_equal(state.to_array(), np.zeros(2 * m))

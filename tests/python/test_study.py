@@ -197,3 +197,27 @@ def test_plots_return_figures_and_save(rotor, tmp_path):
     with pytest.raises(ValueError, match="x must be one of"):
         ax.plot.sweep(sw, x="forward_m_s")
     plt.close("all")
+
+
+def test_simulate_records_spanwise_loads_and_the_wake(rotor, tmp_path):
+    import meshio
+
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    ds = ax.simulate(rotor, model="oye", t_end_s=0.012, dt_s=1e-3, schedule=hover, record={"spanwise": 4})
+    assert ds.spanwise_thrust_N.dims == ("time_spanwise_s", "azimuth_deg", "r_m")
+    assert list(ds.time_spanwise_s.values) == pytest.approx([0.0, 0.004, 0.008])
+    # Summed over the blade and the disk, the recorded loads are the hub loads of the same steps.
+    total = rotor.blades * ds.spanwise_thrust_N.mean("azimuth_deg").sum("r_m")
+    assert total.values == pytest.approx(ds.thrust_N.values[::4], rel=1e-12)
+
+    vpm = ax.simulate(rotor, model="vpm", t_end_s=0.006, dt_s=1e-3, schedule=hover, record={"wake": 3},
+                      wake_pvd=tmp_path / "wake.pvd")
+    counts = vpm.wake_count.values
+    assert list(counts) == list(vpm.n_particles.values[2::3]) and vpm.sizes["wake_particle"] == counts.sum()
+    last = vpm.isel(wake_particle=slice(int(counts[:-1].sum()), None))
+    steps = sorted((tmp_path / "wake_steps").iterdir())
+    assert len(steps) == 2 and (tmp_path / "wake.pvd").read_text().count("<DataSet") == 2
+    mesh = meshio.read(steps[-1])
+    assert np.allclose(mesh.points, last.wake_position_m.values, rtol=1e-6, atol=1e-9)
+    with pytest.raises(ValueError, match="spanwise"):
+        ax.simulate(rotor, model="vpm", t_end_s=0.002, dt_s=1e-3, schedule=hover, record=["spanwise"])

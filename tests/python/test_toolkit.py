@@ -77,6 +77,8 @@ def test_rotor_validation_names_the_field_and_the_rule(changes, message):
 def test_operating_point_speed_and_replace():
     with pytest.raises(ValueError, match="exactly one of rpm and omega_rad_s"):
         ax.OperatingPoint(rpm=100.0, omega_rad_s=10.0)
+    with pytest.raises(ValueError, match="rpm must be >= 0"):
+        ax.OperatingPoint(rpm=-100.0)
     with pytest.raises(ValueError, match="rho_kg_m3 must be > 0"):
         ax.OperatingPoint(rpm=100.0, rho_kg_m3=0.0)
     op = ax.OperatingPoint.hover(rpm=RPM, collective_deg=5.0)

@@ -134,6 +134,10 @@ def test_construction_refusals():
         rotor(n_elements=0)
     with pytest.raises(ValueError):
         rotor(n_elements=0, tabulated=True)
+    # Nor has a blade without span (it would shed NaN cores into the wake).
+    flat = ax.BladeGeometry(2, 0.5, 0.5, 0.05, 0.0, 8, [0.5], [0.05], [0.0])
+    with pytest.raises(ValueError, match="nonzero span"):
+        rotor(defn=rt.definition(flat))
 
 
 def test_rotor_classes_can_be_subclassed_but_not_the_state():
