@@ -170,7 +170,7 @@ def run(quick: bool = False) -> CaseResult:
     props = propellers()
     if quick:
         props = props[:2]
-    models = ["bem"] if quick else ["bem", "pitt-peters", "oye"]
+    models = ["bem", "pitt-peters"] if quick else ["bem", "pitt-peters", "oye"]
     res = CaseResult(
         "apc", "APC propellers, static and advancing (10x7 SF, 16x8 E)", SOURCE,
         "2 blades each; chord and blade angle by station from the maker's geometry "
