@@ -136,7 +136,7 @@ def solve_point(rot, rpm, j, model, radius_m):
 VPM_RPM = {"apc10x7sf": 4034.0, "apc16x8e": 4993.333}
 
 
-def _vpm_static(p, airfoil, st, rpm, revolutions=16, steps=24):
+def _vpm_static(p, airfoil, st, rpm, revolutions=12, steps=24):
     """Vortex rotor at one static measured point: (rpm, measured (CT, CP), model (CT, CP), history)."""
     from . import vpm_march
 
