@@ -101,6 +101,7 @@ class CaseResult:
     notes: List[str] = field(default_factory=list)
     figure: Optional[Callable[[Path], None]] = None
     seconds: float = 0.0
+    cpu_seconds: float = 0.0
 
     def add_comparison(self, title: str, condition_name: str, conditions: Sequence[str],
                        measured: Sequence[float], models: Dict[str, Sequence[float]],

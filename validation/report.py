@@ -30,10 +30,12 @@ def run_cases(names: List[str], quick: bool = False) -> List[CaseResult]:
     for name in names:
         mod = importlib.import_module(f"validation.{name}")
         t0 = time.perf_counter()
+        c0 = time.process_time()
         print(f"[validate] {name} ...", file=sys.stderr, flush=True)
         res = mod.run(quick=quick)
         res.seconds = time.perf_counter() - t0
-        print(f"[validate] {name}: {res.seconds:.1f} s", file=sys.stderr, flush=True)
+        res.cpu_seconds = time.process_time() - c0
+        print(f"[validate] {name}: {res.seconds:.1f} s ({res.cpu_seconds:.1f} s CPU)", file=sys.stderr, flush=True)
         results.append(res)
     return results
 
@@ -79,7 +81,8 @@ def write_report(results: List[CaseResult], path: Path) -> None:
         "cent of the measured value; bold marks |error| <= 10 %.",
         "",
         f"aerlox {getattr(aerlox, '__version__', '?')}, Python {platform.python_version()}, "
-        f"NumPy {np.__version__}; run time " + ", ".join(f"{r.name} {r.seconds:.0f} s" for r in results) + ".",
+        f"NumPy {np.__version__}; run time (wall / CPU, all threads) " + ", ".join(
+            f"{r.name} {r.seconds:.0f} s / {r.cpu_seconds:.0f} s" for r in results) + ".",
         "",
         "## Summary",
         "",
