@@ -49,6 +49,8 @@ def main():
     print(f"  serial                       {t_serial:7.2f} s  ({1e3 * t_serial / n:.2f} ms/point)")
     print(f"  LocalCluster, 2 workers      {t_dask:7.2f} s  (cluster start-up {t_start:.1f} s, not included)")
     print(f"  speed-up                     {t_serial / t_dask:7.2f} x")
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"  (load average {load:.1f} on {os.cpu_count()} CPUs during the run: other work competes for them)")
 
 
 if __name__ == "__main__":

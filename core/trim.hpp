@@ -6,6 +6,7 @@
 // solve_trim_cyclic finds the swashplate tilts that bring the hub moment (in
 // hub axes) to a target: a damped, decoupled Newton iteration with
 // finite-difference probes, relaxing the inflow after each tilt update.
+// Both poll for cancellation between steps and passes (cancel.hpp).
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -16,6 +17,7 @@
 
 #include "aero_io.hpp"
 #include "aero_model.hpp"
+#include "cancel.hpp"
 #include "panic.hpp"
 
 namespace aerlox_rs {
@@ -82,6 +84,7 @@ typename Model::State relax_inflow(const Model& model, typename Model::State sta
     return state;
   } else {
     for (std::size_t k = 0; k < n_steps; ++k) {
+      poll_cancel();
       const auto derivative = model.compute_forces(inputs, state).second;
       const std::vector<double> taus = model.inflow_taus(inputs, state);
       state = semi_implicit_step(state, derivative, taus, dt);
@@ -136,6 +139,7 @@ TrimOutcome<typename Model::State> solve_trim_cyclic(const Model& model,
   for (std::size_t it = 1; it <= opt.max_iterations; ++it) {
     iterations = it;
     if (converged) break;
+    poll_cancel();
     // Both probes start from this pass's tilt; the inflow is held.
     const double my_p = eval_moment(model, state, inputs_at(tilt_lon + opt.probe_rad, tilt_lat)).second;
     const double j_lon = (my_p - opt.target_my - ry) / opt.probe_rad;

@@ -4,6 +4,8 @@
 #include <deque>
 #include <stdexcept>
 
+#include "cancel.hpp"
+
 namespace kit {
 
 void raise(PyObject* type, const std::string& msg) {
@@ -52,6 +54,10 @@ void translate_exception() noexcept {
     PyErr_SetString(g_panic ? g_panic : PyExc_SystemError, e.what());
   } catch (const aerlox_rs::ValueError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const aerlox_rs::Cancelled&) {
+    // Stopped by the interrupt check, which left the signal handler's
+    // exception (KeyboardInterrupt for Ctrl-C) set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "cancel.hpp"
 #include "cyclic.hpp"
 #include "panic.hpp"
 #include "vpm/aging.hpp"
@@ -283,6 +284,8 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   WakeEvalClock* clock = g_clock.load(std::memory_order_relaxed);
 
   for (std::size_t b = 0; b < nb; ++b) {
+    // The march works on copies only: stopping here discards them.
+    poll_cancel();
     const double psi_b = psi0 + TWO_PI * static_cast<double>(b) / static_cast<double>(nb);
     const double cpsi = std::cos(psi_b);
     const double spsi = std::sin(psi_b);
@@ -465,6 +468,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
                       k_aero, dt);
   }
 
+  poll_cancel();
   advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0, &age);
 
   VpmRotorState out;

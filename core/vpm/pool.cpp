@@ -9,9 +9,12 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "cancel.hpp"
 #include "panic.hpp"
 
 namespace aerlox_rs::vpm::pool {
@@ -46,21 +49,22 @@ class Pool {
  public:
   explicit Pool(std::size_t participants) : n_(participants), slots_(new Slot[participants]) {
     threads_.reserve(n_ - 1);
-    for (std::size_t w = 1; w < n_; ++w) threads_.emplace_back([this, w] { worker_main(w); });
+    try {
+      for (std::size_t w = 1; w < n_; ++w) threads_.emplace_back([this, w] { worker_main(w); });
+    } catch (const std::system_error&) {
+      // The system would not give us a thread (address space or thread
+      // limit): resource exhaustion like any failed allocation. The workers
+      // already started are stopped first; no pool is left behind.
+      stop_and_join();
+      throw std::bad_alloc();
+    }
   }
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
   /// Stops and joins the workers (never called in a forked child, whose
   /// copy of the pool has no threads behind it).
-  ~Pool() {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      stop_ = true;
-    }
-    cv_work_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
+  ~Pool() { stop_and_join(); }
 
   std::size_t participants() const { return n_; }
 
@@ -91,7 +95,17 @@ class Pool {
   }
 
  private:
+  void stop_and_join() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      stop_ = true;
+    }
+    cv_work_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
   void worker_main(std::size_t who) {
+    forbid_cancel_checks_on_this_thread();
     std::uint64_t seen = 0;
     for (;;) {
       {
@@ -145,6 +159,9 @@ class Pool {
         // callers size items so that a claim is cheap next to the work.
         try {
           fn_(ctx_, item, item + 1, who);
+          // Only the caller may ask the host whether to stop; a stop travels
+          // to the workers as a failure of the loop.
+          if (who == 0) poll_cancel();
         } catch (...) {
           std::lock_guard<std::mutex> g(err_m_);
           if (!error_) error_ = std::current_exception();
@@ -235,6 +252,19 @@ void set_worker_count(std::size_t n) {
   set_worker_count_for_testing(n);
 }
 
+namespace {
+
+// A loop on the calling thread alone, item by item so that it can be stopped
+// between items; results do not depend on how the items are divided.
+void run_here(std::size_t n, RangeFn fn, void* ctx) {
+  for (std::size_t i = 0; i < n; ++i) {
+    fn(ctx, i, i + 1, 0);
+    poll_cancel();
+  }
+}
+
+}  // namespace
+
 void run(std::size_t n, RangeFn fn, void* ctx) {
   if (n == 0) return;
   if (n == 1 || t_inside_task) {
@@ -243,14 +273,13 @@ void run(std::size_t n, RangeFn fn, void* ctx) {
   }
   std::unique_lock<std::mutex> g(submit_mutex(), std::try_to_lock);
   if (!g.owns_lock()) {
-    // Another thread's loop occupies the pool; results do not depend on how
-    // the items are divided, so run this one here.
-    fn(ctx, 0, n, 0);
+    // Another thread's loop occupies the pool: run this one here.
+    run_here(n, fn, ctx);
     return;
   }
   Pool& p = pool_locked();
   if (p.participants() == 1) {
-    fn(ctx, 0, n, 0);
+    run_here(n, fn, ctx);
     return;
   }
   p.run(n, fn, ctx);

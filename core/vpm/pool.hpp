@@ -35,6 +35,9 @@ void set_worker_count(std::size_t n);
 /// first exception thrown by any task is rethrown here (remaining items may be
 /// skipped). Called from inside a task, or while another thread's loop holds
 /// the pool, the loop runs on the calling thread alone as participant 0.
+/// The calling thread polls poll_cancel() after each item it runs, so a stop
+/// surfaces here as Cancelled. A pool whose worker threads cannot be started
+/// throws std::bad_alloc (and is not kept).
 void run(std::size_t n, RangeFn fn, void* ctx);
 
 /// run() with a callable f(begin, end, who).

@@ -618,6 +618,40 @@ class Rotor:
         pos = [d.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
         return cls(*pos, **d)
 
+    def to_json(self, path=None, *, indent: Optional[int] = 2) -> str:
+        """The description as JSON text (:meth:`to_dict`); also written to ``path`` when given.
+
+        Numbers are written in their shortest exact form, so :meth:`from_json`
+        rebuilds an equal rotor.
+        """
+        import json
+
+        text = json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text + "\n")
+        return text
+
+    @classmethod
+    def from_json(cls, source) -> "Rotor":
+        """The rotor in JSON ``source``: the text itself, or the path of a file holding it."""
+        import json
+        import os
+
+        if isinstance(source, (bytes, bytearray)):
+            source = source.decode("utf-8")
+        if isinstance(source, str) and source.lstrip().startswith("{"):
+            text = source
+        elif isinstance(source, (str, os.PathLike)):
+            with open(source, encoding="utf-8") as f:
+                text = f.read()
+        else:
+            raise TypeError(f"source must be JSON text or a path, got {type(source).__name__}")
+        data = json.loads(text)
+        if not isinstance(data, dict):
+            raise ValueError("source must hold a JSON object describing a rotor")
+        return cls.from_dict(data)
+
     @classmethod
     def from_table(cls, path, *, blades: int, airfoil: Airfoil, hub_radius_m: float = 0.0, **kwargs) -> "Rotor":
         """A rotor whose chord and twist come from a blade table file.

@@ -148,10 +148,22 @@ def _axis_values(name: str, value) -> Optional[np.ndarray]:
     return arr
 
 
+def _executor_workers(executor) -> int:
+    """How many tasks ``executor`` runs at once, as far as it tells; else this machine's CPUs."""
+    count = getattr(executor, "_max_workers", None)   # concurrent.futures pools
+    if not count:
+        client = getattr(executor, "_client", None)    # distributed's ClientExecutor
+        try:
+            count = sum(client.nthreads().values())
+        except Exception:  # not a Dask client, or the cluster cannot be asked: fall back
+            count = None
+    return int(count or os.cpu_count() or 1)
+
+
 def _default_chunk(n_points: int, executor) -> int:
     if executor is None:
         return max(1, min(n_points, 256))
-    workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
+    workers = _executor_workers(executor)
     # About eight chunks per worker keeps the workers busy to the end while each
     # chunk stays large enough that sending it costs little beside solving it.
     return max(1, min(256, math.ceil(n_points / (8 * workers))))
@@ -199,7 +211,9 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
         ``warning`` (warnings the point raised, empty when none). ``attrs`` hold the
         model, the rotor description as JSON and the number of failed points.
         A point that raises is recorded in ``error``, never raised; each distinct
-        warning is issued again here once.
+        warning is issued again here once. Ctrl-C stops the sweep and returns what
+        was computed, with ``attrs["interrupted"] = 1`` and the points not
+        computed marked in ``error``.
     """
     import xarray as xr
 
@@ -259,11 +273,14 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
         warned[start:stop] = w
 
     bar = _progress.bar(n_points, f"sweep {model}", progress, unit="pt")
+    done = set()
+    interrupted = False
     try:
         if executor is None:
             for start in starts:
                 store(start, _solve_chunk(rotor, model, options, fixed, names, grid[start:start + chunk_size],
                                           trim_moment_Nm))
+                done.add(start)
                 bar.update(min(chunk_size, n_points - start))
         else:
             pending = {executor.submit(_solve_chunk, rotor, model, options, fixed, names,
@@ -278,11 +295,18 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
                         # its points are recorded as failed like any other.
                         stop = min(start + chunk_size, n_points)
                         errors[start:stop] = [f"{type(exc).__name__}: {exc}"] * (stop - start)
+                    done.add(start)
                     bar.update(min(chunk_size, n_points - start))
-            except BaseException:
+            finally:
                 for fut in pending:
                     fut.cancel()
-                raise
+    except KeyboardInterrupt:
+        # Ctrl-C keeps what was computed; the rest is marked, as in simulate.
+        interrupted = True
+        for start in starts:
+            if start not in done:
+                stop = min(start + chunk_size, n_points)
+                errors[start:stop] = ["KeyboardInterrupt: not computed, the sweep was interrupted"] * (stop - start)
     finally:
         bar.close()
 
@@ -331,6 +355,7 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
         "n_points": n_points,
         "trim_moment_Nm": "none" if trim_moment_Nm is None else json.dumps(list(trim_moment_Nm)),
         "n_failed": int(sum(1 for e in errors if e)),
+        "interrupted": int(interrupted),
         "aerlox_version": _aerlox_version(),
     }
     return xr.Dataset(data_vars, coords=coords, attrs=attrs)

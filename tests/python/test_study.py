@@ -221,3 +221,19 @@ def test_simulate_records_spanwise_loads_and_the_wake(rotor, tmp_path):
     assert np.allclose(mesh.points, last.wake_position_m.values, rtol=1e-6, atol=1e-9)
     with pytest.raises(ValueError, match="spanwise"):
         ax.simulate(rotor, model="vpm", t_end_s=0.002, dt_s=1e-3, schedule=hover, record=["spanwise"])
+
+
+def test_rotor_json_round_trip(tmp_path):
+    low = ax.Airfoil.table([-10, 0, 5, 10, 15], [-0.8, 0.2, 0.75, 1.2, 1.1], [0.03, 0.01, 0.012, 0.02, 0.06],
+                           reynolds=2e5)
+    high = ax.Airfoil.table([-10, 0, 5, 10, 15], [-0.9, 0.25, 0.8, 1.3, 1.25], [0.02, 0.008, 0.01, 0.015, 0.05],
+                            reynolds=1e6)
+    rotor = ax.Rotor(3, 1.3, chord_m=[0.1, 0.0700000001], twist_deg=[9.1, 0.3], stations_m=[0.2, 1.3],
+                     root_cutout_m=0.2, airfoil=ax.Airfoil.combine(low, high).extrapolated(),
+                     flap=ax.Flap(inertia_kgm2=0.3, omega_nr_rad_s=120.0), name="json")
+    assert ax.Rotor.from_json(rotor.to_json()) == rotor
+    rotor.to_json(tmp_path / "rotor.json")
+    assert ax.Rotor.from_json(tmp_path / "rotor.json") == rotor
+    (tmp_path / "list.json").write_text("[1]")
+    with pytest.raises(ValueError, match="JSON object"):
+        ax.Rotor.from_json(tmp_path / "list.json")
