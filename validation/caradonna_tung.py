@@ -168,7 +168,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         res.add_comparison("Section lift coefficient (azimuth mean)", "collective, station", conds,
                            cl_meas[:, 2], cls, digits=3)
         res.summary.append(SummaryEntry(
-            "Caradonna-Tung section cl (all 15 stations, error of the sum)", float(np.mean(cl_meas[:, 2])),
+            "Caradonna-Tung section cl (mean of the 15 stations)", float(np.mean(cl_meas[:, 2])),
             {m: error_pct(float(np.mean(v)), float(np.mean(cl_meas[:, 2]))) for m, v in cls.items()}))
     else:
         res.notes.append("Section lift: no model of this build reports spanwise loads yet.")

@@ -34,8 +34,8 @@ EXPECTED = {
         ("Caradonna-Tung CT, 5 deg", "oye"): 54.9,
         ("Caradonna-Tung CT, 8 deg", "oye"): 10.8,
         ("Caradonna-Tung CT, 12 deg", "oye"): 12.4,
-        ("Caradonna-Tung section cl (all 15 stations, error of the sum)", "bem"): 19.3,
-        ("Caradonna-Tung section cl (all 15 stations, error of the sum)", "oye"): 11.6,
+        ("Caradonna-Tung section cl (mean of the 15 stations)", "bem"): 19.3,
+        ("Caradonna-Tung section cl (mean of the 15 stations)", "oye"): 11.6,
     }, 3.0),
     "apc": ({
         ("APC 10x7 Slow Flyer static CT (mean over rpm)", "bem"): -14.7,
