@@ -129,7 +129,7 @@ class ServoFlap:
                    g.r_outer_m, act.ac_offset_m, act.blade_Cm_AC)
 
 
-def _as_part(name: str, kind: type, core_kind: type, value):
+def _as_part(name: str, kind: Any, core_kind: type, value: Any) -> Any:
     """``value`` as the toolkit's ``kind`` (None stays None; the core's object is converted)."""
     if value is None or isinstance(value, kind):
         return value
@@ -222,9 +222,9 @@ class Rotor:
     servo_flap: Optional[ServoFlap] = None
     name: str = "rotor"
 
-    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float]],
-                 twist_deg: Union[float, Sequence[float]], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
-                 stations_m: Optional[Sequence[float]] = None, elements: int = 20, azimuth_stations: int = 36,
+    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float], np.ndarray],
+                 twist_deg: Union[float, Sequence[float], np.ndarray], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 stations_m: Optional[Union[Sequence[float], np.ndarray]] = None, elements: int = 20, azimuth_stations: int = 36,
                  tip_loss: bool = True, flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
                  servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
