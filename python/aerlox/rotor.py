@@ -222,10 +222,13 @@ class Rotor:
     servo_flap: Optional[ServoFlap] = None
     name: str = "rotor"
 
-    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float], np.ndarray],
-                 twist_deg: Union[float, Sequence[float], np.ndarray], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
-                 stations_m: Optional[Union[Sequence[float], np.ndarray]] = None, elements: int = 20, azimuth_stations: int = 36,
-                 tip_loss: bool = True, flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
+    def __init__(self, blades: int, radius_m: float,
+                 chord_m: Union[float, Sequence[float], np.ndarray],
+                 twist_deg: Union[float, Sequence[float], np.ndarray],
+                 airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 stations_m: Optional[Union[Sequence[float], np.ndarray]] = None,
+                 elements: int = 20, azimuth_stations: int = 36, tip_loss: bool = True,
+                 flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
                  servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
         put(self, "blades", _count("blades", blades, 1))
