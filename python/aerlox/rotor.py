@@ -2,8 +2,10 @@
 from __future__ import annotations
 
 import collections
+import contextlib
 import csv
 import math
+import threading
 import warnings
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
@@ -170,6 +172,21 @@ def _cached(key, build):
 
 
 _warned_bem_edgewise = False
+# Inside a sweep every edgewise point records the quasi-static model's warning
+# (the sweep keeps it per point and repeats it once with a count), whatever
+# this process warned before: otherwise the record would depend on which
+# worker solved which point first.
+_warn_state = threading.local()
+
+
+@contextlib.contextmanager
+def _warn_every_point():
+    previous = getattr(_warn_state, "every", False)
+    _warn_state.every = True
+    try:
+        yield
+    finally:
+        _warn_state.every = previous
 
 _TRIM_KEYWORDS = ("tilt_min", "tilt_max", "tolerance_Nm", "max_iterations", "probe_rad", "dt_relax",
                   "n_inflow_relax", "n_settle")
@@ -443,16 +460,21 @@ class Rotor:
 
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
-        if _warned_bem_edgewise:
+        every = getattr(_warn_state, "every", False)
+        if _warned_bem_edgewise and not every:
             return
         mu = op.advance_ratio(self.radius_m)
-        if mu > BEM_EDGEWISE_LIMIT:
-            _warned_bem_edgewise = True
-            warnings.warn(
-                f"model='bem' at advance ratio {mu:.3g}: its momentum balance uses the axial flow only, "
-                "so it over-predicts the induced inflow and power in edgewise flight; "
-                "model='pitt-peters' follows Glauert's momentum theory there (warned once)",
-                RuntimeWarning, stacklevel=3)
+        if not mu > BEM_EDGEWISE_LIMIT:
+            return
+        why = ("its momentum balance uses the axial flow only, so it over-predicts the induced inflow and "
+               "power in edgewise flight; model='pitt-peters' follows Glauert's momentum theory there")
+        if every:
+            # One text for every point, so the sweep gathers them into one warning.
+            warnings.warn(f"model='bem' above advance ratio {BEM_EDGEWISE_LIMIT:g}: {why}", RuntimeWarning,
+                          stacklevel=3)
+            return
+        _warned_bem_edgewise = True
+        warnings.warn(f"model='bem' at advance ratio {mu:.3g}: {why} (warned once)", RuntimeWarning, stacklevel=3)
 
     def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 10, steps_per_revolution: int = 18,
                    progress: Optional[bool] = None, settle_tolerance: float = 0.01,
