@@ -213,6 +213,10 @@ PyObject* py_kernel_isa(PyObject*, PyObject*) {
   return kit::guard([&] { return kit::to_py(vpm::isa_name(vpm::active_isa())); });
 }
 
+PyObject* py_kernel_quotient(PyObject*, PyObject*) {
+  return kit::guard([&] { return kit::to_py(vpm::reciprocal_quotient_enabled() ? "reciprocal" : "divide"); });
+}
+
 PyMethodDef ext_methods[] = {
     {"spanwise", kit::fastcall(py_spanwise), FAST,
      "spanwise(model, inputs, state)\n--\n\n"
@@ -248,6 +252,9 @@ PyMethodDef ext_methods[] = {
      "num_threads()\n--\n\nParticipants of the wake's parallel loops."},
     {"kernel_isa", py_kernel_isa, METH_NOARGS,
      "kernel_isa()\n--\n\nThe instruction set the wake's velocity kernels run on."},
+    {"kernel_quotient", py_kernel_quotient, METH_NOARGS,
+     "kernel_quotient()\n--\n\n"
+     "How the direct sum forms r2/s2: 'reciprocal' or 'divide' (same bits either way)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
