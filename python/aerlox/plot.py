@@ -150,6 +150,9 @@ def history(ds, variables: Union[str, Sequence[str]] = ("thrust_N", "torque_Nm",
     for name in names:
         if name not in ds.variables:
             raise ValueError(f"variables: {name!r} is not in this Dataset")
+        if ds[name].ndim > 2:
+            raise ValueError(f"variables: {name!r} has {ds[name].ndim} dimensions; for spanwise records use "
+                             "aerlox.plot.spanwise(aerlox.study.spanwise_at(ds, t))")
     fig, axes = plt.subplots(len(names), 1, figsize=(7.5, 2.3 * len(names) + 0.6), sharex=True, squeeze=False)
     for ax, name in zip(axes[:, 0], names):
         da = ds[name]

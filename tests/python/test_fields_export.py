@@ -56,10 +56,11 @@ def test_wake_dataset_matches_the_state(vpm):
     assert empty.sizes["particle"] == 0 and "bound_circulation_m2_s" not in empty
 
 
-def test_vtk_file_reads_back_with_the_same_points_and_data(vpm, tmp_path):
+@pytest.mark.parametrize("binary", [True, False])
+def test_vtk_file_reads_back_with_the_same_points_and_data(vpm, tmp_path, binary):
     state = vpm[1][-1]
     w = ext.wake(state)
-    path = export.wake_vtk(state, tmp_path / "wake.vtu")
+    path = export.wake_vtk(state, tmp_path / "wake.vtu", binary=binary)
     mesh = meshio.read(path)
     assert mesh.points.shape == (state.n_particles, 3)
     np.testing.assert_array_equal(mesh.points, w["position_m"])
