@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan clean
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate clean
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
 DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
@@ -58,12 +58,23 @@ cpp-test: deps-cpp venv
 py-test: install
 	$(VPY) -m pytest -q
 
+# Every validation case against its measurements: writes validation/report.md
+# and one figure per case beside it, and prints the summary table. Figures need
+# matplotlib (the package's `plot` extra), installed here when missing.
+validate: install
+	@$(VPY) -c "import matplotlib" 2>/dev/null || $(VPY) -m pip install -q matplotlib
+	$(VPY) -m validation
+
 bench: deps-cpp install
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DAERLOX_BUILD_BENCH=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS)
-	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	rm -f $(BUILD)/bench/summary.txt
+	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && AERLOX_BENCH_SUMMARY=$(abspath $(BUILD)/bench/summary.txt) "$$b"; done
 	for b in bench/*.py; do $(VPY) "$$b"; done
+	@echo; echo "=== summary: figures against baselines measured in the same process, CPU time ==="
+	@printf "%-44s %-22s %s\n" "what" "figure" "against"
+	@cat $(BUILD)/bench/summary.txt
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: deps-cpp venv
@@ -78,6 +89,28 @@ tsan: deps-cpp venv
 	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF -DAERLOX_SANITIZE=thread >/dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/tsan -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
+# The core and the C++ tests cross-built for 64-bit ARM and run under
+# qemu-user: proves the build has no x86 dependency and that the portable
+# kernels keep every result. Not part of `make test` (slow: emulated).
+GTEST_SRC ?= /usr/src/googletest
+cross-aarch64: venv
+	@dpkg -s g++-aarch64-linux-gnu qemu-user googletest >/dev/null 2>&1 || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-aarch64-linux-gnu qemu-user googletest >/dev/null; }
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/aarch64-linux-gnu.cmake) -DAERLOX_GTEST_SOURCE_DIR=$(GTEST_SRC) \
+	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/aarch64 -j $(JOBS)
+	# qemu-user itself aborts when a forked child of a threaded process starts
+	# threads (its plugin and cpu-exec assertions), so that one test is left to
+	# native runs.
+	ctest --test-dir $(BUILD)/aarch64 --output-on-failure -j $(JOBS) -E 'VpmPool.ChildProcessStepsAfterFork'
+	@echo "aarch64: built for $$(file -b $(BUILD)/aarch64/aerlox_tests | cut -d, -f2), tests run under qemu-aarch64"
+
+# The reciprocal quotient against the division on 10^10 operand pairs per
+# instruction set (CI runs a few million; this takes some minutes).
+quotient-proof: cpp-test
+	AERLOX_QUOTIENT_PAIRS=1e10 $(BUILD)/cpp/aerlox_tests --gtest_filter='VpmQuotient.*'
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -8,7 +8,9 @@
 // give exactly the reference answer.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "bem_common.hpp"
+#include "cpu_state.hpp"
 #include "oye.hpp"
 #include "pitt_peters.hpp"
 #include "quasi_static_bem.hpp"
@@ -64,6 +67,16 @@ BEMElementGeometry<LinearPolar> mid_element() {
                                                0.8, 0.12, true);
 }
 
+// Hides an input's value from the optimiser without changing it. Google
+// Benchmark's DoNotOptimize(lvalue) uses the two-alternative asm constraint
+// "+m,r", which GCC 12 miscompiles for a double held in memory: the loop then
+// ran on an uninitialised stack slot (collective 0, 3e14, inf...) and timed
+// another computation, about 1.8x slower than the real one.
+template <class T>
+inline void opaque(T& v) {
+  asm volatile("" : "+m"(v)::"memory");
+}
+
 // ---- element level -------------------------------------------------------
 
 void BM_ElementForce(benchmark::State& st) {
@@ -78,7 +91,7 @@ void BM_ElementForce(benchmark::State& st) {
   e.col_psi = 0.15;
   double u_p = 5.0;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(u_p);
+    opaque(u_p);
     benchmark::DoNotOptimize(element_force(ctx, e, u_p, 75.0));
   }
   st.SetItemsProcessed(st.iterations());
@@ -89,7 +102,7 @@ void BM_SolvePropeller(benchmark::State& st) {
   const auto g = mid_element();
   double pitch = 0.17;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(pitch);
+    opaque(pitch);
     benchmark::DoNotOptimize(solve_bem_element(g, pitch, 0.0, 0.0));
   }
   st.SetItemsProcessed(st.iterations());
@@ -100,7 +113,7 @@ void BM_SolveWindmill(benchmark::State& st) {
   const auto g = mid_element();
   double pitch = 0.0;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(pitch);
+    opaque(pitch);
     benchmark::DoNotOptimize(solve_bem_element_windmill(g, pitch, -40.0, 0.0));
   }
   st.SetItemsProcessed(st.iterations());
@@ -138,7 +151,7 @@ void BM_SweepTemplate(benchmark::State& st) {
   const auto ctx = s.ctx();
   ForceKernel k;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(k.lambda);
+    opaque(k.lambda);
     benchmark::DoNotOptimize(ctx.run(k));
   }
   st.SetItemsProcessed(st.iterations() * 36 * 20);
@@ -151,7 +164,7 @@ void BM_SweepErased(benchmark::State& st) {
   ForceKernel inner;
   ErasedKernel k{[&inner](const SweepCtx<LinearPolar>& c, const ElementCtx& e) { return inner.element(c, e); }};
   for (auto _ : st) {
-    benchmark::DoNotOptimize(inner.lambda);
+    opaque(inner.lambda);
     benchmark::DoNotOptimize(ctx.run(k));
   }
   st.SetItemsProcessed(st.iterations() * 36 * 20);
@@ -164,18 +177,19 @@ void BM_QsHover(benchmark::State& st) {
   const auto m = QuasiStaticBEM<LinearPolar>::build(kRotor, kPolar, 36);
   RotorInputs in = hover();
   for (auto _ : st) {
-    benchmark::DoNotOptimize(in.collective_rad);
+    opaque(in.collective_rad);
     benchmark::DoNotOptimize(m.compute_forces(in, {}));
   }
   st.SetItemsProcessed(st.iterations());
 }
 BENCHMARK(BM_QsHover);
 
+
 void BM_QsForward(benchmark::State& st) {
   const auto m = QuasiStaticBEM<LinearPolar>::build(kRotor, kPolar, 36);
   RotorInputs in = forward();
   for (auto _ : st) {
-    benchmark::DoNotOptimize(in.collective_rad);
+    opaque(in.collective_rad);
     benchmark::DoNotOptimize(m.compute_forces(in, {}));
   }
   st.SetItemsProcessed(st.iterations());
@@ -188,7 +202,7 @@ void BM_PpStep(benchmark::State& st) {
   auto s = relax_inflow(m, m.initial_state(), in, 400, 0.005);
   for (auto _ : st) {
     s = m.step(in, s, 0.001, IntegrationMethod::SemiImplicitEuler).second;
-    benchmark::DoNotOptimize(s);
+    opaque(s);
   }
   st.SetItemsProcessed(st.iterations());
 }
@@ -200,7 +214,7 @@ void BM_OyeStep(benchmark::State& st) {
   auto s = relax_inflow(m, m.initial_state(), in, 400, 0.005);
   for (auto _ : st) {
     s = m.step(in, s, 0.001, IntegrationMethod::SemiImplicitEuler).second;
-    benchmark::DoNotOptimize(s);
+    opaque(s);
   }
   st.SetItemsProcessed(st.iterations());
 }
@@ -281,7 +295,7 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        ns[r.benchmark_name()] = r.GetAdjustedRealTime() * multiplier(r.time_unit);
+        ns[r.benchmark_name()] = r.GetAdjustedCPUTime() * multiplier(r.time_unit);
     ConsoleReporter::ReportRuns(runs);
   }
 
@@ -295,6 +309,69 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     }
   }
 };
+
+// ---- hand-timed loops: the dirty-upper-state check ------------------------
+
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : 0.5 * (v[v.size() / 2 - 1] + v[v.size() / 2]);
+}
+
+#if defined(__x86_64__)
+// Leaves the upper halves of the AVX registers dirty, as AVX code that does
+// not end with vzeroupper would (the asm is invisible to the compiler, so no
+// vzeroupper follows).
+__attribute__((target("avx"))) void dirty_upper() {
+  static const float one = 1.0f;
+  asm volatile("vbroadcastss %0, %%ymm15" ::"m"(one) : "xmm15");
+}
+__attribute__((target("avx"))) void clean_upper() { asm volatile("vzeroupper" ::: "memory"); }
+bool have_avx() { return __builtin_cpu_supports("avx"); }
+#else
+void dirty_upper() {}
+void clean_upper() {}
+bool have_avx() { return false; }
+#endif
+
+struct HandTimed {
+  double clean_ns = 0, dirty_ns = 0, dirty_unguarded_ns = 0;
+};
+
+// QS hover compute_forces per call (CPU time), the state before each call
+// clean, dirty, and dirty with the entry's clearing turned off; 7 rounds
+// interleaved, medians.
+HandTimed hand_timed() {
+  const auto m = QuasiStaticBEM<LinearPolar>::build(kRotor, kPolar, 36);
+  RotorInputs in = hover();
+  constexpr int kCalls = 4000;
+  std::vector<double> c, d, u;
+  volatile double sink = 0;
+  const auto loop = [&](bool dirty) {
+    const double t0 = cpu_seconds();
+    for (int i = 0; i < kCalls; ++i) {
+      if (dirty)
+        dirty_upper();
+      else
+        clean_upper();
+      sink = sink + m.compute_forces(in, {}).first.Q_spin;
+    }
+    return (cpu_seconds() - t0) / kCalls * 1e9;
+  };
+  for (int r = 0; r < 7; ++r) {
+    c.push_back(loop(false));
+    d.push_back(loop(true));
+    set_upper_state_clearing_for_testing(false);
+    u.push_back(loop(true));
+    set_upper_state_clearing_for_testing(true);
+  }
+  return {median_of(c), median_of(d), median_of(u)};
+}
 
 void print_summary(const std::map<std::string, double>& ns) {
   auto get = [&](const char* n) {
@@ -327,6 +404,25 @@ void print_summary(const std::map<std::string, double>& ns) {
                        static_cast<double>(g_trim_passes - 1) * static_cast<double>(o.n_inflow_relax + 3);
   std::printf("trim solve (Pitt-Peters)       %12.2f ms  %zu passes, %.0f evaluations, %.2fx the cost of as many steps\n",
               get("BM_TrimPp") / 1e6, g_trim_passes, evals, get("BM_TrimPp") / (evals * get("BM_PpStep")));
+
+  const HandTimed h = hand_timed();
+  std::printf("\n=== QS compute_forces, hover: hand-timed loop (CPU time, median of 7 rounds) ===\n");
+  std::printf("upper vector state clean        %10.1f ns/call  (baseline)\n", h.clean_ns);
+  std::printf("upper state dirty               %10.1f ns/call  %.2fx the clean call\n", h.dirty_ns,
+              h.dirty_ns / h.clean_ns);
+  std::printf("dirty, entry clearing off       %10.1f ns/call  %.2fx the clean call%s\n", h.dirty_unguarded_ns,
+              h.dirty_unguarded_ns / h.clean_ns, have_avx() ? "" : "  (no AVX: nothing to clear)");
+  std::printf("Google Benchmark's figure       %10.1f ns/call  %.2fx the hand-timed loop\n", get("BM_QsHover"),
+              get("BM_QsHover") / h.clean_ns);
+  if (const char* path = std::getenv("AERLOX_BENCH_SUMMARY"))
+    if (FILE* f = std::fopen(path, "a")) {
+      std::fprintf(f, "%-44s %-22s %s\n", "QS compute_forces, upper state dirty",
+                   (std::to_string(h.dirty_ns / h.clean_ns).substr(0, 4) + "x clean").c_str(),
+                   ("entry clearing off: " + std::to_string(h.dirty_unguarded_ns / h.clean_ns).substr(0, 4) + "x").c_str());
+      std::fprintf(f, "%-44s %-22s %s\n", "QS compute_forces, Google Benchmark",
+                   (std::to_string(get("BM_QsHover") / h.clean_ns).substr(0, 4) + "x hand-timed").c_str(), "");
+      std::fclose(f);
+    }
 }
 
 }  // namespace

@@ -39,23 +39,23 @@ def inputs(mu=0.0, tilt_lat=0.0):
 
 
 def per_call(fn, min_time=0.5):
-    """Seconds per call of fn(), best of three batches of at least min_time/3 each."""
+    """CPU seconds per call of fn(), best of three batches of at least min_time/3 each."""
     fn()
     n, elapsed = 1, 0.0
     while True:
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         for _ in range(n):
             fn()
-        elapsed = time.perf_counter() - t0
+        elapsed = time.process_time() - t0
         if elapsed > min_time / 3:
             break
         n *= 2
     best = elapsed / n
     for _ in range(2):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         for _ in range(n):
             fn()
-        best = min(best, (time.perf_counter() - t0) / n)
+        best = min(best, (time.process_time() - t0) / n)
     return best
 
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "cpu_state.hpp"
 #include "quasi_static_bem.hpp"
 
 namespace aerlox_rs {
@@ -158,6 +159,7 @@ template <class Sink>
 std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::evaluate(const RotorInputs& inputs,
                                                               const State& state,
                                                               Sink&& sink) const {
+  clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const RadialGrid& grid = d.grid;

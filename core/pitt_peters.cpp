@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "cpu_state.hpp"
+
 namespace aerlox_rs {
 
 PittPetersRotorState PittPetersRotorState::from_array(std::span<const double> arr) {
@@ -61,6 +63,7 @@ template <class P>
 template <class Sink>
 std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
     const RotorInputs& inputs, const State& state, Sink&& sink) const {
+  clear_upper_vector_state();
   const BemModelData<P>& d = *d_;
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;

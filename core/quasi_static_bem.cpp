@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "cpu_state.hpp"
+
 namespace aerlox_rs {
 
 double prandtl_tip_loss_from_sin_abs(double s, double x, double b) {
@@ -296,6 +298,7 @@ struct BemKernel {
 /// spanwise (SpanwiseSink).
 template <class P, class Sink>
 AeroResult quasi_static_loads(const BemModelData<P>& d, const RotorInputs& inputs, Sink&& sink) {
+  clear_upper_vector_state();
   const BladeGeometry& blade = d.defn.blade;
   const double omega = inputs.omega_rad_s;
   const Kinematics kin = kinematics(inputs, omega, blade.radius_m);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "aero_io.hpp"
+#include "cpu_state.hpp"
 #include "panic.hpp"
 
 namespace kit {
@@ -47,6 +48,7 @@ void translate_exception() noexcept;
 /// Runs f (returning a new reference or throwing) with every exception mapped.
 template <class F>
 PyObject* guard(F&& f) noexcept {
+  aerlox_rs::clear_upper_vector_state();
   try {
     return f();
   } catch (...) {
@@ -58,6 +60,7 @@ PyObject* guard(F&& f) noexcept {
 /// Same for slots that return int (setters): 0 or -1.
 template <class F>
 int guard_int(F&& f) noexcept {
+  aerlox_rs::clear_upper_vector_state();
   try {
     f();
     return 0;

@@ -3,10 +3,20 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
+#include <cstdlib>
 #include <limits>
+#include <string_view>
 
+#include "cpu_state.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
+
+#if defined(__x86_64__)
+#define AERLOX_VPM_X86 1
+#else
+#define AERLOX_VPM_X86 0
+#endif
 
 namespace aerlox_rs::vpm {
 
@@ -69,7 +79,8 @@ ChunkSpan chunk_span(std::span<const float> v) {
 }
 
 kern::Src src_of(const Chunks& c, std::size_t n_chunks) {
-  return kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, n_chunks};
+  return kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, n_chunks,
+                   nullptr, nullptr, nullptr};
 }
 
 }  // namespace
@@ -129,22 +140,142 @@ const kern::Table* table_of(Isa isa) {
   switch (isa) {
     case Isa::Scalar: return &kern::table_scalar;
     case Isa::Baseline: return &kern::table_baseline;
+#if AERLOX_VPM_X86
     case Isa::Avx2: return &kern::table_avx2;
     case Isa::Avx512: return &kern::table_avx512;
+#else
+    case Isa::Avx2:
+    case Isa::Avx512: break;
+#endif
   }
   return &kern::table_baseline;
 }
 
-Isa best_isa() {
+bool cpu_has(Isa isa) {
+#if AERLOX_VPM_X86
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
-  if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
-  return Isa::Baseline;
+  switch (isa) {
+    case Isa::Scalar:
+    case Isa::Baseline: return true;
+    case Isa::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case Isa::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }
+  return false;
+#else
+  return isa == Isa::Scalar || isa == Isa::Baseline;
+#endif
+}
+
+// CPU seconds of the calling thread.
+double thread_cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// One way to run the direct sum: an instruction set, and whether r2/s2 comes
+// from the reciprocal (only where exact; same bits either way).
+struct Path {
+  Isa isa;
+  bool reciprocal;
+};
+
+// The fastest of the candidates on this machine: a short calibration of the
+// direct sum (some 0.3 M interactions per candidate and round, three rounds
+// interleaved, thread CPU time, best round counts), about 2 ms in all. Every
+// candidate gives the same bits, so the choice only decides the speed. Which
+// wins depends on the processor: where the divider is the bottleneck the
+// reciprocal quotient wins, where the multiply pipes are (the divider shares
+// one of them on some cores) the division does; where the wide divider clocks
+// the core down the narrower registers win.
+Path calibrate(const std::vector<Path>& candidates) {
+  if (candidates.size() == 1) return candidates[0];
+  constexpr std::size_t kSrc = 512, kTgt = 600;
+  AVec<float> x, y, z, ax, ay, az, sg;
+  std::vector<float> tx, ty, tz;
+  std::uint32_t h = 12345u;
+  const auto rnd = [&h] {
+    h = h * 1664525u + 1013904223u;
+    return float(h >> 8) / float(1u << 24);
+  };
+  for (std::size_t i = 0; i < kSrc; ++i) {
+    x.push_back(rnd());
+    y.push_back(rnd());
+    z.push_back(rnd());
+    ax.push_back(rnd() - 0.5f);
+    ay.push_back(rnd() - 0.5f);
+    az.push_back(rnd() - 0.5f);
+    sg.push_back(0.05f + 0.05f * rnd());
+  }
+  for (std::size_t j = 0; j < kTgt; ++j) {
+    tx.push_back(rnd());
+    ty.push_back(rnd());
+    tz.push_back(rnd());
+  }
+  const SourceFactors fac = SourceFactors::of(sg);
+  std::vector<Vel> out(kTgt);
+  std::vector<double> best(candidates.size(), 1e300);
+  for (int round = 0; round < 3; ++round)
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+      const kern::Src src{x.data(),       y.data(),       z.data(),
+                          ax.data(),      ay.data(),      az.data(),
+                          sg.data(),      kSrc / 8,       fac.s2.data(),
+                          fac.s3.data(),  candidates[c].reciprocal ? fac.rs2.data() : nullptr};
+      const kern::Table& k = *table_of(candidates[c].isa);
+      const double t0 = thread_cpu_seconds();
+      k.eval_targets(src, tx.data(), ty.data(), tz.data(), 0, kTgt, out.data());
+      best[c] = std::min(best[c], thread_cpu_seconds() - t0);
+    }
+  std::size_t pick = 0;
+  for (std::size_t c = 1; c < candidates.size(); ++c)
+    if (best[c] < best[pick]) pick = c;
+  return candidates[pick];
+}
+
+std::optional<Isa> isa_from_name(std::string_view name) {
+  for (Isa isa : {Isa::Scalar, Isa::Baseline, Isa::Avx2, Isa::Avx512})
+    if (name == kern_isa_name(isa)) return isa;
+  return std::nullopt;
+}
+
+// AERLOX_VPM_ISA names a supported instruction set to use instead of the
+// calibrated choice, AERLOX_VPM_QUOTIENT (divide, reciprocal) the quotient
+// (for benchmarks and tests); anything else is ignored.
+Path best_path() {
+  std::optional<bool> recip;
+  if (const char* q = std::getenv("AERLOX_VPM_QUOTIENT")) {
+    if (std::string_view(q) == "divide") recip = false;
+    if (std::string_view(q) == "reciprocal") recip = true;
+  }
+  std::vector<Isa> isas;
+  if (const char* env = std::getenv("AERLOX_VPM_ISA")) {
+    const std::optional<Isa> forced = isa_from_name(env);
+    if (forced && cpu_has(*forced)) isas.push_back(*forced);
+  }
+  if (isas.empty())
+    for (Isa isa : {Isa::Avx512, Isa::Avx2})
+      if (cpu_has(isa)) isas.push_back(isa);
+  if (isas.empty()) isas.push_back(Isa::Baseline);
+  std::vector<Path> candidates;
+  for (Isa isa : isas) {
+    // Only the units with fused multiply-add have the reciprocal form.
+    const bool has_recip = isa == Isa::Avx2 || isa == Isa::Avx512;
+    if (recip) {
+      candidates.push_back({isa, *recip && has_recip});
+    } else {
+      candidates.push_back({isa, false});
+      if (has_recip) candidates.push_back({isa, true});
+    }
+  }
+  return calibrate(candidates);
 }
 
 struct Selected {
+  Path best;
   std::atomic<Isa> isa;
-  Selected() : isa(best_isa()) {}
+  std::atomic<bool> reciprocal;
+  Selected() : best(best_path()), isa(best.isa), reciprocal(best.reciprocal) {}
 };
 
 Selected& selected() {
@@ -154,25 +285,36 @@ Selected& selected() {
 
 }  // namespace
 
-bool isa_supported(Isa isa) {
-  __builtin_cpu_init();
+const char* kern_isa_name(Isa isa) {
   switch (isa) {
-    case Isa::Scalar:
-    case Isa::Baseline: return true;
-    case Isa::Avx2: return __builtin_cpu_supports("avx2");
-    case Isa::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+    case Isa::Scalar: return "scalar";
+    case Isa::Baseline: return "baseline";
+    case Isa::Avx2: return "avx2";
+    case Isa::Avx512: return "avx512";
   }
-  return false;
+  return "baseline";
 }
+
+bool isa_supported(Isa isa) { return cpu_has(isa); }
 
 Isa active_isa() { return selected().isa.load(std::memory_order_relaxed); }
 
+Isa preferred_isa() { return selected().best.isa; }
+
+bool preferred_reciprocal() { return selected().best.reciprocal; }
+
 void set_isa_for_testing(std::optional<Isa> isa) {
   if (isa && !isa_supported(*isa)) throw ValueError(std::string("this CPU cannot run ") + isa_name(*isa));
-  selected().isa.store(isa ? *isa : best_isa(), std::memory_order_relaxed);
+  selected().isa.store(isa ? *isa : selected().best.isa, std::memory_order_relaxed);
 }
 
-const char* isa_name(Isa isa) { return table_of(isa)->name; }
+void set_reciprocal_quotient_for_testing(std::optional<bool> on) {
+  selected().reciprocal.store(on ? *on : selected().best.reciprocal, std::memory_order_relaxed);
+}
+
+bool reciprocal_quotient_enabled() { return selected().reciprocal.load(std::memory_order_relaxed); }
+
+const char* isa_name(Isa isa) { return kern_isa_name(isa); }
 
 const kern::Table& active_kernels() { return *table_of(active_isa()); }
 
@@ -220,6 +362,22 @@ Vel eval_target(float xj, float yj, float zj, const Chunks& src, std::size_t n_c
 
 namespace {
 
+// Where the reciprocal quotient is exact. Coordinates within 2^40 m keep
+// r2 below 2^84; s2 within [2^-40, 2^40] keeps rs2 normal. Then either the
+// quotient r2/s2 is at least 2^-30, so r2 >= 2^-70 and every step of the
+// corrected product stays normal (the Markstein conditions), or it is below
+// 2^-30, where both forms give a value under 2^-25 that vanishes in rho2 + 1
+// and rho2 + 2.5, the only places rho2 is used. Anything else (non-finite,
+// huge, zero or subnormal core) keeps the division.
+constexpr float kMaxCoord = 1099511627776.0f;         // 2^40
+constexpr float kMinS2 = 1.0f / 1099511627776.0f;     // 2^-40
+
+bool coords_in_range(std::span<const float> v) {
+  bool ok = true;
+  for (const float a : v) ok &= std::fabs(a) <= kMaxCoord;  // false for NaN
+  return ok;
+}
+
 // Targets must be at least as many as tx holds: a shorter array is read past
 // its end by the first missing index, which is reported as such.
 void check_targets(std::size_t m, std::span<const float> ty, std::span<const float> tz) {
@@ -229,8 +387,33 @@ void check_targets(std::size_t m, std::span<const float> ty, std::span<const flo
 
 }  // namespace
 
+SourceFactors SourceFactors::of(std::span<const float> sg) {
+  SourceFactors f;
+  f.s2 = AVec<float>::filled(sg.size(), 0.0f);
+  f.s3 = AVec<float>::filled(sg.size(), 0.0f);
+  f.rs2 = AVec<float>::filled(sg.size(), 0.0f);
+  for (std::size_t i = 0; i < sg.size(); ++i) {
+    const float g = sg[i];
+    const float s2 = g * g;
+    f.s2[i] = s2;
+    f.s3[i] = g * s2;
+    f.rs2[i] = 1.0f / s2;
+  }
+  return f;
+}
+
+bool reciprocal_safe(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                     std::span<const float> s2, std::span<const float> tx, std::span<const float> ty,
+                     std::span<const float> tz) {
+  bool ok = coords_in_range(x) && coords_in_range(y) && coords_in_range(z) && coords_in_range(tx) &&
+            coords_in_range(ty) && coords_in_range(tz);
+  for (const float a : s2) ok &= a >= kMinS2 && a <= kMaxCoord;
+  return ok;
+}
+
 std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const float> tx,
                                    std::span<const float> ty, std::span<const float> tz) {
+  clear_upper_vector_state();
   const std::size_t m = tx.size();
   const std::size_t n = field.len();
   std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});
@@ -242,7 +425,13 @@ std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const f
                     ay = padded_copy(field.ay, 0.0f), az = padded_copy(field.az, 0.0f),
                     sg = padded_copy(field.sigma, 1.0f);
   const Chunks chunks = Chunks::from_avecs(x, y, z, ax, ay, az, sg);
-  const kern::Src src = src_of(chunks, chunks.len());
+  kern::Src src = src_of(chunks, chunks.len());
+  // Per-source factors of the kernel, formed once instead of per interaction.
+  const SourceFactors fac = SourceFactors::of(sg);
+  src.s2 = fac.s2.data();
+  src.s3 = fac.s3.data();
+  if (reciprocal_quotient_enabled() && reciprocal_safe(x, y, z, fac.s2, tx, ty.first(m), tz.first(m)))
+    src.rs2 = fac.rs2.data();
   const kern::Table& k = active_kernels();
 
   // Blocks of targets sized so that one block is some 50k interactions: large

@@ -105,18 +105,45 @@ Vel eval_target(float xj, float yj, float zj, const Chunks& src, std::size_t n_c
 /// Every lane set to a.
 Lane8 broadcast8(float a);
 
-/// The instruction sets the kernels are built for.
+/// The instruction sets the kernels are built for (Avx2 and Avx512 only on
+/// x86-64; elsewhere Baseline is plain portable arithmetic).
 enum class Isa { Scalar, Baseline, Avx2, Avx512 };
 /// Whether this CPU can run isa.
 bool isa_supported(Isa isa);
-/// The instruction set in use (the best supported one unless forced).
+/// The instruction set in use (the preferred one unless forced).
 Isa active_isa();
-/// Forces isa for tests and benchmarks (nullopt: back to the CPU's best).
+/// The path picked for this machine at first use by a short calibration of
+/// the direct sum (about 2 ms): the fastest supported vector width, and
+/// whether r2/s2 comes from the reciprocal (all give the same bits). The
+/// environment variables AERLOX_VPM_ISA (scalar, baseline, avx2, avx512) and
+/// AERLOX_VPM_QUOTIENT (divide, reciprocal) override either choice.
+Isa preferred_isa();
+bool preferred_reciprocal();
+/// Forces isa for tests and benchmarks (nullopt: back to the preferred one).
 /// Throws ValueError when the CPU cannot run it.
 void set_isa_for_testing(std::optional<Isa> isa);
+/// Lets the direct sum form r2/s2 from per-source reciprocals where that is
+/// exact (true) or forces the division (false); nullopt: back to the
+/// preferred choice. Same bits either way: the switch exists to prove it and
+/// to measure the gain.
+void set_reciprocal_quotient_for_testing(std::optional<bool> on);
+bool reciprocal_quotient_enabled();
 const char* isa_name(Isa isa);
+const char* kern_isa_name(Isa isa);
 /// The kernel table of the active instruction set.
 const kern::Table& active_kernels();
+
+/// Per-source factors of the kernel: s2 = sg*sg, s3 = sg*s2, rs2 = 1/s2.
+struct SourceFactors {
+  AVec<float> s2, s3, rs2;
+  static SourceFactors of(std::span<const float> sg);
+};
+
+/// Whether the reciprocal quotient equals the division for every pair of
+/// these sources (positions x, y, z; s2) and targets (tx, ty, tz).
+bool reciprocal_safe(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                     std::span<const float> s2, std::span<const float> tx, std::span<const float> ty,
+                     std::span<const float> tz);
 
 // ---------------------------------------------------------------------------
 // Direct evaluation
@@ -165,6 +192,10 @@ std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& f
 struct FlatTree {
   std::vector<FlatNode> nodes;
   AVec<float> sx, sy, sz, sax, say, saz, sg;
+  /// The field's particle indices in leaf order (padding not included).
+  std::vector<std::uint32_t> order;
+  /// Per node its far-field source as 8 floats (see kern::TreeView).
+  AVec<float> payload;
 
   /// The tree of a non-empty field.
   static FlatTree build(const ParticleField& field);

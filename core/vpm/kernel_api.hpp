@@ -39,6 +39,14 @@ namespace kern {
 
 /// Seven 32-byte-aligned arrays of 8*n_chunks floats each (positions,
 /// strengths, core radii), padded with inert sources.
+///
+/// Optionally three more arrays of the same length, per source: s2 = sg*sg,
+/// s3 = sg*s2 and rs2 = 1/s2 (each correctly rounded). They let a kernel form
+/// rho2 = r2/s2 from the reciprocal with one fused correction step instead of
+/// a division; the result is the same correctly rounded quotient. Whoever
+/// fills them must have checked that every source and target lies in the
+/// range where that holds (see reciprocal_safe in common.cpp); otherwise they
+/// stay null and the kernels divide.
 struct Src {
   const float* x;
   const float* y;
@@ -48,6 +56,9 @@ struct Src {
   const float* az;
   const float* sg;
   std::size_t n_chunks;
+  const float* s2;
+  const float* s3;
+  const float* rs2;
 };
 
 /// A flattened tree as the kernels read it.
@@ -55,9 +66,16 @@ struct TreeView {
   const FlatNode* nodes;
   std::size_t n_nodes;
   Src sorted;
+  /// Per node, 8 floats on a 32-byte boundary: the far-field source
+  /// (centre x y z, sum_a x y z, sigma_rep) and a zero, so that eight cells
+  /// turn into eight source lanes by one register transpose. May be null.
+  const float* payload;
 };
 
-/// A far-field list: seven arrays of cap floats, len entries in use.
+/// Far-field lists: seven arrays of lists*cap floats; list g occupies
+/// entries [g*cap, (g+1)*cap). len: entries in use in the last list filled.
+/// idx: lists*cap node indices, where the walk queues each list's cells
+/// before they are copied out to the float arrays for the sum.
 struct ScratchView {
   float* sx;
   float* sy;
@@ -68,7 +86,12 @@ struct ScratchView {
   float* sg;
   std::size_t cap;
   std::size_t len;
+  std::size_t lists;
+  std::uint32_t* idx;
 };
+
+/// Targets walked together through the tree at most (one far list each).
+inline constexpr std::size_t kTreeGroup = 8;
 
 /// The kernels of one instruction set.
 struct Table {
@@ -80,11 +103,18 @@ struct Table {
   /// out[j] = velocity at target j for j in [j0, j1), summing all chunks.
   void (*eval_targets)(const Src& src, const float* tx, const float* ty, const float* tz,
                        std::size_t j0, std::size_t j1, Vel* out);
-  /// out[j] = tree velocity at target j for j in [j0, j1); scratch is reused
-  /// for every target and left holding the last target's padded far list.
+  /// out[i] = tree velocity at target i for i = order[j], j in [j0, j1)
+  /// (order null: i = j). Targets are walked through the tree in groups of up
+  /// to min(kTreeGroup, scratch.lists) consecutive entries of order, so an
+  /// order that keeps neighbours together shares the walk; every target
+  /// still meets the same cells in the same order as on its own. scratch is
+  /// reused; with one list it is left holding the last target's far list.
   void (*eval_tree)(const TreeView& tree, const float* tx, const float* ty, const float* tz,
-                    std::size_t j0, std::size_t j1, float theta2, ScratchView& scratch,
-                    Vel* out);
+                    std::size_t j0, std::size_t j1, float theta2, ScratchView& scratch, Vel* out,
+                    const std::uint32_t* order);
+  /// q[i] = a[i]/b[i] exactly as the direct sum forms r2/s2 when it is given
+  /// rb[i] = 1/b[i] (n a multiple of 8).
+  void (*quotients)(const float* a, const float* b, const float* rb, float* q, std::size_t n);
 };
 
 extern const Table table_baseline;

@@ -4,5 +4,6 @@
 #include "kernel_impl.hpp"
 
 namespace aerlox_rs::vpm::kern {
-extern const Table table_baseline = {"baseline", &accumulate_impl, &eval_targets_impl, &eval_tree_impl};
+extern const Table table_baseline = {"baseline", &accumulate_impl, &eval_targets_impl, &eval_tree_impl,
+                                     &quotients_impl};
 }  // namespace aerlox_rs::vpm::kern

@@ -17,8 +17,15 @@
 // which -Wmaybe-uninitialized reports at every inlined use.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+// Vector types as template arguments lose their alignment attribute in the
+// argument's name only; the registers are unaffected.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define AERLOX_KERNEL_X86 1
+#endif
 
+#include <cmath>
 #include <cstddef>
 #include <functional>
 
@@ -40,7 +47,11 @@ AERLOX_KINLINE V8 v8_load(const float* p) { return _mm256_load_ps(p); }
 AERLOX_KINLINE V8 v8_splat(float a) { return _mm256_set1_ps(a); }
 AERLOX_KINLINE V8 vsqrt(V8 a) { return _mm256_sqrt_ps(a); }
 AERLOX_KINLINE void v8_store(float* p, V8 a) { _mm256_store_ps(p, a); }
-#else
+// c - a*b and a*b + c, each rounded once (only for the quotient correction).
+AERLOX_KINLINE V8 v8_fnma(V8 a, V8 b, V8 c) { return _mm256_fnmadd_ps(a, b, c); }
+AERLOX_KINLINE V8 v8_fma(V8 a, V8 b, V8 c) { return _mm256_fmadd_ps(a, b, c); }
+inline constexpr bool kHasFma = true;
+#elif defined(AERLOX_KERNEL_X86)
 // Baseline x86-64: eight lanes as two SSE registers.
 struct V8 {
   __m128 lo, hi;
@@ -56,6 +67,20 @@ AERLOX_KINLINE void v8_store(float* p, V8 a) {
   _mm_store_ps(p, a.lo);
   _mm_store_ps(p + 4, a.hi);
 }
+inline constexpr bool kHasFma = false;
+#else
+// Any other processor: eight lanes as a compiler vector of plain IEEE
+// single-precision arithmetic (the build never contracts it into FMA).
+typedef float V8 __attribute__((vector_size(32), aligned(32)));
+AERLOX_KINLINE V8 v8_load(const float* p) { return *reinterpret_cast<const V8*>(p); }
+AERLOX_KINLINE V8 v8_splat(float a) { return V8{a, a, a, a, a, a, a, a}; }
+AERLOX_KINLINE V8 vsqrt(V8 a) {
+  V8 r;
+  for (int i = 0; i < 8; ++i) r[i] = std::sqrt(a[i]);
+  return r;
+}
+AERLOX_KINLINE void v8_store(float* p, V8 a) { *reinterpret_cast<V8*>(p) = a; }
+inline constexpr bool kHasFma = false;
 #endif
 
 // Multi-target registers for the direct sum.
@@ -74,6 +99,8 @@ struct WideTraits {
     return _mm512_mask_blend_ps(static_cast<__mmask16>(0xFF00u), _mm512_set1_ps(t[0]), _mm512_set1_ps(t[1]));
   }
   static AERLOX_KINLINE W sqrt(W a) { return _mm512_sqrt_ps(a); }
+  static AERLOX_KINLINE W fnma(W a, W b, W c) { return _mm512_fnmadd_ps(a, b, c); }
+  static AERLOX_KINLINE W fma(W a, W b, W c) { return _mm512_fmadd_ps(a, b, c); }
   static AERLOX_KINLINE void store(float* p, W a) { _mm512_store_ps(p, a); }
   /// Chunk c-1 in lanes 0-7 and chunk c in lanes 8-15: one plain (unaligned)
   /// load instead of a broadcast, whose shuffle would compete with the divider.
@@ -90,6 +117,14 @@ struct WideTraits {
   static AERLOX_KINLINE W splat(float a) { return v8_splat(a); }
   static AERLOX_KINLINE W targets(const float* t) { return v8_splat(t[0]); }
   static AERLOX_KINLINE W sqrt(W a) { return vsqrt(a); }
+#if defined(AERLOX_KERNEL_AVX2)
+  static AERLOX_KINLINE W fnma(W a, W b, W c) { return v8_fnma(a, b, c); }
+  static AERLOX_KINLINE W fma(W a, W b, W c) { return v8_fma(a, b, c); }
+#else
+  // Never reached: without FMA the reciprocal mode is not instantiated.
+  static AERLOX_KINLINE W fnma(W a, W, W) { return a; }
+  static AERLOX_KINLINE W fma(W a, W, W) { return a; }
+#endif
   static AERLOX_KINLINE void store(float* p, W a) { v8_store(p, a); }
 };
 // Measured best: one register per group with AVX2, two with SSE.
@@ -103,21 +138,98 @@ inline constexpr std::size_t kGroup = 2;
 // ---------------------------------------------------------------------------
 // One source chunk against one target register. The operation order is the
 // kernel's definition; do not reassociate.
-template <class W, class Sqrt, class Add = decltype(std::plus<>{})>
-AERLOX_KINLINE void interact(W xj, W yj, W zj, W x, W y, W z, W ax, W ay, W az, W sg, W one,
-                             W two5, W& ux, W& uy, W& uz, Sqrt vs, Add add = {}) {
-  const W dx = xj - x;
-  const W dy = yj - y;
-  const W dz = zj - z;
+//
+// How the per-source factors arrive:
+//   FromSigma: only sg; s2 = sg*sg and sg*s2 are formed here.
+//   Pre:       s2 and s3 = sg*s2 precomputed per source (the same products).
+//   Recip:     as Pre, plus rs2 = RN(1/s2). rho2 = r2/s2 is then formed as
+//              q0 = RN(r2*rs2), e = r2 - q0*s2 (exact, one fused rounding),
+//              rho2 = RN(q0 + e*rs2) (one fused rounding). With a correctly
+//              rounded reciprocal and no underflow or overflow this is the
+//              correctly rounded quotient, i.e. the bits of the division
+//              (Markstein); the caller only passes rs2 when every source and
+//              target is in that range or in one where rho2 cannot matter
+//              (see reciprocal_safe in common.cpp).
+enum class Mode { FromSigma, Pre, Recip };
+
+template <class W>
+struct SrcRegs {
+  W x, y, z, ax, ay, az;
+  W a;  ///< sg (FromSigma) or s2
+  W b;  ///< s3 (Pre, Recip)
+  W c;  ///< rs2 (Recip)
+};
+
+template <Mode M, class W, class Load>
+AERLOX_KINLINE SrcRegs<W> load_regs(const Src& s, std::size_t o, Load ld) {
+  SrcRegs<W> r;
+  r.x = ld(s.x + o);
+  r.y = ld(s.y + o);
+  r.z = ld(s.z + o);
+  r.ax = ld(s.ax + o);
+  r.ay = ld(s.ay + o);
+  r.az = ld(s.az + o);
+  if constexpr (M == Mode::FromSigma) {
+    r.a = ld(s.sg + o);
+    r.b = r.a;
+    r.c = r.a;
+  } else {
+    r.a = ld(s.s2 + o);
+    r.b = ld(s.s3 + o);
+    if constexpr (M == Mode::Recip)
+      r.c = ld(s.rs2 + o);
+    else
+      r.c = r.a;
+  }
+  return r;
+}
+
+struct NoFma {
+  template <class W>
+  W fma(W, W, W) const {
+    return W{};
+  }
+  template <class W>
+  W fnma(W, W, W) const {
+    return W{};
+  }
+};
+
+// a/b from rb = RN(1/b): q0 = RN(a*rb), e = a - q0*b (one rounding, exact
+// here), q = RN(q0 + e*rb). Nothing else in the kernel uses a fused step.
+template <class W, class Fma>
+AERLOX_KINLINE W recip_quotient(W a, W b, W rb, Fma fm) {
+  const W q0 = a * rb;
+  const W e = fm.fnma(q0, b, a);
+  return fm.fma(e, rb, q0);
+}
+
+template <Mode M, class W, class Sqrt, class Fma = NoFma, class Add = decltype(std::plus<>{})>
+AERLOX_KINLINE void interact(W xj, W yj, W zj, const SrcRegs<W>& s, W one, W two5, W& ux, W& uy, W& uz, Sqrt vs,
+                             Fma fm = {}, Add add = {}) {
+  const W dx = xj - s.x;
+  const W dy = yj - s.y;
+  const W dz = zj - s.z;
   const W r2 = (dx * dx + dy * dy) + dz * dz;
-  const W s2 = sg * sg;
-  const W rho2 = r2 / s2;
+  W s2, s3, rho2;
+  if constexpr (M == Mode::FromSigma) {
+    s2 = s.a * s.a;
+    s3 = s.a * s2;
+  } else {
+    s2 = s.a;
+    s3 = s.b;
+  }
+  if constexpr (M == Mode::Recip) {
+    rho2 = recip_quotient(r2, s2, s.c, fm);
+  } else {
+    rho2 = r2 / s2;
+  }
   const W t = rho2 + one;
-  const W den = (sg * s2) * ((t * t) * vs(t));
+  const W den = s3 * ((t * t) * vs(t));
   const W f = (rho2 + two5) / den;
-  const W cx = dz * ay - dy * az;
-  const W cy = dx * az - dz * ax;
-  const W cz = dy * ax - dx * ay;
+  const W cx = dz * s.ay - dy * s.az;
+  const W cy = dx * s.az - dz * s.ax;
+  const W cz = dy * s.ax - dx * s.ay;
   ux = add(ux, cx * f);
   uy = add(uy, cy * f);
   uz = add(uz, cz * f);
@@ -137,11 +249,10 @@ AERLOX_KINLINE void accumulate_v8(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t
                                   V8& ux, V8& uy, V8& uz) {
   const V8 one = v8_splat(1.0f);
   const V8 two5 = v8_splat(2.5f);
+  const auto ld = [](const float* p) { return v8_load(p); };
   for (std::size_t c = c0; c < c1; ++c) {
-    const std::size_t o = c * 8;
-    interact(xj, yj, zj, v8_load(s.x + o), v8_load(s.y + o), v8_load(s.z + o), v8_load(s.ax + o),
-             v8_load(s.ay + o), v8_load(s.az + o), v8_load(s.sg + o), one, two5, ux, uy, uz,
-             [](V8 a) { return v8_sqrt_fn(a); });
+    const SrcRegs<V8> r = load_regs<Mode::FromSigma, V8>(s, c * 8, ld);
+    interact<Mode::FromSigma>(xj, yj, zj, r, one, two5, ux, uy, uz, [](V8 a) { return v8_sqrt_fn(a); });
   }
 }
 
@@ -156,7 +267,8 @@ void accumulate_impl(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Sr
 
 // The direct sum for targets [j0, j1): groups of kGroup registers share each
 // source load; a short last group repeats its last target and drops the copies.
-void eval_targets_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+template <Mode M>
+void eval_targets_mode(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
                        std::size_t j1, Vel* out) {
   using T = WideTraits;
   using W = T::W;
@@ -164,6 +276,17 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
   constexpr std::size_t kLanes = 8 * T::kTargets;
   const W one = T::splat(1.0f);
   const W two5 = T::splat(2.5f);
+  const auto vs = [](W a) { return T::sqrt(a); };
+  struct Fm {
+    AERLOX_KINLINE W fma(W a, W b, W c) const {
+      if constexpr (M == Mode::Recip) return T::fma(a, b, c);
+      return a;
+    }
+    AERLOX_KINLINE W fnma(W a, W b, W c) const {
+      if constexpr (M == Mode::Recip) return T::fnma(a, b, c);
+      return a;
+    }
+  };
   for (std::size_t j = j0; j < j1; j += kPer) {
     float gx[kPer], gy[kPer], gz[kPer];
     for (std::size_t k = 0; k < kPer; ++k) {
@@ -186,35 +309,23 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
     // target (chunk 0) and the last only the first (chunk n-1).
     const std::size_t n = src.n_chunks;
     const auto edge = [&](std::size_t o, __mmask16 keep) {
-      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
-      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
-      const W sg = T::load_src(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, o, [](const float* p) { return T::load_src(p); });
       const auto add = [keep](W u, W d) { return _mm512_mask_add_ps(u, keep, u, d); };
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); }, add);
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{}, add);
     };
     if (n != 0) edge(0, static_cast<__mmask16>(0xFF00u));
     for (std::size_t c = 1; c < n; ++c) {
-      const std::size_t o = c * 8;
-      const W x = T::load_staggered(src.x + o), y = T::load_staggered(src.y + o), z = T::load_staggered(src.z + o);
-      const W ax = T::load_staggered(src.ax + o), ay = T::load_staggered(src.ay + o),
-              az = T::load_staggered(src.az + o);
-      const W sg = T::load_staggered(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, c * 8, [](const float* p) { return T::load_staggered(p); });
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); });
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{});
     }
     if (n != 0) edge((n - 1) * 8, static_cast<__mmask16>(0x00FFu));
 #else
     for (std::size_t c = 0; c < src.n_chunks; ++c) {
-      const std::size_t o = c * 8;
-      const W x = T::load_src(src.x + o), y = T::load_src(src.y + o), z = T::load_src(src.z + o);
-      const W ax = T::load_src(src.ax + o), ay = T::load_src(src.ay + o), az = T::load_src(src.az + o);
-      const W sg = T::load_src(src.sg + o);
+      const SrcRegs<W> r = load_regs<M, W>(src, c * 8, [](const float* p) { return T::load_src(p); });
       for (std::size_t g = 0; g < kGroup; ++g)
-        interact(xj[g], yj[g], zj[g], x, y, z, ax, ay, az, sg, one, two5, ux[g], uy[g], uz[g],
-                 [](W a) { return T::sqrt(a); });
+        interact<M>(xj[g], yj[g], zj[g], r, one, two5, ux[g], uy[g], uz[g], vs, Fm{});
     }
 #endif
     for (std::size_t g = 0; g < kGroup; ++g) {
@@ -230,74 +341,228 @@ void eval_targets_impl(const Src& src, const float* tx, const float* ty, const f
   }
 }
 
-// ---------------------------------------------------------------------------
-// Barnes-Hut traversal of one target: near leaves are summed exactly in
-// traversal order, far cells are queued in the scratch list and summed after.
-
-AERLOX_KINLINE void scratch_push(ScratchView& s, const FlatNode& n) {
-  if (s.len >= s.cap) index_failed(s.cap, s.len);
-  const std::size_t i = s.len;
-  s.sx[i] = n.center[0];
-  s.sy[i] = n.center[1];
-  s.sz[i] = n.center[2];
-  s.sax[i] = n.sum_a[0];
-  s.say[i] = n.sum_a[1];
-  s.saz[i] = n.sum_a[2];
-  s.sg[i] = n.sigma_rep;
-  s.len = i + 1;
-}
-
-AERLOX_KINLINE void scratch_pad_to_8(ScratchView& s) {
-  while (s.len % 8 != 0) {
-    if (s.len >= s.cap) index_failed(s.cap, s.len);
-    const std::size_t i = s.len;
-    s.sx[i] = 0.0f;
-    s.sy[i] = 0.0f;
-    s.sz[i] = 0.0f;
-    s.sax[i] = 0.0f;
-    s.say[i] = 0.0f;
-    s.saz[i] = 0.0f;
-    s.sg[i] = 1.0f;
-    s.len = i + 1;
+void eval_targets_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                       std::size_t j1, Vel* out) {
+  if (src.s2 == nullptr || src.s3 == nullptr) {
+    eval_targets_mode<Mode::FromSigma>(src, tx, ty, tz, j0, j1, out);
+  } else if (src.rs2 != nullptr) {
+    if constexpr (kHasFma)
+      eval_targets_mode<Mode::Recip>(src, tx, ty, tz, j0, j1, out);
+    else
+      eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
+  } else {
+    eval_targets_mode<Mode::Pre>(src, tx, ty, tz, j0, j1, out);
   }
 }
 
+// q[i] = a[i]/b[i] as the direct sum forms rho2 = r2/s2 on this instruction
+// set (rb[i] = RN(1/b[i]) must be given): the reciprocal form where the unit
+// has it, the division otherwise. n must be a multiple of 8; the arrays need
+// no alignment. Exists so that tests can check the quotient on billions of
+// operand pairs exactly as the kernel computes it.
+void quotients_impl(const float* a, const float* b, const float* rb, float* q, std::size_t n) {
+  for (std::size_t i = 0; i < n; i += 8) {
+    alignas(32) float la[8], lb[8], lr[8], lq[8];
+    for (int k = 0; k < 8; ++k) {
+      la[k] = a[i + k];
+      lb[k] = b[i + k];
+      lr[k] = rb[i + k];
+    }
+    V8 r;
+    if constexpr (kHasFma) {
+#if defined(AERLOX_KERNEL_AVX2) || defined(AERLOX_KERNEL_AVX512)
+      struct Fm {
+        AERLOX_KINLINE V8 fma(V8 x, V8 y, V8 z) const { return v8_fma(x, y, z); }
+        AERLOX_KINLINE V8 fnma(V8 x, V8 y, V8 z) const { return v8_fnma(x, y, z); }
+      };
+      r = recip_quotient(v8_load(la), v8_load(lb), v8_load(lr), Fm{});
+#endif
+    } else {
+      (void)lr;
+      r = v8_load(la) / v8_load(lb);
+    }
+    v8_store(lq, r);
+    for (int k = 0; k < 8; ++k) q[i + k] = lq[k];
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Barnes-Hut traversal. Each target's walk: near leaves are summed exactly in
+// traversal order, far cells are queued in its far list and summed after.
+// Up to kTreeGroup targets walk together: at each cell the opening test runs
+// for all of them at once, and a target that takes the cell (far, or a near
+// leaf) sleeps until the walk reaches the cell's escape index, which is where
+// its own walk would continue. So each target meets exactly the cells of its
+// own walk, in the same order, with the same arithmetic.
+
+// Bit g set where a[g] > b[g] (lanes 0-7).
+AERLOX_KINLINE unsigned gt_mask(V8 a, V8 b) {
+#if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
+  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)));
+#elif defined(AERLOX_KERNEL_X86)
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a.lo, b.lo))) |
+         (static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a.hi, b.hi))) << 4);
+#else
+  unsigned m = 0;
+  for (int i = 0; i < 8; ++i) m |= (a[i] > b[i] ? 1u : 0u) << i;
+  return m;
+#endif
+}
+
+// The far lists' arrays, held in locals so that the stores through them do
+// not make the compiler reload the pointers (they cannot alias each other).
+struct FarLists {
+  float* __restrict x;
+  float* __restrict y;
+  float* __restrict z;
+  float* __restrict ax;
+  float* __restrict ay;
+  float* __restrict az;
+  float* __restrict sg;
+  std::uint32_t* __restrict idx;
+  std::size_t cap;
+};
+
+AERLOX_KINLINE void far_put(const FarLists& s, std::size_t i, float x, float y, float z, float ax, float ay,
+                            float az, float sg) {
+  s.x[i] = x;
+  s.y[i] = y;
+  s.z[i] = z;
+  s.ax[i] = ax;
+  s.ay[i] = ay;
+  s.az[i] = az;
+  s.sg[i] = sg;
+}
+
+// Copies list g's queued cells out to the float arrays, padded with inert
+// entries (origin, no strength, core 1) to whole chunks; returns the padded
+// length.
+AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t g, std::size_t len) {
+  const std::size_t o = g * s.cap;
+  std::size_t i = 0;
+#if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
+  // Whole chunks: eight payload records, transposed in registers; the lists
+  // start on chunk boundaries, so the stores are aligned.
+  if (tree.payload != nullptr) {
+    const float* pl = tree.payload;
+    for (; i + 8 <= len; i += 8) {
+      const std::uint32_t* id = s.idx + o + i;
+      const __m256 r0 = _mm256_load_ps(pl + 8 * std::size_t{id[0]}), r1 = _mm256_load_ps(pl + 8 * std::size_t{id[1]});
+      const __m256 r2 = _mm256_load_ps(pl + 8 * std::size_t{id[2]}), r3 = _mm256_load_ps(pl + 8 * std::size_t{id[3]});
+      const __m256 r4 = _mm256_load_ps(pl + 8 * std::size_t{id[4]}), r5 = _mm256_load_ps(pl + 8 * std::size_t{id[5]});
+      const __m256 r6 = _mm256_load_ps(pl + 8 * std::size_t{id[6]}), r7 = _mm256_load_ps(pl + 8 * std::size_t{id[7]});
+      const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+      const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+      const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
+      const __m256 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
+      const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+      const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+      const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+      const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+      _mm256_store_ps(s.x + o + i, _mm256_permute2f128_ps(u0, u4, 0x20));
+      _mm256_store_ps(s.y + o + i, _mm256_permute2f128_ps(u1, u5, 0x20));
+      _mm256_store_ps(s.z + o + i, _mm256_permute2f128_ps(u2, u6, 0x20));
+      _mm256_store_ps(s.ax + o + i, _mm256_permute2f128_ps(u3, u7, 0x20));
+      _mm256_store_ps(s.ay + o + i, _mm256_permute2f128_ps(u0, u4, 0x31));
+      _mm256_store_ps(s.az + o + i, _mm256_permute2f128_ps(u1, u5, 0x31));
+      _mm256_store_ps(s.sg + o + i, _mm256_permute2f128_ps(u2, u6, 0x31));
+    }
+  }
+#endif
+  for (; i < len; ++i) {
+    const FlatNode& n = tree.nodes[s.idx[o + i]];
+    far_put(s, o + i, n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep);
+  }
+  std::size_t padded = len;
+  while (padded % 8 != 0) {
+    if (padded >= s.cap) index_failed(s.cap, padded);
+    far_put(s, o + padded, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
+    padded = padded + 1;
+  }
+  return padded;
+}
+
 void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
-                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out) {
-  for (std::size_t j = j0; j < j1; ++j) {
-    const float x = tx[j], y = ty[j], z = tz[j];
-    const V8 xj = v8_splat(x), yj = v8_splat(y), zj = v8_splat(z);
-    V8 ux = v8_splat(0.0f), uy = ux, uz = ux;
-    scratch.len = 0;
-    std::size_t k = 0;
-    while (k < tree.n_nodes) {
+                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
+  const std::size_t group = scratch.lists < kTreeGroup ? (scratch.lists == 0 ? 1 : scratch.lists) : kTreeGroup;
+  const std::uint32_t n_nodes = static_cast<std::uint32_t>(tree.n_nodes);
+  constexpr std::uint32_t kDone = 0xFFFFFFFFu;
+  const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
+                       scratch.saz, scratch.sg, scratch.idx, scratch.cap};
+  for (std::size_t j = j0; j < j1; j += group) {
+    const std::size_t n_t = j1 - j < group ? j1 - j : group;
+    std::size_t idx[kTreeGroup];
+    alignas(32) float gx[8], gy[8], gz[8];
+    std::uint32_t until[kTreeGroup];
+    std::size_t len[kTreeGroup];
+    for (std::size_t g = 0; g < 8; ++g) {
+      const std::size_t jj = j + (g < n_t ? g : n_t - 1);
+      const std::size_t i = order ? order[jj] : jj;
+      if (g < kTreeGroup) {
+        idx[g] = i;
+        until[g] = g < n_t ? 0u : kDone;
+        len[g] = 0;
+      }
+      gx[g] = tx[i];
+      gy[g] = ty[i];
+      gz[g] = tz[i];
+    }
+    const V8 X = v8_load(gx), Y = v8_load(gy), Z = v8_load(gz);
+    const V8 th2 = v8_splat(theta2);
+    V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
+    for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
+
+    const auto next_cell = [&] {
+      std::uint32_t m = kDone;
+      for (std::size_t g = 0; g < n_t; ++g) m = until[g] < m ? until[g] : m;
+      return m;
+    };
+    std::uint32_t k = 0;
+    while (k < n_nodes) {
       const FlatNode& node = tree.nodes[k];
-      const float ex = x - node.center[0];
-      const float ey = y - node.center[1];
-      const float ez = z - node.center[2];
-      const float d2 = (ex * ex + ey * ey) + ez * ez;
-      if (theta2 * d2 > node.four_half2) {
-        scratch_push(scratch, node);
-        k = node.escape;
-      } else if (node.leaf_chunks != 0) {
+      unsigned active = 0;
+      for (std::size_t g = 0; g < n_t; ++g) active |= (until[g] <= k ? 1u : 0u) << g;
+      const V8 ex = X - v8_splat(node.center[0]);
+      const V8 ey = Y - v8_splat(node.center[1]);
+      const V8 ez = Z - v8_splat(node.center[2]);
+      const V8 d2 = (ex * ex + ey * ey) + ez * ez;
+      const unsigned far = gt_mask(th2 * d2, v8_splat(node.four_half2)) & active;
+      const unsigned near = active & ~far;
+      for (unsigned m = far; m != 0; m &= m - 1) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+        if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
+        lists.idx[g * lists.cap + len[g]] = k;
+        len[g] = len[g] + 1;
+        until[g] = node.escape;
+      }
+      if (node.leaf_chunks != 0) {
         const std::size_t c0 = node.leaf_start / 8;
-        accumulate_v8(xj, yj, zj, tree.sorted, c0, c0 + node.leaf_chunks, ux, uy, uz);
-        k = node.escape;
-      } else {
+        for (unsigned m = near; m != 0; m &= m - 1) {
+          const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+          accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c0 + node.leaf_chunks,
+                        ux[g], uy[g], uz[g]);
+          until[g] = node.escape;
+        }
+        k = next_cell();
+      } else if (near != 0) {
         k = k + 1;
+      } else {
+        k = next_cell();
       }
     }
-    scratch_pad_to_8(scratch);
-    if (scratch.len >= 8) {
-      const Src far{scratch.sx, scratch.sy, scratch.sz, scratch.sax, scratch.say, scratch.saz, scratch.sg,
-                    scratch.len / 8};
-      accumulate_v8(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
+    for (std::size_t g = 0; g < n_t; ++g) {
+      len[g] = far_fill(lists, tree, g, len[g]);
+      const std::size_t o = g * scratch.cap;
+      const Src far{scratch.sx + o, scratch.sy + o, scratch.sz + o, scratch.sax + o, scratch.say + o, scratch.saz + o,
+                    scratch.sg + o, len[g] / 8, nullptr, nullptr, nullptr};
+      accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), far, 0, far.n_chunks, ux[g], uy[g], uz[g]);
+      alignas(32) float lx[8], ly[8], lz[8];
+      v8_store(lx, ux[g]);
+      v8_store(ly, uy[g]);
+      v8_store(lz, uz[g]);
+      out[idx[g]] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
+      scratch.len = len[g];
     }
-    alignas(32) float lx[8], ly[8], lz[8];
-    v8_store(lx, ux);
-    v8_store(ly, uy);
-    v8_store(lz, uz);
-    out[j] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
   }
 }
 

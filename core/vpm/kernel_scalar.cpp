@@ -56,9 +56,10 @@ void eval_targets_ref(const Src& src, const float* tx, const float* ty, const fl
   for (std::size_t j = j0; j < j1; ++j) out[j] = one_target(tx[j], ty[j], tz[j], src, 0, src.n_chunks);
 }
 
-void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
-                   std::size_t j1, float theta2, ScratchView& sc, Vel* out) {
-  for (std::size_t j = j0; j < j1; ++j) {
+void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t jj0,
+                   std::size_t jj1, float theta2, ScratchView& sc, Vel* out, const std::uint32_t* order) {
+  for (std::size_t jj = jj0; jj < jj1; ++jj) {
+    const std::size_t j = order ? order[jj] : jj;
     const Lane8 xj = splat(tx[j]), yj = splat(ty[j]), zj = splat(tz[j]);
     Lane8 ux = splat(0.0f), uy = ux, uz = ux;
     sc.len = 0;
@@ -92,14 +93,18 @@ void eval_tree_ref(const TreeView& tree, const float* tx, const float* ty, const
       sc.sg[sc.len] = 1.0f;
       ++sc.len;
     }
-    const Src far{sc.sx, sc.sy, sc.sz, sc.sax, sc.say, sc.saz, sc.sg, sc.len / 8};
+    const Src far{sc.sx, sc.sy, sc.sz, sc.sax, sc.say, sc.saz, sc.sg, sc.len / 8, nullptr, nullptr, nullptr};
     accumulate_ref(xj, yj, zj, far, 0, far.n_chunks, ux, uy, uz);
     out[j] = Vel{reduce_ref(ux), reduce_ref(uy), reduce_ref(uz)};
   }
 }
 
+void quotients_ref(const float* a, const float* b, const float*, float* q, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) q[i] = a[i] / b[i];
+}
+
 }  // namespace
 
-extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref};
+extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref, &quotients_ref};
 
 }  // namespace aerlox_rs::vpm::kern

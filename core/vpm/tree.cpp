@@ -1,10 +1,12 @@
 // The Barnes-Hut octree: built afresh for every evaluation (the particles move
 // every step), flattened into a preorder array with escape links, and walked
 // once per target.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
 #include "common.hpp"
+#include "cpu_state.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
 
@@ -123,6 +125,7 @@ void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uin
   if (c.is_leaf) {
     const std::size_t s = tree.sx.size();
     for (const std::uint32_t i : c.particles) {
+      tree.order.push_back(i);
       tree.sx.push_back(field.px[i]);
       tree.sy.push_back(field.py[i]);
       tree.sz.push_back(field.pz[i]);
@@ -149,11 +152,16 @@ FlatTree FlatTree::build(const ParticleField& field) {
   const std::uint32_t root = build_tmp_tree(tmp, field);
   FlatTree tree;
   tree.nodes.reserve(tmp.size());
+  tree.order.reserve(field.len());
   // Leaves pad to whole chunks: at most 7 inert entries per leaf.
   const std::size_t room = field.len() + 7 * tmp.size();
   for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz, &tree.sg})
     a->reserve_exact(room);
   flatten(tree, tmp, root, field);
+  tree.payload.reserve_exact(8 * tree.nodes.size());
+  for (const FlatNode& n : tree.nodes)
+    for (float v : {n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep, 0.0f})
+      tree.payload.push_back(v);
   return tree;
 }
 
@@ -164,23 +172,60 @@ namespace {
 kern::TreeView view_of(const FlatTree& tree) {
   const Chunks c = tree.chunks();
   return kern::TreeView{tree.nodes.data(), tree.nodes.size(),
-                        kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, c.len()}};
+                        kern::Src{c.x.ptr, c.y.ptr, c.z.ptr, c.ax.ptr, c.ay.ptr, c.az.ptr, c.sg.ptr, c.len(), nullptr, nullptr, nullptr},
+                        tree.payload.data()};
 }
 
-kern::ScratchView view_of(Scratch& s) {
-  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(), s.sax.data(),
-                           s.say.data(), s.saz.data(), s.sg.data(), s.capacity(),
-                           s.len};
+// The scratch as `lists` far lists of equal capacity (a multiple of 8), with
+// idx (as long as the scratch) for the queued node indices.
+kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t lists = 1) {
+  AERLOX_ASSERT(idx.size() == s.capacity());
+  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(),          s.sax.data(),
+                           s.say.data(), s.saz.data(), s.sg.data(),          s.capacity() / lists,
+                           s.len,        lists,        idx.data()};
+}
+
+// Targets in Morton (Z-curve) order of their position in the cube around
+// the tree's root, so that consecutive targets are neighbours and walk the
+// tree together. Targets outside the cube (or non-finite) clamp to its faces;
+// the order only decides speed, never a result.
+std::vector<std::uint32_t> morton_order(const FlatTree& tree, std::span<const float> tx, std::span<const float> ty,
+                                        std::span<const float> tz, std::size_t m) {
+  const FlatNode& root = tree.nodes[0];
+  const float half = 0.5f * std::sqrt(root.four_half2);
+  // The root's centre is the strength-weighted centroid; widen the cube so
+  // that it still holds the cell.
+  const float lo[3] = {root.center[0] - 2.0f * half, root.center[1] - 2.0f * half, root.center[2] - 2.0f * half};
+  const float scale = half > 0.0f ? 1023.0f / (4.0f * half) : 0.0f;
+  const auto cell = [&](float v, int d) -> std::uint64_t {
+    const float c = (v - lo[d]) * scale;
+    if (!(c > 0.0f)) return 0;  // also NaN
+    if (c >= 1023.0f) return 1023;
+    return static_cast<std::uint64_t>(c);
+  };
+  const auto spread = [](std::uint64_t v) {
+    std::uint64_t r = 0;
+    for (int b = 0; b < 10; ++b) r |= ((v >> b) & 1u) << (3 * b);
+    return r;
+  };
+  std::vector<std::uint64_t> key(m);
+  for (std::size_t j = 0; j < m; ++j)
+    key[j] = (spread(cell(tx[j], 0)) | (spread(cell(ty[j], 1)) << 1) | (spread(cell(tz[j], 2)) << 2)) << 32 | j;
+  std::sort(key.begin(), key.end());
+  std::vector<std::uint32_t> order(m);
+  for (std::size_t j = 0; j < m; ++j) order[j] = static_cast<std::uint32_t>(key[j] & 0xFFFFFFFFu);
+  return order;
 }
 
 }  // namespace
 
 Vel FlatTree::evaluate(const FlatTree& tree, float x, float y, float z, float theta2, Scratch& scratch) {
   const kern::TreeView tv = view_of(tree);
-  kern::ScratchView sv = view_of(scratch);
+  AVec<std::uint32_t> idx = AVec<std::uint32_t>::filled(scratch.capacity(), 0u);
+  kern::ScratchView sv = view_of(scratch, idx);
   Vel out{};
   try {
-    active_kernels().eval_tree(tv, &x, &y, &z, 0, 1, theta2, sv, &out);
+    active_kernels().eval_tree(tv, &x, &y, &z, 0, 1, theta2, sv, &out, nullptr);
   } catch (...) {
     scratch.len = sv.len;
     throw;
@@ -191,6 +236,7 @@ Vel FlatTree::evaluate(const FlatTree& tree, float x, float y, float z, float th
 
 std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<const float> tx,
                                       std::span<const float> ty, std::span<const float> tz, float theta) {
+  clear_upper_vector_state();
   const std::size_t m = tx.size();
   std::vector<Vel> out(m, Vel{0.0f, 0.0f, 0.0f});
   if (m == 0 || field.len() == 0) return out;
@@ -202,23 +248,36 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   const FlatTree tree = FlatTree::build(field);
   const float theta2 = theta * theta;
   const std::size_t cap = tree.nodes.size();
+  const std::size_t cap8 = (cap + 7) / 8 * 8;
   const kern::TreeView tv = view_of(tree);
   const kern::Table& k = active_kernels();
 
-  // One far-field list per participant, allocated on its first block and
-  // reused for all its blocks (a target's list holds at most one entry per
-  // node, so cap never overflows).
+  // Neighbouring targets walk the tree together: the field's own particles
+  // in the tree's leaf order, other targets in Morton order.
+  const bool self = tx.data() == field.px.data() && ty.data() == field.py.data() && tz.data() == field.pz.data() &&
+                    m == field.len();
+  const std::vector<std::uint32_t> order = self ? tree.order : morton_order(tree, tx, ty, tz, m);
+
+  // kTreeGroup far-field lists per participant, allocated on its first block
+  // and reused for all its blocks (a target's list holds at most one entry
+  // per node, so cap never overflows).
   constexpr std::size_t kBlock = 64;
   const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
-  std::vector<std::optional<Scratch>> scratch(pool::worker_count());
+  struct Lists {
+    Scratch s;
+    AVec<std::uint32_t> idx;
+  };
+  std::vector<std::optional<Lists>> scratch(pool::worker_count());
   Vel* o = out.data();
   pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t who) {
-    std::optional<Scratch>& s = at(scratch, who);
-    if (!s) s = Scratch::with_capacity(cap);
-    kern::ScratchView sv = view_of(*s);
+    std::optional<Lists>& s = at(scratch, who);
+    if (!s)
+      s = Lists{Scratch::with_capacity(kern::kTreeGroup * cap8),
+                AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
+    kern::ScratchView sv = view_of(s->s, s->idx, kern::kTreeGroup);
     const std::size_t j0 = b0 * kBlock;
     const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;
-    k.eval_tree(tv, tx.data(), ty.data(), tz.data(), j0, j1, theta2, sv, o);
+    k.eval_tree(tv, tx.data(), ty.data(), tz.data(), j0, j1, theta2, sv, o, order.data());
   });
   return out;
 }
