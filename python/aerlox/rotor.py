@@ -409,7 +409,11 @@ class Rotor:
           (``max_particles``: by default large enough to keep every particle the
           run sheds; ``sigma``, ``barnes_hut``, ...). The loads are the means over
           the last revolution; a RuntimeWarning says when they have not settled
-          or when the particle cap dropped wake.
+          or when the particle cap dropped wake. The default 18 steps settle
+          the thrust; for torque and power the tip particles must overlap
+          (2 pi R / steps_per_revolution within about two tip core radii, some
+          36 steps for a 1 m rotor with the default cores), otherwise long runs
+          under-read the torque: see docs/models.md.
 
         Other options go to the core model's constructor by their own names.
         """
