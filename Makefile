@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof clean
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate clean
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
 DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
@@ -57,6 +57,13 @@ cpp-test: deps-cpp venv
 
 py-test: install
 	$(VPY) -m pytest -q
+
+# Every validation case against its measurements: writes validation/report.md
+# and one figure per case beside it, and prints the summary table. Figures need
+# matplotlib (the package's `plot` extra), installed here when missing.
+validate: install
+	@$(VPY) -c "import matplotlib" 2>/dev/null || $(VPY) -m pip install -q matplotlib
+	$(VPY) -m validation
 
 bench: deps-cpp install
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -279,6 +279,9 @@ void run(std::size_t n, RangeFn fn, void* ctx) {
   }
   Pool& p = pool_locked();
   if (p.participants() == 1) {
+    // The pool is not used: let go of it, so that whatever the cancellation
+    // check runs (a signal handler may set the worker count) finds it free.
+    g.unlock();
     run_here(n, fn, ctx);
     return;
   }

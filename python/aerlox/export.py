@@ -7,12 +7,14 @@ cells, with point data ``strength`` (3 components, m^3/s), ``strength_magnitude`
 ages). Points are in hub axes, m. ``WakeSeries`` writes one such file per
 recorded step and a ``.pvd`` index that ParaView opens as a time series.
 
-The files are plain ASCII XML written here (no VTK installation needed);
-single-precision values are written with 9 significant digits, so they read
-back bit for bit.
+The files are VTK XML written here (no VTK installation needed), with the
+arrays inline as base64 raw little-endian data by default, or as text with
+``binary=False`` (single-precision values with 9 significant digits, doubles
+with 17); either way they read back bit for bit.
 """
 from __future__ import annotations
 
+import base64
 import os
 from pathlib import Path
 from typing import List, Tuple, Union
@@ -34,13 +36,24 @@ def _numbers(a: np.ndarray, fmt: str) -> str:
     return " ".join(fmt % v for v in flat.tolist())
 
 
-def _data_array(name: str, vtk_type: str, values: np.ndarray, components: int, fmt: str) -> str:
+# VTK type name -> little-endian NumPy dtype.
+_DTYPES = {"Float32": "<f4", "Float64": "<f8", "Int64": "<i8", "UInt8": "u1"}
+
+
+def _data_array(name: str, vtk_type: str, values: np.ndarray, components: int, fmt: str,
+                binary: bool) -> str:
     comps = f' NumberOfComponents="{components}"' if components != 1 else ""
+    if binary:
+        raw = np.ascontiguousarray(values, dtype=_DTYPES[vtk_type]).tobytes()
+        # Inline binary: a UInt64 byte count, then the data, base64-encoded together.
+        body = base64.b64encode(np.uint64(len(raw)).astype("<u8").tobytes() + raw).decode("ascii")
+        return (f'<DataArray type="{vtk_type}" Name={quoteattr(name)}{comps} format="binary">'
+                f"{body}</DataArray>\n")
     return (f'<DataArray type="{vtk_type}" Name={quoteattr(name)}{comps} format="ascii">'
             f"{_numbers(values, fmt)}</DataArray>\n")
 
 
-def _vtk_xml(points, point_data, kind: str) -> str:
+def _vtk_xml(points, point_data, kind: str, binary: bool) -> str:
     n = points.shape[0]
     f32 = "%.9g"
     out = ['<?xml version="1.0"?>\n',
@@ -54,34 +67,35 @@ def _vtk_xml(points, point_data, kind: str) -> str:
     out.append("<PointData>\n")
     for name, (values, vtk_type, fmt) in point_data.items():
         comps = values.shape[1] if values.ndim == 2 else 1
-        out.append(_data_array(name, vtk_type, values, comps, fmt))
+        out.append(_data_array(name, vtk_type, values, comps, fmt, binary))
     out.append("</PointData>\n<Points>\n")
-    out.append(_data_array("Points", "Float32", points, 3, f32))
+    out.append(_data_array("Points", "Float32", points, 3, f32, binary))
     out.append("</Points>\n")
     conn = np.arange(n, dtype=np.int64)
     offsets = conn + 1
     if kind == "UnstructuredGrid":
         out.append("<Cells>\n")
-        out.append(_data_array("connectivity", "Int64", conn, 1, "%d"))
-        out.append(_data_array("offsets", "Int64", offsets, 1, "%d"))
-        out.append(_data_array("types", "UInt8", np.ones(n, dtype=np.uint8), 1, "%d"))  # VTK_VERTEX
+        out.append(_data_array("connectivity", "Int64", conn, 1, "%d", binary))
+        out.append(_data_array("offsets", "Int64", offsets, 1, "%d", binary))
+        out.append(_data_array("types", "UInt8", np.ones(n, dtype=np.uint8), 1, "%d", binary))  # VTK_VERTEX
         out.append("</Cells>\n")
     else:
         out.append("<Verts>\n")
-        out.append(_data_array("connectivity", "Int64", conn, 1, "%d"))
-        out.append(_data_array("offsets", "Int64", offsets, 1, "%d"))
+        out.append(_data_array("connectivity", "Int64", conn, 1, "%d", binary))
+        out.append(_data_array("offsets", "Int64", offsets, 1, "%d", binary))
         out.append("</Verts>\n")
     out.append(f"</Piece>\n</{kind}>\n</VTKFile>\n")
     return "".join(out)
 
 
-def wake_vtk(state, path: PathLike) -> Path:
+def wake_vtk(state, path: PathLike, *, binary: bool = True) -> Path:
     """Write the wake particles of ``state`` (``_aerlox.VpmRotorState``) to ``path``.
 
     The suffix picks the format: ``.vtu`` (UnstructuredGrid of vertices) or ``.vtp``
     (PolyData). Point data: ``strength`` (m^3/s, 3 components), ``strength_magnitude``
     (m^3/s), ``core_radius`` (m), ``age`` (s since shedding; NaN when unknown). Points
-    are particle positions in hub axes (m), oldest particle first. Returns the path.
+    are particle positions in hub axes (m), oldest particle first. ``binary=False``
+    writes the arrays as text. Returns the path.
     """
     path = Path(path)
     kinds = {".vtu": "UnstructuredGrid", ".vtp": "PolyData"}
@@ -99,7 +113,7 @@ def wake_vtk(state, path: PathLike) -> Path:
         "core_radius": (w["core_radius_m"].astype(np.float32), "Float32", "%.9g"),
         "age": (np.asarray(age, dtype=np.float64), "Float64", "%.17g"),
     }
-    text = _vtk_xml(points, point_data, kind)
+    text = _vtk_xml(points, point_data, kind, binary)
     tmp = path.with_name(path.name + ".tmp")
     tmp.write_text(text, encoding="ascii")
     os.replace(tmp, path)  # a reader never sees half a file
@@ -112,7 +126,10 @@ class WakeSeries:
     ``path`` is the index file (``*.pvd``); the per-step files go next to it into the
     directory ``<stem>_steps/`` as ``<stem>_000000.vtu``, ``<stem>_000001.vtu``, ... The
     index is rewritten after every ``add``, so a run stopped half-way still leaves a
-    readable series. Use as a context manager, or call ``close()``::
+    readable series. ``suffix``: ``".vtu"`` (unstructured grid) or ``".vtp"`` (poly
+    data) per step; ``binary``: inline base64 arrays (True) or text, as in
+    :func:`wake_vtk`. ``add(time_s, state)`` takes the time in s. Use as a context
+    manager, or call ``close()``::
 
         with aerlox.export.WakeSeries("out/wake.pvd") as series:
             for k in range(n_steps):
@@ -120,13 +137,14 @@ class WakeSeries:
                 series.add(k * dt, state)
     """
 
-    def __init__(self, path: PathLike, *, suffix: str = ".vtu"):
+    def __init__(self, path: PathLike, *, suffix: str = ".vtu", binary: bool = True):
         self.path = Path(path)
         if self.path.suffix.lower() != ".pvd":
             raise ValueError(f"path must end in .pvd, got {str(path)!r}")
         if suffix not in (".vtu", ".vtp"):
             raise ValueError(f"suffix must be '.vtu' or '.vtp', got {suffix!r}")
         self.suffix = suffix
+        self.binary = binary
         self.directory = self.path.with_name(self.path.stem + "_steps")
         self.directory.mkdir(parents=True, exist_ok=True)
         self.entries: List[Tuple[float, Path]] = []
@@ -140,7 +158,7 @@ class WakeSeries:
         if self.entries and not time_s > self.entries[-1][0]:
             raise ValueError(f"time_s must increase: {time_s} after {self.entries[-1][0]}")
         step_file = self.directory / f"{self.path.stem}_{len(self.entries):06d}{self.suffix}"
-        wake_vtk(state, step_file)
+        wake_vtk(state, step_file, binary=self.binary)
         self.entries.append((time_s, step_file))
         self._write_index()
         return step_file

@@ -25,14 +25,20 @@ import os
 import signal
 import threading
 import warnings
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _aerlox, _progress, models
+from .fields import _SPANWISE, _spanwise_coords
 from .operating import OperatingPoint
 
-__all__ = ["sweep", "simulate", "Spin", "load_state"]
+if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
+    import xarray
+
+    from .rotor import Rotor
+
+__all__ = ["sweep", "simulate", "Spin", "load_state", "spanwise_at", "wake_at"]
 
 # Units of the OperatingPoint fields, used for the coordinates of a sweep and the
 # input variables of a simulation.
@@ -98,11 +104,13 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     point raised. With ``trim`` (a target hub moment) every point is trimmed first.
     """
     n = len(points)
-    rows: List[Any] = [None] * n
+    # One flat list of floats: no container per point for the garbage collector to walk.
+    flat: List[float] = []
     converged = np.zeros(n, dtype=bool)
     errors = [""] * n
-    warned: List[List[str]] = [[] for _ in range(n)]
-    nan2 = [math.nan, math.nan]
+    warned: List[Tuple[str, ...]] = [()] * n
+    nan2 = (math.nan, math.nan)
+    blank = (math.nan,) * _ROW
     kwargs = dict(fixed)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -117,15 +125,16 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
                 else:
                     op, perf = rotor.trim(op, target_moment_Nm=trim, model=model, **options)
                     cyclic = [op.cyclic_lon_rad, op.cyclic_lat_rad]
-                rows[i] = ([perf.thrust_N, perf.torque_Nm, perf.power_W, perf.CT, perf.CQ, perf.CP, perf.FM]
-                           + perf.hub_force_N.tolist() + perf.hub_moment_Nm.tolist() + cyclic)
+                row = ((perf.thrust_N, perf.torque_Nm, perf.power_W, perf.CT, perf.CQ, perf.CP, perf.FM)
+                       + tuple(perf.hub_force_N.tolist()) + tuple(perf.hub_moment_Nm.tolist()) + tuple(cyclic))
                 converged[i] = perf.converged
             except Exception as exc:  # recorded per point; one bad point must not sink the study
                 errors[i] = f"{type(exc).__name__}: {exc}"
+                row = blank
+            flat.extend(row)
             if len(caught) > seen:
-                warned[i] = [f"{w.category.__name__}: {w.message}" for w in caught[seen:]]
-    blank = [math.nan] * _ROW
-    values = np.array([blank if row is None else row for row in rows], dtype=np.float64).reshape(n, _ROW)
+                warned[i] = tuple(f"{w.category.__name__}: {w.message}" for w in caught[seen:])
+    values = np.array(flat, dtype=np.float64).reshape(n, _ROW)
     return values, converged, errors, warned
 
 
@@ -169,9 +178,9 @@ def _default_chunk(n_points: int, executor) -> int:
     return max(1, min(256, math.ceil(n_points / (8 * workers))))
 
 
-def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
+def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
           chunk_size: Optional[int] = None, options: Optional[Mapping[str, Any]] = None,
-          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes):
+          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes: Any) -> "xarray.Dataset":
     """Solve ``rotor`` over a grid of operating points and return an ``xarray.Dataset``.
 
     Parameters
@@ -262,7 +271,7 @@ def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, 
     values = np.full((n_points, _ROW), np.nan)
     converged = np.zeros(n_points, dtype=bool)
     errors: List[str] = [""] * n_points
-    warned: List[List[str]] = [[] for _ in range(n_points)]
+    warned: List[Tuple[str, ...]] = [()] * n_points
 
     def store(start, out):
         v, c, e, w = out
@@ -375,7 +384,7 @@ class Spin:
     Parameters
     ----------
     inertia_kg_m2 : float
-        Polar moment of inertia of the rotor, drive train and motor about the shaft.
+        Polar moment of inertia of the rotor, drive train and motor about the shaft, kg m^2 (> 0).
     motor_torque_Nm : float or callable
         Driving torque, N m, positive along the rotation. A callable receives the
         time in s, or the time and the rotor speed in rad/s (``f(t_s)`` or
@@ -443,7 +452,7 @@ def _blank_state(class_name: str, size: int):
     return cls()
 
 
-def load_state(ds, which: str = "final"):
+def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
     """Rebuild the model state saved with a simulation (``which`` = "final" or "initial").
 
     ``simulate`` stores the blade-element models' inflow states (their ``to_array``
@@ -497,6 +506,50 @@ class _Log:
 
     def omega_at(self, k):
         return self.op_at(k).omega if self.omegas is None else self.omegas[k]
+
+
+def _recorded_index(ds, dim, time_s):
+    if dim not in ds.dims or ds.sizes[dim] == 0:
+        raise ValueError(f"this Dataset holds no {dim!r} records; simulate(..., record=...) keeps them")
+    if time_s is None:
+        return ds.sizes[dim] - 1
+    return int(np.argmin(np.abs(ds[dim].values - float(time_s))))
+
+
+def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
+    """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
+
+    Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
+    ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise`` draws them.
+    """
+    k = _recorded_index(ds, "time_spanwise_s", time_s)
+    names = {f"spanwise_{name}": name for _, name, _, _, _ in _SPANWISE}
+    out = ds[list(names)].isel(time_spanwise_s=k).rename(names)
+    out.attrs = {"time_s": float(ds.time_spanwise_s[k]), "model": ds.attrs.get("model", "")}
+    return out
+
+
+def wake_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
+    """The wake a vortex-rotor simulation recorded nearest ``time_s`` (s; the last when None).
+
+    Returns it in the form of ``aerlox.fields.wake_dataset`` (``position_m``,
+    ``strength_m3_s``, ``core_radius_m``, ``age_s`` over ``particle``), so
+    ``aerlox.plot.wake`` draws it, blades included.
+    """
+    import xarray as xr
+
+    k = _recorded_index(ds, "time_wake_s", time_s)
+    counts = ds["wake_count"].values
+    start = int(counts[:k].sum())
+    part = ds.isel(wake_particle=slice(start, start + int(counts[k])))
+    data = {name: (("particle",) + part[f"wake_{name}"].dims[1:], part[f"wake_{name}"].values,
+                   part[f"wake_{name}"].attrs)
+            for name in ("position_m", "strength_m3_s", "core_radius_m", "age_s")}
+    attrs = {"time_s": float(ds.time_wake_s[k]), "psi_rad": float(ds.wake_psi_rad[k]), "n_particles": int(counts[k])}
+    for name in ("n_blades", "radius_m", "root_cutout_m"):
+        if name in ds.attrs:
+            attrs[name] = ds.attrs[name]
+    return xr.Dataset(data, coords={"xyz": ds["xyz"].values}, attrs=attrs)
 
 
 class Record:
@@ -618,14 +671,15 @@ def _check_time(name, value, minimum_exclusive=0.0):
     return float(value)
 
 
-def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
              schedule: Union[OperatingPoint, Callable[[float], OperatingPoint]],
              spin: Optional[Spin] = None,
              controller: Optional[Callable[[float, Record], Optional[Mapping[str, Any]]]] = None,
              record: Union[Iterable[str], Mapping[str, int], None] = ("inflow",),
-             progress: Optional[bool] = None, initial_state=None,
+             progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None):
+             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None,
+             ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
     Parameters
@@ -865,6 +919,11 @@ def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
         "state_class": state_class,
         "aerlox_version": _aerlox_version(),
     })
+    if log.wakes:
+        # What a wake figure needs to draw the blades (aerlox.plot.wake via wake_at).
+        ds.attrs["n_blades"] = int(rotor.blades)
+        ds.attrs["radius_m"] = float(rotor.radius_m)
+        ds.attrs["root_cutout_m"] = float(rotor.root_cutout_m)
     if spin is not None:
         ds.attrs["spin_inertia_kg_m2"] = float(spin.inertia_kg_m2)
         ds.attrs["spin_bearing_friction_Nm"] = float(spin.bearing_friction_Nm)
@@ -947,29 +1006,12 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
     return xr.Dataset(dv, coords=coords)
 
 
-# Spanwise arrays of the core, with the names, units and meaning Rotor.spanwise gives them.
-_SPANWISE = (
-    ("alpha_rad", "alpha_deg", "deg", "angle of attack", np.degrees),
-    ("phi_rad", "phi_deg", "deg", "inflow angle", np.degrees),
-    ("cl", "cl", "1", "section lift coefficient", None),
-    ("cd", "cd", "1", "section drag coefficient", None),
-    ("inflow_ratio", "inflow_ratio", "1", "axial speed through the element / tip speed (positive in hover)", None),
-    ("q_dyn_pa", "dynamic_pressure_Pa", "Pa", "dynamic pressure 0.5 rho W^2", None),
-    ("thrust_n", "thrust_N", "N", "element thrust of one blade", None),
-    ("torque_nm", "torque_Nm", "N m", "element torque of one blade about the shaft", None),
-)
-
-
 def _spanwise_vars(records, every, dt_s, dv, coords):
     first = records[0]
     dims = ("time_spanwise_s", "azimuth_deg", "r_m")
     coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
                                  {"units": "s", "long_name": "time of the recorded spanwise loads (start of step)"})
-    coords["azimuth_deg"] = ("azimuth_deg", np.degrees(first["azimuth_rad"]),
-                             {"units": "deg", "long_name": "azimuth of blade 0"})
-    radius = first["radius_m"]
-    coords["r_m"] = ("r_m", np.array(radius[0]) if radius.shape[0] else np.zeros(radius.shape[1]),
-                     {"units": "m", "long_name": "element centre radius"})
+    coords.update(_spanwise_coords(first))
     for key, name, units, doc, convert in _SPANWISE:
         arr = np.stack([r[key] for r in records])
         if convert is not None:
@@ -983,6 +1025,8 @@ def _wake_vars(records, dt_s, dv, coords):
                              {"units": "s", "long_name": "time of the recorded wake (end of step)"})
     if "xyz" not in coords:
         coords["xyz"] = ("xyz", list(_COMPONENTS))
+    dv["wake_psi_rad"] = ("time_wake_s", np.array([float(w["psi_rad"]) for _, w in records]),
+                          {"units": "rad", "long_name": "azimuth of blade 0 at the recorded wake"})
     dv["wake_count"] = ("time_wake_s", counts,
                         {"long_name": "particles of each recorded wake, stored one wake after the other",
                          "sample_dimension": "wake_particle"})

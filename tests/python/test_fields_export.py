@@ -33,7 +33,9 @@ def test_spanwise_dataset_is_labelled_and_sums_to_the_thrust():
     assert ds["thrust_N"].dims == ("azimuth_deg", "r_m")
     assert ds.sizes == {"azimuth_deg": rt.N_PSI, "r_m": rt.N_ELEMENTS}
     assert ds["alpha_deg"].attrs["units"] == "deg" and ds["torque_Nm"].attrs["units"] == "N m"
-    assert ds["azimuth_deg"].values[1] == pytest.approx(10.0)
+    # Exact multiples of 360/n, so a user can select a station by its label.
+    assert list(ds["azimuth_deg"].values) == [360.0 * k / rt.N_PSI for k in range(rt.N_PSI)]
+    assert ds["alpha_deg"].sel(azimuth_deg=270.0).dims == ("r_m",)
     res = model.compute_forces(inp, state)[0]
     total = ds.attrs["n_blades"] * ds["thrust_N"].mean("azimuth_deg").sum("r_m")
     assert float(total) == pytest.approx(rt.thrust(res), rel=1e-12)
@@ -56,10 +58,11 @@ def test_wake_dataset_matches_the_state(vpm):
     assert empty.sizes["particle"] == 0 and "bound_circulation_m2_s" not in empty
 
 
-def test_vtk_file_reads_back_with_the_same_points_and_data(vpm, tmp_path):
+@pytest.mark.parametrize("binary", [True, False])
+def test_vtk_file_reads_back_with_the_same_points_and_data(vpm, tmp_path, binary):
     state = vpm[1][-1]
     w = ext.wake(state)
-    path = export.wake_vtk(state, tmp_path / "wake.vtu")
+    path = export.wake_vtk(state, tmp_path / "wake.vtu", binary=binary)
     mesh = meshio.read(path)
     assert mesh.points.shape == (state.n_particles, 3)
     np.testing.assert_array_equal(mesh.points, w["position_m"])

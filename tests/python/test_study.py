@@ -214,11 +214,23 @@ def test_simulate_records_spanwise_loads_and_the_wake(rotor, tmp_path):
                       wake_pvd=tmp_path / "wake.pvd")
     counts = vpm.wake_count.values
     assert list(counts) == list(vpm.n_particles.values[2::3]) and vpm.sizes["wake_particle"] == counts.sum()
-    last = vpm.isel(wake_particle=slice(int(counts[:-1].sum()), None))
+    last = ax.study.wake_at(vpm)
+    assert last.sizes["particle"] == counts[-1] and last.attrs["time_s"] == pytest.approx(0.006)
     steps = sorted((tmp_path / "wake_steps").iterdir())
     assert len(steps) == 2 and (tmp_path / "wake.pvd").read_text().count("<DataSet") == 2
     mesh = meshio.read(steps[-1])
-    assert np.allclose(mesh.points, last.wake_position_m.values, rtol=1e-6, atol=1e-9)
+    assert np.allclose(mesh.points, last.position_m.values, rtol=1e-6, atol=1e-9)
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    snapshot = ax.study.spanwise_at(ds, 0.004)
+    assert np.array_equal(snapshot.thrust_N.values, ds.spanwise_thrust_N.values[1])
+    ax.plot.spanwise(snapshot, "alpha_deg", path=tmp_path / "span.png")
+    ax.plot.wake(last, path=tmp_path / "wake.png")
+    plt.close("all")
     with pytest.raises(ValueError, match="spanwise"):
         ax.simulate(rotor, model="vpm", t_end_s=0.002, dt_s=1e-3, schedule=hover, record=["spanwise"])
 

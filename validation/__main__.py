@@ -1,0 +1,5 @@
+import sys
+
+from .report import main
+
+sys.exit(main())
