@@ -99,6 +99,7 @@ cross-aarch64: venv
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-aarch64-linux-gnu qemu-user googletest >/dev/null; }
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/aarch64-linux-gnu.cmake) -DAERLOX_GTEST_SOURCE_DIR=$(GTEST_SRC) \
+	  -DAERLOX_TEST_TIMEOUT=3000 \
 	  -DAERLOX_BUILD_TESTS=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/aarch64 -j $(JOBS)
 	# qemu-user itself aborts when a forked child of a threaded process starts

@@ -91,7 +91,7 @@ struct ScratchView {
 };
 
 /// Targets walked together through the tree at most (one far list each).
-inline constexpr std::size_t kTreeGroup = 32;
+inline constexpr std::size_t kTreeGroup = 64;
 
 /// The kernels of one instruction set.
 struct Table {

@@ -495,6 +495,8 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
     std::size_t idx[kTreeGroup];
     static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
     constexpr std::size_t kRegs = kTreeGroup / 8;
+    using Mask = unsigned long long;  // one bit per target of the group
+    static_assert(kTreeGroup <= 64, "a group fits one mask");
     alignas(32) float gx[kTreeGroup], gy[kTreeGroup], gz[kTreeGroup];
     std::uint32_t until[kTreeGroup];
     std::size_t len[kTreeGroup];
@@ -526,22 +528,22 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
     std::uint32_t k = 0;
     while (k < n_nodes) {
       const FlatNode& node = tree.nodes[k];
-      unsigned active = 0;
-      for (std::size_t g = 0; g < n_t; ++g) active |= (until[g] <= k ? 1u : 0u) << g;
+      Mask active = 0;
+      for (std::size_t g = 0; g < n_t; ++g) active |= Mask{until[g] <= k ? 1u : 0u} << g;
       const V8 cx = v8_splat(node.center[0]), cy = v8_splat(node.center[1]), cz = v8_splat(node.center[2]);
       const V8 edge2 = v8_splat(node.four_half2);
-      unsigned far = 0;
+      Mask far = 0;
       for (std::size_t r = 0; r < kRegs; ++r) {
         const V8 ex = X[r] - cx;
         const V8 ey = Y[r] - cy;
         const V8 ez = Z[r] - cz;
         const V8 d2 = (ex * ex + ey * ey) + ez * ez;
-        far |= gt_mask(th2 * d2, edge2) << (8 * r);
+        far |= Mask{gt_mask(th2 * d2, edge2)} << (8 * r);
       }
       far &= active;
-      const unsigned near = active & ~far;
-      for (unsigned m = far; m != 0; m &= m - 1) {
-        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+      const Mask near = active & ~far;
+      for (Mask m = far; m != 0; m &= m - 1) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
         if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
         lists.idx[g * lists.cap + len[g]] = k;
         len[g] = len[g] + 1;
@@ -549,8 +551,8 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       }
       if (node.leaf_chunks != 0) {
         const std::size_t c0 = node.leaf_start / 8;
-        for (unsigned m = near; m != 0; m &= m - 1) {
-          const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
+        for (Mask m = near; m != 0; m &= m - 1) {
+          const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
           accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c0 + node.leaf_chunks,
                         ux[g], uy[g], uz[g]);
           until[g] = node.escape;
