@@ -53,24 +53,12 @@ struct Owned {
 constexpr const char* SPAN_NAMES[] = {"model", "inputs", "state"};
 constexpr kit::Signature SPAN_SIG{"spanwise()", SPAN_NAMES, 3, 3};
 
-PyObject* spanwise_dict(const SpanwiseLoads& s) {
-  Owned d{kit::check(PyDict_New())};
-  const std::size_t k = s.n_psi, n = s.n_r;
-  put(d.p, "azimuth_rad", kit::new_array(s.azimuth_rad));
-  put(d.p, "radius_m", kit::new_array2(k, n, s.radius_m));
-  put(d.p, "alpha_rad", kit::new_array2(k, n, s.alpha_rad));
-  put(d.p, "phi_rad", kit::new_array2(k, n, s.phi_rad));
-  put(d.p, "cl", kit::new_array2(k, n, s.cl));
-  put(d.p, "cd", kit::new_array2(k, n, s.cd));
-  put(d.p, "inflow_ratio", kit::new_array2(k, n, s.inflow_ratio));
-  put(d.p, "q_dyn_pa", kit::new_array2(k, n, s.q_dyn_pa));
-  put(d.p, "thrust_n", kit::new_array2(k, n, s.thrust_n));
-  put(d.p, "torque_nm", kit::new_array2(k, n, s.torque_nm));
-  put(d.p, "n_blades", kit::to_py(s.n_blades));
-  return d.release();
-}
+// Keys of the spanwise dict, in SpanwiseField order.
+constexpr const char* SPAN_KEYS[kSpanFields] = {"radius_m", "alpha_rad", "phi_rad", "cl", "cd",
+                                                "inflow_ratio", "q_dyn_pa", "thrust_n", "torque_nm"};
 
-/// The spanwise loads when `model` holds an M; nullptr when it does not.
+/// The spanwise loads when `model` holds an M; nullptr when it does not. The
+/// model writes straight into the new arrays.
 template <class M>
 PyObject* spanwise_if(PyObject* model, PyObject* inputs, PyObject* state) {
   using S = typename ModelTraits<M>::State;
@@ -78,7 +66,16 @@ PyObject* spanwise_if(PyObject* model, PyObject* inputs, PyObject* state) {
   const M& m = *kit::unbox<std::unique_ptr<M>>(model);
   const RotorInputs& in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
   const S& st = kit::as_ref_arg<S>(state, "state");
-  return spanwise_dict(m.spanwise(in, st));
+  const std::size_t n_psi = m.n_psi_elements(), n_r = m.grid().n_elements;
+  SpanwiseView view{n_psi, n_r, m.defn().blade.n_blades, {}};
+  Owned arrays[kSpanFields] = {};
+  for (std::size_t f = 0; f < kSpanFields; ++f) arrays[f].p = kit::new_array2_out(n_psi, n_r, &view.field[f]);
+  m.spanwise_into(in, st, view);
+  Owned d{kit::check(PyDict_New())};
+  put(d.p, "azimuth_rad", kit::new_array(station_azimuths(n_psi)));
+  for (std::size_t f = 0; f < kSpanFields; ++f) put(d.p, SPAN_KEYS[f], arrays[f].release());
+  put(d.p, "n_blades", kit::to_py(view.n_blades));
+  return d.release();
 }
 
 PyObject* py_spanwise(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -216,6 +213,10 @@ PyObject* py_kernel_isa(PyObject*, PyObject*) {
   return kit::guard([&] { return kit::to_py(vpm::isa_name(vpm::active_isa())); });
 }
 
+PyObject* py_kernel_quotient(PyObject*, PyObject*) {
+  return kit::guard([&] { return kit::to_py(vpm::reciprocal_quotient_enabled() ? "reciprocal" : "divide"); });
+}
+
 PyMethodDef ext_methods[] = {
     {"spanwise", kit::fastcall(py_spanwise), FAST,
      "spanwise(model, inputs, state)\n--\n\n"
@@ -251,6 +252,9 @@ PyMethodDef ext_methods[] = {
      "num_threads()\n--\n\nParticipants of the wake's parallel loops."},
     {"kernel_isa", py_kernel_isa, METH_NOARGS,
      "kernel_isa()\n--\n\nThe instruction set the wake's velocity kernels run on."},
+    {"kernel_quotient", py_kernel_quotient, METH_NOARGS,
+     "kernel_quotient()\n--\n\n"
+     "How the direct sum forms r2/s2: 'reciprocal' or 'divide' (same bits either way)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -58,28 +58,46 @@ RadialGrid RadialGrid::from_blade(const BladeGeometry& blade) {
   return g;
 }
 
-SpanwiseLoads SpanwiseLoads::shaped(const RadialGrid& grid, std::size_t n_psi,
-                                    std::size_t n_blades) {
-  const std::size_t n_r = grid.n_elements;
+void SpanwiseView::prepare(const RadialGrid& grid, std::size_t n_psi_elements) const {
+  AERLOX_ASSERT(n_r == grid.n_elements && n_psi == n_psi_elements);
   AERLOX_ASSERT(n_r <= MAX_BEM_ELEMENTS);
-  const std::size_t n = n_psi * n_r;
+  for (double* f : field) AERLOX_ASSERT(f != nullptr || n_psi * n_r == 0);
+  for (std::size_t k = 0; k < n_psi; ++k)
+    for (std::size_t i = 0; i < n_r; ++i) field[kSpanRadius][k * n_r + i] = grid.r_mid[i];
+}
+
+void SpanwiseView::skip(std::size_t j) const {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  SpanwiseLoads s;
-  s.n_psi = n_psi;
-  s.n_r = n_r;
-  s.n_blades = n_blades;
-  s.azimuth_rad.resize(n_psi);
+  for (std::size_t f : {kSpanAlpha, kSpanPhi, kSpanCl, kSpanCd, kSpanInflowRatio, kSpanQDyn})
+    field[f][j] = nan;
+  field[kSpanThrust][j] = 0.0;
+  field[kSpanTorque][j] = 0.0;
+}
+
+std::vector<double> station_azimuths(std::size_t n_psi) {
+  std::vector<double> a(n_psi);
   const double inv = n_psi > 0 ? 1.0 / static_cast<double>(n_psi) : 0.0;
   // The azimuth table's own formula, so the angles match its stations.
-  for (std::size_t k = 0; k < n_psi; ++k) s.azimuth_rad[k] = (static_cast<double>(k) * TWO_PI) * inv;
-  s.radius_m.resize(n);
-  for (std::size_t k = 0; k < n_psi; ++k)
-    for (std::size_t i = 0; i < n_r; ++i) s.radius_m[k * n_r + i] = grid.r_mid[i];
-  for (auto* v : {&s.alpha_rad, &s.phi_rad, &s.cl, &s.cd, &s.inflow_ratio, &s.q_dyn_pa})
-    v->assign(n, nan);
-  s.thrust_n.assign(n, 0.0);
-  s.torque_nm.assign(n, 0.0);
+  for (std::size_t k = 0; k < n_psi; ++k) a[k] = (static_cast<double>(k) * TWO_PI) * inv;
+  return a;
+}
+
+SpanwiseLoads SpanwiseLoads::shaped(const RadialGrid& grid, std::size_t n_psi,
+                                    std::size_t n_blades) {
+  SpanwiseLoads s;
+  s.n_psi = n_psi;
+  s.n_r = grid.n_elements;
+  s.n_blades = n_blades;
+  for (auto* v : {&s.radius_m, &s.alpha_rad, &s.phi_rad, &s.cl, &s.cd, &s.inflow_ratio, &s.q_dyn_pa,
+                  &s.thrust_n, &s.torque_nm})
+    v->resize(n_psi * s.n_r);
   return s;
+}
+
+SpanwiseView SpanwiseLoads::view() {
+  return SpanwiseView{n_psi, n_r, n_blades,
+                      {radius_m.data(), alpha_rad.data(), phi_rad.data(), cl.data(), cd.data(),
+                       inflow_ratio.data(), q_dyn_pa.data(), thrust_n.data(), torque_nm.data()}};
 }
 
 std::vector<std::pair<double, double>> build_psi_trig_table(std::size_t n_psi) {

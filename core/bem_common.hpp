@@ -157,47 +157,87 @@ struct NoSink {
   static constexpr bool active = false;
 };
 
-/// Spanwise loads of one evaluation: per azimuth station k and element i,
-/// entry [k * n_r + i] of each array. Stations the sweep skips (reversed or
-/// stagnant flow, or a rotor below the sweep's spin threshold) carry zero
-/// thrust and torque and NaN for the flow quantities.
+/// The per-element quantities of a spanwise evaluation.
+enum SpanwiseField : std::size_t {
+  kSpanRadius,        ///< element centre radius, m
+  kSpanAlpha,         ///< angle of attack, rad
+  kSpanPhi,           ///< inflow angle, rad
+  kSpanCl,
+  kSpanCd,
+  kSpanInflowRatio,   ///< axial speed through the element / tip speed
+  kSpanQDyn,          ///< dynamic pressure, Pa
+  kSpanThrust,        ///< element thrust of one blade, N
+  kSpanTorque,        ///< element torque of one blade about the shaft, N m
+  kSpanFields
+};
+
+/// Where a spanwise evaluation writes: per field, n_psi * n_r doubles of the
+/// caller's storage, entry [k * n_r + i] for azimuth station k and element i.
+/// Stations the sweep skips (reversed or stagnant flow, or a rotor below the
+/// sweep's spin threshold) get zero thrust and torque and NaN flow values.
+struct SpanwiseView {
+  std::size_t n_psi = 0;
+  std::size_t n_r = 0;
+  std::size_t n_blades = 0;
+  std::array<double*, kSpanFields> field{};
+
+  /// Panics unless the view has the grid's and the table's shape; then fills
+  /// the radius (the sweep fills every other entry, recorded or skipped).
+  void prepare(const RadialGrid& grid, std::size_t n_psi_elements) const;
+  /// Entry j of a station the sweep passes by: no load, no flow values.
+  void skip(std::size_t j) const;
+};
+
+/// Azimuth of each station, rad: 2 pi k / n_psi, as the azimuth table has it.
+std::vector<double> station_azimuths(std::size_t n_psi);
+
+/// Spanwise loads in storage of their own (for C++ callers).
 struct SpanwiseLoads {
   std::size_t n_psi = 0;
   std::size_t n_r = 0;
   std::size_t n_blades = 0;
-  std::vector<double> azimuth_rad;     ///< n_psi entries, 2 pi k / n_psi
-  std::vector<double> radius_m;        ///< element centre radius
-  std::vector<double> alpha_rad;       ///< angle of attack
-  std::vector<double> phi_rad;         ///< inflow angle
+  std::vector<double> radius_m;
+  std::vector<double> alpha_rad;
+  std::vector<double> phi_rad;
   std::vector<double> cl;
   std::vector<double> cd;
-  std::vector<double> inflow_ratio;    ///< axial speed through the element / tip speed
-  std::vector<double> q_dyn_pa;        ///< dynamic pressure, Pa
-  std::vector<double> thrust_n;        ///< element thrust of one blade, N
-  std::vector<double> torque_nm;       ///< element torque of one blade about the shaft, N m
+  std::vector<double> inflow_ratio;
+  std::vector<double> q_dyn_pa;
+  std::vector<double> thrust_n;
+  std::vector<double> torque_nm;
 
-  /// Arrays sized for the grid, radius filled, loads 0, flow quantities NaN.
+  /// Storage for n_psi stations of the grid's elements.
   static SpanwiseLoads shaped(const RadialGrid& grid, std::size_t n_psi, std::size_t n_blades);
+  /// A view writing into this storage.
+  SpanwiseView view();
 };
 
-/// The recording sink: writes each swept element into a SpanwiseLoads.
-/// Loads of all blades are divided by the blade count (one blade's share).
+/// The recording sink: writes each swept element into a prepared view. Loads
+/// of all blades are scaled by 1 / n_blades (one blade's share). The
+/// sweep visits k < n_psi and i < n_r only, and prepare() checked that the
+/// view has that shape, so the writes need no further checks.
 struct SpanwiseSink {
   static constexpr bool active = true;
-  SpanwiseLoads& out;
+  const SpanwiseView& out;
 
   void record(std::size_t k, std::size_t i, const ElementDetail& d, double d_t, double d_q) {
     const std::size_t j = k * out.n_r + i;
-    const double nb = static_cast<double>(out.n_blades);
-    at(out.alpha_rad, j) = d.alpha;
-    at(out.phi_rad, j) = d.phi;
-    at(out.cl, j) = d.cl;
-    at(out.cd, j) = d.cd;
-    at(out.inflow_ratio, j) = d.inflow_ratio;
-    at(out.q_dyn_pa, j) = d.q_dyn;
-    at(out.thrust_n, j) = nb > 0.0 ? d_t / nb : 0.0;
-    at(out.torque_nm, j) = nb > 0.0 ? d_q / nb : 0.0;
+    out.field[kSpanAlpha][j] = d.alpha;
+    out.field[kSpanPhi][j] = d.phi;
+    out.field[kSpanCl][j] = d.cl;
+    out.field[kSpanCd][j] = d.cd;
+    out.field[kSpanInflowRatio][j] = d.inflow_ratio;
+    out.field[kSpanQDyn][j] = d.q_dyn;
+    out.field[kSpanThrust][j] = d_t * per_blade;
+    out.field[kSpanTorque][j] = d_q * per_blade;
   }
+  void skip(std::size_t k, std::size_t i) { out.skip(k * out.n_r + i); }
+  void skip_all() {
+    for (std::size_t j = 0; j < out.n_psi * out.n_r; ++j) out.skip(j);
+  }
+
+  /// 1 / n_blades (0 without blades, whose loads are 0 anyway).
+  const double per_blade = out.n_blades > 0 ? 1.0 / static_cast<double>(out.n_blades) : 0.0;
 };
 
 /// Swept sums, azimuth-averaged, hub axes.
@@ -255,12 +295,17 @@ struct SweepCtx {
   /// omega_r > 1e-6; otherwise every sum is 0.
   ///
   /// Sink: NoSink for the hub loads; a recording sink (SpanwiseSink) is
-  /// handed every visited element with its detail and loads. Both run this
-  /// one loop, so the spanwise view is the same arithmetic as the hub loads.
+  /// handed every element with its detail and loads (record), or told that
+  /// the sweep passes it by (skip, skip_all). Both run this one loop, so the
+  /// spanwise view is the same arithmetic as the hub loads.
   template <class Kernel, class Sink = NoSink>
   SweepSums run(Kernel& kernel, Sink&& sink = Sink{}) const {
     SweepSums out;
-    if (!(omega > 1.0 && omega_r > 1e-6)) return out;
+    constexpr bool recording = std::remove_cvref_t<Sink>::active;
+    if (!(omega > 1.0 && omega_r > 1e-6)) {
+      if constexpr (recording) sink.skip_all();
+      return out;
+    }
     const std::size_t n_r = grid.n_elements;
     AERLOX_ASSERT(n_r < MAX_BEM_ELEMENTS);
     AERLOX_ASSERT(n_psi == psi_trig.size());
@@ -275,7 +320,10 @@ struct SweepCtx {
         const double r = grid.r_mid[i];
         const double u_t = omega * r + v_t;
         // Reversed or stagnant flow carries no load at this station.
-        if (u_t <= 0.0) continue;
+        if (u_t <= 0.0) {
+          if constexpr (recording) sink.skip(k, i);
+          continue;
+        }
         const ElementCtx e{i, c, s, r, grid.chord[i], grid.twist_rad[i], grid.dr, col_psi, v_t, u_t};
         const auto [d_t, d_q] = visit(kernel, e, k, sink);
         t += d_t;
@@ -314,7 +362,8 @@ struct SweepCtx {
 
 /// Blade-element force law: (dT, dQ) of all blades for axial speed u_p
 /// (positive along +hub_axis) and tangential speed u_t, no momentum solve.
-/// With det non-null (type ElementDetail), also reports the element's flow.
+/// With det non-null (type ElementDetail), also reports the element's flow
+/// (all but the inflow ratio, which the calling kernel knows exactly).
 template <class P, class D = NoDetail>
 inline std::pair<double, double> element_force(const SweepCtx<P>& ctx, const ElementCtx& e,
                                                double u_p, double u_t, D* det = nullptr) {
@@ -332,7 +381,6 @@ inline std::pair<double, double> element_force(const SweepCtx<P>& ctx, const Ele
     det->alpha = alpha;
     det->cl = cl;
     det->cd = cd;
-    det->inflow_ratio = u_p / ctx.omega_r;
     det->q_dyn = 0.5 * ctx.rho * (u_t * u_t + u_p * u_p);
   }
   return {d_t, d_q};

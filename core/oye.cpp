@@ -107,7 +107,9 @@ struct OyeKernel {
   template <class D = NoDetail>
   std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
                                     D* det = nullptr) {
-    const double u_p = ctx.omega_r * (lambda_climb + at(w, e.i));
+    const double lambda = lambda_climb + at(w, e.i);
+    const double u_p = ctx.omega_r * lambda;
+    if constexpr (std::is_same_v<D, ElementDetail>) det->inflow_ratio = lambda;
     const auto [d_t, d_q] = element_force(ctx, e, u_p, e.u_t, det);
     at(dt_avg, e.i) += d_t * ctx.n_psi_inv;
     return {d_t, d_q};
@@ -147,11 +149,11 @@ std::pair<AeroResult, OyeRotorState> OyeBEMModel<P>::compute_forces(const RotorI
 }
 
 template <class P>
-SpanwiseLoads OyeBEMModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
+void OyeBEMModel<P>::spanwise_into(const RotorInputs& inputs, const State& state,
+                                   const SpanwiseView& out) const {
   check_state(state);
-  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+  out.prepare(d_->grid, d_->n_psi_elements);
   evaluate(inputs, state, SpanwiseSink{out});
-  return out;
 }
 
 template <class P>

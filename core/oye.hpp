@@ -73,8 +73,15 @@ class OyeBEMModel {
   void check_state(const State& state) const;
   /// Loads and the derivative state (dW_int/dt, dW/dt in 1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
-  /// The same evaluation as compute_forces, element by element.
-  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element, written into
+  /// `out` (which must have this model's stations and elements).
+  void spanwise_into(const RotorInputs& inputs, const State& state, const SpanwiseView& out) const;
+  /// spanwise_into storage of its own.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const {
+    SpanwiseLoads s = SpanwiseLoads::shaped(grid(), n_psi_elements(), defn().blade.n_blades);
+    spanwise_into(inputs, state, s.view());
+    return s;
+  }
   /// tau1 repeated n times, then tau2 per element; all +inf when not spinning.
   std::vector<double> inflow_taus(const RotorInputs& inputs, const State& state) const;
   std::pair<AeroResult, State> step(const RotorInputs& inputs, const State& state, double dt,

@@ -27,7 +27,9 @@ struct PpKernel {
   std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
                                     D* det = nullptr) const {
     const double x = grid->x_mid[e.i];
-    const double u_p = ctx.omega_r * (lambda_total + x * (lam_c * e.cos_psi + lam_s * e.sin_psi));
+    const double lambda = lambda_total + x * (lam_c * e.cos_psi + lam_s * e.sin_psi);
+    const double u_p = ctx.omega_r * lambda;
+    if constexpr (std::is_same_v<D, ElementDetail>) det->inflow_ratio = lambda;
     return element_force(ctx, e, u_p, e.u_t, det);
   }
 };
@@ -53,10 +55,10 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::compute_forces(
 }
 
 template <class P>
-SpanwiseLoads PittPetersModel<P>::spanwise(const RotorInputs& inputs, const State& state) const {
-  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+void PittPetersModel<P>::spanwise_into(const RotorInputs& inputs, const State& state,
+                                       const SpanwiseView& out) const {
+  out.prepare(d_->grid, d_->n_psi_elements);
   evaluate(inputs, state, SpanwiseSink{out});
-  return out;
 }
 
 template <class P>

@@ -47,8 +47,15 @@ class PittPetersModel {
   void check_state(const State&) const {}
   /// Loads and d/dt of the three states (1/s).
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
-  /// The same evaluation as compute_forces, element by element.
-  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element, written into
+  /// `out` (which must have this model's stations and elements).
+  void spanwise_into(const RotorInputs& inputs, const State& state, const SpanwiseView& out) const;
+  /// spanwise_into storage of its own.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const {
+    SpanwiseLoads s = SpanwiseLoads::shaped(grid(), n_psi_elements(), defn().blade.n_blades);
+    spanwise_into(inputs, state, s.view());
+    return s;
+  }
   /// [tau_0, tau_c, tau_s], s.
   std::vector<double> inflow_taus(const RotorInputs& inputs, const State& state) const;
   std::pair<AeroResult, State> step(const RotorInputs& inputs, const State& state, double dt,

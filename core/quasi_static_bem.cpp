@@ -347,10 +347,10 @@ std::pair<AeroResult, QuasiStaticRotorState> QuasiStaticBEM<P>::compute_forces(
 }
 
 template <class P>
-SpanwiseLoads QuasiStaticBEM<P>::spanwise(const RotorInputs& inputs, const State&) const {
-  SpanwiseLoads out = SpanwiseLoads::shaped(d_->grid, d_->n_psi_elements, d_->defn.blade.n_blades);
+void QuasiStaticBEM<P>::spanwise_into(const RotorInputs& inputs, const State&,
+                                      const SpanwiseView& out) const {
+  out.prepare(d_->grid, d_->n_psi_elements);
   quasi_static_loads(*d_, inputs, SpanwiseSink{out});
-  return out;
 }
 
 #define AERLOX_INSTANTIATE_ELEMENT_SOLVER(P)                                                    \

@@ -147,8 +147,15 @@ class QuasiStaticBEM {
 
   /// Loads and the (empty) state derivative.
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
-  /// The same evaluation as compute_forces, element by element.
-  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const;
+  /// The same evaluation as compute_forces, element by element, written into
+  /// `out` (which must have this model's stations and elements).
+  void spanwise_into(const RotorInputs& inputs, const State& state, const SpanwiseView& out) const;
+  /// spanwise_into storage of its own.
+  SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const {
+    SpanwiseLoads s = SpanwiseLoads::shaped(grid(), n_psi_elements(), defn().blade.n_blades);
+    spanwise_into(inputs, state, s.view());
+    return s;
+  }
   /// The empty state fits every quasi-static model.
   void check_state(const State&) const {}
   /// Always empty.

@@ -7,7 +7,7 @@ import numpy as np
 import aerlox as ax
 
 rotor = ax.Rotor(2, 1.0, chord_m=0.08, twist_deg=[7.0, 0.0], stations_m=[0.15, 1.0], root_cutout_m=0.15,
-                 airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0), name="demo-2b")
+                 airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0), name="hover-2b")
 ds = ax.sweep(rotor, rpm=[1000.0, 1200.0, 1400.0], collective_deg=np.linspace(2.0, 14.0, 13))
 
 best = ds.FM.where(ds.error == "").argmax(...)

@@ -289,6 +289,9 @@ ArrayRef extract_array(PyObject* o, const char* name) {
 PyObject* new_array(std::span<const double> values);
 /// New 2-D float64 array (row-major copy).
 PyObject* new_array2(std::size_t rows, std::size_t cols, std::span<const double> values);
+/// New 2-D C-contiguous float64 array left for the caller to fill; *data
+/// receives its rows * cols values.
+PyObject* new_array2_out(std::size_t rows, std::size_t cols, double** data);
 
 /// R_hub-style 3x3 read through strides; ValueError "{name} must be a 3x3 array".
 aerlox_rs::Mat3 read_mat3(const ArrayRef& a, const char* name);

@@ -102,6 +102,14 @@ PyObject* new_array2(std::size_t rows, std::size_t cols, std::span<const double>
   return a;
 }
 
+PyObject* new_array2_out(std::size_t rows, std::size_t cols, double** data) {
+  ensure_numpy();
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  PyObject* a = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+  *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
+  return a;
+}
+
 aerlox_rs::Mat3 read_mat3(const ArrayRef& a, const char* name) {
   if (a.ndim != 2 || a.shape[0] != 3 || a.shape[1] != 3)
     raise(PyExc_ValueError, std::string(name) + " must be a 3x3 array");

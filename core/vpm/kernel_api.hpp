@@ -72,10 +72,10 @@ struct TreeView {
   const float* payload;
 };
 
-/// Far-field lists: seven arrays of lists*cap floats; list g occupies
-/// entries [g*cap, (g+1)*cap). len: entries in use in the last list filled.
-/// idx: lists*cap node indices, where the walk queues each list's cells
-/// before they are copied out to the float arrays for the sum.
+/// Far-field lists. idx holds lists*cap node indices, list g in entries
+/// [g*cap, (g+1)*cap), where the walk queues each target's far cells; the
+/// seven float arrays (cap floats each) stage one list at a time as source
+/// chunks for the sum. len: padded length of the last list staged.
 struct ScratchView {
   float* sx;
   float* sy;
@@ -91,7 +91,7 @@ struct ScratchView {
 };
 
 /// Targets walked together through the tree at most (one far list each).
-inline constexpr std::size_t kTreeGroup = 8;
+inline constexpr std::size_t kTreeGroup = 32;
 
 /// The kernels of one instruction set.
 struct Table {

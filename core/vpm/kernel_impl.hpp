@@ -434,11 +434,12 @@ AERLOX_KINLINE void far_put(const FarLists& s, std::size_t i, float x, float y, 
   s.sg[i] = sg;
 }
 
-// Copies list g's queued cells out to the float arrays, padded with inert
-// entries (origin, no strength, core 1) to whole chunks; returns the padded
-// length.
+// Copies list g's queued cells out to the float arrays (one staging list,
+// reused by every target), padded with inert entries (origin, no strength,
+// core 1) to whole chunks; returns the padded length.
 AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t g, std::size_t len) {
-  const std::size_t o = g * s.cap;
+  const std::size_t oi = g * s.cap;  // list g's node indices
+  constexpr std::size_t o = 0;       // the staging list
   std::size_t i = 0;
 #if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
   // Whole chunks: eight payload records, transposed in registers; the lists
@@ -446,7 +447,7 @@ AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std
   if (tree.payload != nullptr) {
     const float* pl = tree.payload;
     for (; i + 8 <= len; i += 8) {
-      const std::uint32_t* id = s.idx + o + i;
+      const std::uint32_t* id = s.idx + oi + i;
       const __m256 r0 = _mm256_load_ps(pl + 8 * std::size_t{id[0]}), r1 = _mm256_load_ps(pl + 8 * std::size_t{id[1]});
       const __m256 r2 = _mm256_load_ps(pl + 8 * std::size_t{id[2]}), r3 = _mm256_load_ps(pl + 8 * std::size_t{id[3]});
       const __m256 r4 = _mm256_load_ps(pl + 8 * std::size_t{id[4]}), r5 = _mm256_load_ps(pl + 8 * std::size_t{id[5]});
@@ -470,7 +471,7 @@ AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std
   }
 #endif
   for (; i < len; ++i) {
-    const FlatNode& n = tree.nodes[s.idx[o + i]];
+    const FlatNode& n = tree.nodes[s.idx[oi + i]];
     far_put(s, o + i, n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep);
   }
   std::size_t padded = len;
@@ -492,22 +493,27 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
   for (std::size_t j = j0; j < j1; j += group) {
     const std::size_t n_t = j1 - j < group ? j1 - j : group;
     std::size_t idx[kTreeGroup];
-    alignas(32) float gx[8], gy[8], gz[8];
+    static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
+    constexpr std::size_t kRegs = kTreeGroup / 8;
+    alignas(32) float gx[kTreeGroup], gy[kTreeGroup], gz[kTreeGroup];
     std::uint32_t until[kTreeGroup];
     std::size_t len[kTreeGroup];
-    for (std::size_t g = 0; g < 8; ++g) {
+    for (std::size_t g = 0; g < kTreeGroup; ++g) {
       const std::size_t jj = j + (g < n_t ? g : n_t - 1);
       const std::size_t i = order ? order[jj] : jj;
-      if (g < kTreeGroup) {
-        idx[g] = i;
-        until[g] = g < n_t ? 0u : kDone;
-        len[g] = 0;
-      }
+      idx[g] = i;
+      until[g] = g < n_t ? 0u : kDone;
+      len[g] = 0;
       gx[g] = tx[i];
       gy[g] = ty[i];
       gz[g] = tz[i];
     }
-    const V8 X = v8_load(gx), Y = v8_load(gy), Z = v8_load(gz);
+    V8 X[kRegs], Y[kRegs], Z[kRegs];
+    for (std::size_t r = 0; r < kRegs; ++r) {
+      X[r] = v8_load(gx + 8 * r);
+      Y[r] = v8_load(gy + 8 * r);
+      Z[r] = v8_load(gz + 8 * r);
+    }
     const V8 th2 = v8_splat(theta2);
     V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
     for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
@@ -522,11 +528,17 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       const FlatNode& node = tree.nodes[k];
       unsigned active = 0;
       for (std::size_t g = 0; g < n_t; ++g) active |= (until[g] <= k ? 1u : 0u) << g;
-      const V8 ex = X - v8_splat(node.center[0]);
-      const V8 ey = Y - v8_splat(node.center[1]);
-      const V8 ez = Z - v8_splat(node.center[2]);
-      const V8 d2 = (ex * ex + ey * ey) + ez * ez;
-      const unsigned far = gt_mask(th2 * d2, v8_splat(node.four_half2)) & active;
+      const V8 cx = v8_splat(node.center[0]), cy = v8_splat(node.center[1]), cz = v8_splat(node.center[2]);
+      const V8 edge2 = v8_splat(node.four_half2);
+      unsigned far = 0;
+      for (std::size_t r = 0; r < kRegs; ++r) {
+        const V8 ex = X[r] - cx;
+        const V8 ey = Y[r] - cy;
+        const V8 ez = Z[r] - cz;
+        const V8 d2 = (ex * ex + ey * ey) + ez * ez;
+        far |= gt_mask(th2 * d2, edge2) << (8 * r);
+      }
+      far &= active;
       const unsigned near = active & ~far;
       for (unsigned m = far; m != 0; m &= m - 1) {
         const std::size_t g = static_cast<std::size_t>(__builtin_ctz(m));
@@ -552,9 +564,8 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
     }
     for (std::size_t g = 0; g < n_t; ++g) {
       len[g] = far_fill(lists, tree, g, len[g]);
-      const std::size_t o = g * scratch.cap;
-      const Src far{scratch.sx + o, scratch.sy + o, scratch.sz + o, scratch.sax + o, scratch.say + o, scratch.saz + o,
-                    scratch.sg + o, len[g] / 8, nullptr, nullptr, nullptr};
+      const Src far{scratch.sx,  scratch.sy, scratch.sz, scratch.sax, scratch.say,
+                    scratch.saz, scratch.sg, len[g] / 8, nullptr, nullptr, nullptr};
       accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), far, 0, far.n_chunks, ux[g], uy[g], uz[g]);
       alignas(32) float lx[8], ly[8], lz[8];
       v8_store(lx, ux[g]);

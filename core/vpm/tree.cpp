@@ -176,12 +176,12 @@ kern::TreeView view_of(const FlatTree& tree) {
                         tree.payload.data()};
 }
 
-// The scratch as `lists` far lists of equal capacity (a multiple of 8), with
-// idx (as long as the scratch) for the queued node indices.
+// The scratch as the staging list, with idx holding `lists` queues of
+// the scratch's capacity (a multiple of 8) each.
 kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t lists = 1) {
-  AERLOX_ASSERT(idx.size() == s.capacity());
-  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(),          s.sax.data(),
-                           s.say.data(), s.saz.data(), s.sg.data(),          s.capacity() / lists,
+  AERLOX_ASSERT(idx.size() == lists * s.capacity());
+  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(), s.sax.data(),
+                           s.say.data(), s.saz.data(), s.sg.data(), s.capacity(),
                            s.len,        lists,        idx.data()};
 }
 
@@ -258,9 +258,9 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
                     m == field.len();
   const std::vector<std::uint32_t> order = self ? tree.order : morton_order(tree, tx, ty, tz, m);
 
-  // kTreeGroup far-field lists per participant, allocated on its first block
-  // and reused for all its blocks (a target's list holds at most one entry
-  // per node, so cap never overflows).
+  // kTreeGroup far-field queues and one staging list per participant,
+  // allocated on its first block and reused for all its blocks (a target's
+  // list holds at most one entry per node, so cap never overflows).
   constexpr std::size_t kBlock = 64;
   const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
   struct Lists {
@@ -272,8 +272,7 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t who) {
     std::optional<Lists>& s = at(scratch, who);
     if (!s)
-      s = Lists{Scratch::with_capacity(kern::kTreeGroup * cap8),
-                AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
+      s = Lists{Scratch::with_capacity(cap8), AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
     kern::ScratchView sv = view_of(s->s, s->idx, kern::kTreeGroup);
     const std::size_t j0 = b0 * kBlock;
     const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;

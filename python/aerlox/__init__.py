@@ -22,13 +22,13 @@ from .study import Spin, load_state, simulate, sweep
 from . import plot  # noqa: F401  (matplotlib itself is imported on first use)
 
 from . import export, fields  # noqa: F401  (wake files; spanwise and wake datasets)
-from .runtime import kernel_isa, num_threads, set_num_threads
+from .runtime import kernel_isa, kernel_quotient, num_threads, set_num_threads
 from . import runtime as _runtime
 
 _TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap",
             "sweep", "simulate", "Spin", "load_state"]
 
-_RUNTIME = ["set_num_threads", "num_threads", "kernel_isa"]
+_RUNTIME = ["set_num_threads", "num_threads", "kernel_isa", "kernel_quotient"]
 
 __all__ = list(_aerlox.__all__) + _TOOLKIT + _RUNTIME
 

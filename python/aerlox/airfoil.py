@@ -17,6 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _aerlox
+from ._checks import floats as _floats, number as _number
 
 __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
 
@@ -42,6 +43,7 @@ class LinearParameters:
     alpha_stall_deg: float
 
     def to_core(self) -> "_aerlox.LinearPolarParameters":
+        """The core's ``LinearPolarParameters``."""
         return _aerlox.LinearPolarParameters(self.cl0, self.cl_alpha_per_rad, self.cd0, self.alpha_stall_deg)
 
 
@@ -76,20 +78,13 @@ class PolarTable:
         return (np.array(self.alpha_deg), np.array(self.cl), np.array(self.cd))
 
     def to_core(self) -> "_aerlox.TabulatedPolar":
+        """The core's ``TabulatedPolar`` (angles converted to radians)."""
         a, cl, cd = self.arrays()
         return _aerlox.TabulatedPolar(np.ascontiguousarray(np.radians(a)), cl, cd)
 
 
 def _column(name: str, values) -> np.ndarray:
-    try:
-        arr = np.asarray(values, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a sequence of numbers") from None
-    if arr.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
-    if not np.all(np.isfinite(arr)):
-        raise ValueError(f"{name} must hold finite values only")
-    return arr
+    return _floats(name, values, "a one-dimensional sequence of numbers")
 
 
 def derive_parameters(alpha_deg, cl, cd) -> LinearParameters:
@@ -133,9 +128,7 @@ def _make_table(alpha_deg, cl, cd, reynolds=None, parameters=None) -> PolarTable
     if a.size > 1 and not np.all(np.diff(a) > 0.0):
         raise ValueError("alpha_deg must be strictly increasing")
     if reynolds is not None:
-        reynolds = float(reynolds)
-        if not (math.isfinite(reynolds) and reynolds > 0.0):
-            raise ValueError(f"reynolds must be a finite number > 0, got {reynolds!r}")
+        reynolds = _number("reynolds", reynolds, positive=True)
     if parameters is None:
         parameters = derive_parameters(a, l, d)
     elif not isinstance(parameters, LinearParameters):
@@ -165,13 +158,8 @@ class Airfoil:
         """The linear law: cl = cl0 + cl_alpha_per_rad * alpha below stall (alpha in rad),
         cd = cd0; beyond the stall angle (deg, both signs) the lift stays at its
         stall value and the drag grows by 1 per radian."""
-        vals = {}
-        for key, v in (("cl_alpha_per_rad", cl_alpha_per_rad), ("cd0", cd0),
-                       ("alpha_stall_deg", alpha_stall_deg), ("cl0", cl0)):
-            f = float(v)
-            if not math.isfinite(f):
-                raise ValueError(f"{key} must be finite, got {f!r}")
-            vals[key] = f
+        vals = {key: _number(key, v) for key, v in (
+            ("cl_alpha_per_rad", cl_alpha_per_rad), ("cd0", cd0), ("alpha_stall_deg", alpha_stall_deg), ("cl0", cl0))}
         if vals["alpha_stall_deg"] <= 0.0:
             raise ValueError(f"alpha_stall_deg must be > 0, got {vals['alpha_stall_deg']!r}")
         if vals["cd0"] < 0.0:

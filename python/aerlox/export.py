@@ -126,7 +126,10 @@ class WakeSeries:
     ``path`` is the index file (``*.pvd``); the per-step files go next to it into the
     directory ``<stem>_steps/`` as ``<stem>_000000.vtu``, ``<stem>_000001.vtu``, ... The
     index is rewritten after every ``add``, so a run stopped half-way still leaves a
-    readable series. Use as a context manager, or call ``close()``::
+    readable series. ``suffix``: ``".vtu"`` (unstructured grid) or ``".vtp"`` (poly
+    data) per step; ``binary``: inline base64 arrays (True) or text, as in
+    :func:`wake_vtk`. ``add(time_s, state)`` takes the time in s. Use as a context
+    manager, or call ``close()``::
 
         with aerlox.export.WakeSeries("out/wake.pvd") as series:
             for k in range(n_steps):

@@ -12,13 +12,16 @@ blade at azimuth psi points along (cos psi, -sin psi, 0).
 from __future__ import annotations
 
 import math
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
 from . import _aerlox
 
 __all__ = ["spanwise_dataset", "wake_dataset"]
+
+if TYPE_CHECKING:
+    import xarray
 
 _ext = _aerlox._ext
 
@@ -33,7 +36,43 @@ def _var(dims, data, units, long_name):
     return (dims, data, {"units": units, "long_name": long_name})
 
 
-def spanwise_dataset(model, inputs, state=None, *, attrs: Optional[dict] = None):
+# The core's spanwise arrays: (core key, name, units, long name, conversion).
+# Rotor.spanwise and simulate(record={"spanwise": k}) label them alike from here.
+_SPANWISE = (
+    ("alpha_rad", "alpha_deg", "deg", "angle of attack", np.degrees),
+    ("phi_rad", "phi_deg", "deg", "inflow angle", np.degrees),
+    ("cl", "cl", "1", "section lift coefficient", None),
+    ("cd", "cd", "1", "section drag coefficient", None),
+    ("inflow_ratio", "inflow_ratio", "1", "axial speed through the element / tip speed (positive in hover)", None),
+    ("q_dyn_pa", "dynamic_pressure_Pa", "Pa", "dynamic pressure 0.5 rho W^2", None),
+    ("thrust_n", "thrust_N", "N", "element thrust of one blade", None),
+    ("torque_nm", "torque_Nm", "N m", "element torque of one blade about the shaft", None),
+)
+
+
+def _azimuth_deg(azimuth_rad: np.ndarray) -> np.ndarray:
+    """The stations' azimuths in degrees; evenly spaced stations from 0 come out as exact
+    multiples of 360/n (270.0, not 269.99999999999994), so ``sel(azimuth_deg=270)`` works."""
+    n = azimuth_rad.size
+    even = 2.0 * math.pi * np.arange(n) / max(n, 1)
+    if n and np.allclose(azimuth_rad, even, rtol=0.0, atol=1e-12):
+        return 360.0 * np.arange(n) / n
+    return np.degrees(azimuth_rad)
+
+
+def _spanwise_coords(d) -> dict:
+    """``azimuth_deg`` and ``r_m`` coordinates of one core spanwise record."""
+    radius = d["radius_m"]
+    r_m = np.array(radius[0]) if radius.shape[0] else np.zeros(radius.shape[1])
+    return {
+        "azimuth_deg": ("azimuth_deg", _azimuth_deg(d["azimuth_rad"]),
+                        {"units": "deg", "long_name": "azimuth of blade 0"}),
+        "r_m": ("r_m", r_m, {"units": "m", "long_name": "element centre radius"}),
+    }
+
+
+def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = None, *,
+                     attrs: Optional[dict] = None) -> "xarray.Dataset":
     """Loads along the blade of a blade-element model at one operating point.
 
     ``model``: a core blade-element model (``_QuasiStaticBEM*``, ``_PittPetersModel*``,
@@ -56,27 +95,16 @@ def spanwise_dataset(model, inputs, state=None, *, attrs: Optional[dict] = None)
     d = _ext.spanwise(model, inputs, state)
     xr = _xr()
     dims = ("azimuth_deg", "r_m")
-    radius = d["radius_m"]
-    r_m = radius[0].copy() if radius.shape[0] else np.zeros(radius.shape[1])
+    coords = _spanwise_coords(d)
+    r_m = coords["r_m"][1]
     n_r = r_m.size
     dr = float(r_m[1] - r_m[0]) if n_r > 1 else float("nan")
+    data = {}
+    for key, name, units, long_name, convert in _SPANWISE:
+        data[name] = _var(dims, d[key] if convert is None else convert(d[key]), units, long_name)
     ds = xr.Dataset(
-        {
-            "alpha_deg": _var(dims, np.degrees(d["alpha_rad"]), "deg", "angle of attack"),
-            "phi_deg": _var(dims, np.degrees(d["phi_rad"]), "deg", "inflow angle"),
-            "cl": _var(dims, d["cl"], "1", "section lift coefficient"),
-            "cd": _var(dims, d["cd"], "1", "section drag coefficient"),
-            "inflow_ratio": _var(dims, d["inflow_ratio"], "1",
-                                 "axial speed through the element / tip speed (positive in hover)"),
-            "dynamic_pressure_Pa": _var(dims, d["q_dyn_pa"], "Pa", "dynamic pressure 0.5 rho W^2"),
-            "thrust_N": _var(dims, d["thrust_n"], "N", "element thrust of one blade"),
-            "torque_Nm": _var(dims, d["torque_nm"], "N m", "element torque of one blade about the shaft"),
-        },
-        coords={
-            "azimuth_deg": ("azimuth_deg", np.degrees(d["azimuth_rad"]),
-                            {"units": "deg", "long_name": "azimuth of blade 0"}),
-            "r_m": ("r_m", r_m, {"units": "m", "long_name": "element centre radius"}),
-        },
+        data,
+        coords=coords,
         attrs={
             "n_blades": int(d["n_blades"]),
             "element_width_m": dr,
@@ -100,7 +128,8 @@ def _core_vpm(rotor):
     return core_model("vpm")
 
 
-def wake_dataset(state, rotor: Any = None, *, time_s: Optional[float] = None, attrs: Optional[dict] = None):
+def wake_dataset(state: "_aerlox.VpmRotorState", rotor: Any = None, *, time_s: Optional[float] = None,
+                 attrs: Optional[dict] = None) -> "xarray.Dataset":
     """The wake of a vortex-rotor state as a Dataset (new arrays, never views).
 
     ``state``: ``_aerlox.VpmRotorState``. ``rotor`` (optional): the core vortex rotor

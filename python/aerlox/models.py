@@ -5,9 +5,10 @@ model is one entry here.
 """
 from __future__ import annotations
 
+import inspect
 import math
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -47,8 +48,25 @@ class ModelSpec:
         """The core class matching the polar's kind."""
         return self.linear_cls if isinstance(polar, _aerlox.LinearPolar) else self.tabulated_cls
 
+    def option_names(self) -> Optional[Tuple[str, ...]]:
+        """The core constructor's keywords a user may set (all but the rotor, polar and
+        azimuth stations); None when the core class does not say."""
+        try:
+            params = inspect.signature(self.linear_cls).parameters
+        except (TypeError, ValueError):
+            return None
+        return tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
+
     def build(self, definition, polar, n_psi: int, **options):
-        """A core model object. ``options`` are the core constructor's keywords."""
+        """A core model object. ``options`` are the core constructor's keywords.
+
+        An unknown keyword is a TypeError that names it and lists the model's options.
+        """
+        known = self.option_names()
+        unknown = sorted(set(options) - set(known or ()))
+        if known is not None and unknown:
+            listing = ", ".join(known) if known else "none"
+            raise TypeError(f"model {self.name!r} has no option {unknown[0]!r}; its options: {listing}")
         cls = self.core_class(polar)
         kwargs = dict(self.required)
         kwargs.update(options)
@@ -120,7 +138,8 @@ def _distance_to_target(core, inputs, state) -> float:
     return float(np.max(gap)) if n else 0.0
 
 
-def equilibrium(core, inputs, model: str = None, state=None) -> Tuple[Any, bool]:
+def equilibrium(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None,
+                state: Any = None) -> Tuple[Any, bool]:
     """(state, converged): the model's inflow state at equilibrium for ``inputs``.
 
     Quasi-static: its empty state. Pitt-Peters and Oye: relaxed with the core's
@@ -153,6 +172,6 @@ def equilibrium(core, inputs, model: str = None, state=None) -> Tuple[Any, bool]
     return state, False
 
 
-def equilibrium_state(core, inputs, model: str = None):
+def equilibrium_state(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None) -> Any:
     """The model's state at equilibrium for these inputs (see :func:`equilibrium`)."""
     return equilibrium(core, inputs, model)[0]

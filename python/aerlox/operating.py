@@ -15,11 +15,12 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
 from . import _aerlox
+from ._checks import number as _finite
 
 __all__ = ["OperatingPoint"]
 
@@ -28,16 +29,6 @@ _RPM_TO_RAD_S = math.pi / 30.0
 # The hub frame at zero shaft tilt: a half turn about the world z axis, so the
 # hub's x axis (azimuth 0) points aft and its y axis to the left.
 _HUB_FROM_SHAFT = np.diag([-1.0, -1.0, 1.0])
-
-
-def _finite(name: str, value) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise ValueError(f"{name} must be finite, got {out!r}")
-    return out
 
 
 @dataclass(frozen=True, init=False)
@@ -76,9 +67,10 @@ class OperatingPoint:
     cyclic_lat_rad: float = 0.0
     rho_kg_m3: float = 1.225
 
-    def __init__(self, *, rpm=None, omega_rad_s=None, collective_deg=0.0, climb_m_s=0.0,
-                 forward_m_s=0.0, shaft_tilt_deg=0.0, cyclic_lon_rad=0.0, cyclic_lat_rad=0.0,
-                 rho_kg_m3=1.225):
+    def __init__(self, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
+                 collective_deg: float = 0.0, climb_m_s: float = 0.0, forward_m_s: float = 0.0,
+                 shaft_tilt_deg: float = 0.0, cyclic_lon_rad: float = 0.0, cyclic_lat_rad: float = 0.0,
+                 rho_kg_m3: float = 1.225) -> None:
         if (rpm is None) == (omega_rad_s is None):
             raise ValueError("give exactly one of rpm and omega_rad_s")
         put = object.__setattr__
@@ -105,7 +97,8 @@ class OperatingPoint:
         put(self, "rho_kg_m3", rho)
 
     @classmethod
-    def hover(cls, *, rpm=None, omega_rad_s=None, collective_deg=0.0, rho_kg_m3=1.225) -> "OperatingPoint":
+    def hover(cls, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
+              collective_deg: float = 0.0, rho_kg_m3: float = 1.225) -> "OperatingPoint":
         """Hover: no climb, no forward speed, upright shaft, no cyclic."""
         return cls(rpm=rpm, omega_rad_s=omega_rad_s, collective_deg=collective_deg, rho_kg_m3=rho_kg_m3)
 
@@ -116,7 +109,7 @@ class OperatingPoint:
             return self.omega_rad_s
         return self.rpm * _RPM_TO_RAD_S
 
-    def replace(self, **changes) -> "OperatingPoint":
+    def replace(self, **changes: Any) -> "OperatingPoint":
         """A copy with some fields changed.
 
         Giving ``rpm`` clears ``omega_rad_s`` and giving ``omega_rad_s`` clears
@@ -154,7 +147,7 @@ class OperatingPoint:
             self.hub_rotation(), self.hub_velocity_world(), np.zeros(3), self.omega, self.rho_kg_m3,
         )
 
-    def axial_and_inplane_m_s(self):
+    def axial_and_inplane_m_s(self) -> Tuple[float, float]:
         """(axial, in-plane) speed of the air through the disk, m/s.
 
         Axial is positive when the air flows through the disk along the thrust

@@ -7,11 +7,19 @@ use, so ``import aerlox`` works without it.
 from __future__ import annotations
 
 import itertools
-from typing import Optional, Sequence, Union
+import os
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 
 import numpy as np
 
+if TYPE_CHECKING:
+    import xarray
+    from matplotlib.figure import Figure
+
 __all__ = ["polar", "sweep", "history", "spanwise", "wake"]
+
+# Where a figure is saved: a path of any form matplotlib accepts, or None for no file.
+PathArg = Optional[Union[str, "os.PathLike[str]"]]
 
 
 def _pyplot():
@@ -48,7 +56,8 @@ def _as_list(value, name) -> list:
     return out
 
 
-def polar(airfoil, *, alpha_deg: Optional[Sequence[float]] = None, reynolds=None, path=None):
+def polar(airfoil: Any, *, alpha_deg: Optional[Sequence[float]] = None, reynolds: Any = None,
+          path: PathArg = None) -> "Figure":
     """Lift and drag coefficients and the lift-to-drag ratio against angle of attack.
 
     ``airfoil`` is an ``aerlox.Airfoil``. ``alpha_deg`` (deg) defaults to -20..25 deg
@@ -102,7 +111,8 @@ def _other_dims(da, x):
     return [d for d in da.dims if d != x and d != "component"]
 
 
-def sweep(ds, *, x: str, y: Union[str, Sequence[str]] = ("CT", "CP", "FM"), path=None):
+def sweep(ds: "xarray.Dataset", *, x: str, y: Union[str, Sequence[str]] = ("CT", "CP", "FM"),
+          path: PathArg = None) -> "Figure":
     """Results of ``aerlox.sweep`` against one swept axis, one panel per variable of ``y``.
 
     Every other swept axis gives one line per value (all combinations when there
@@ -138,8 +148,9 @@ def sweep(ds, *, x: str, y: Union[str, Sequence[str]] = ("CT", "CP", "FM"), path
     return _finish(fig, path)
 
 
-def history(ds, variables: Union[str, Sequence[str]] = ("thrust_N", "torque_Nm", "rotor_speed_rad_s"), *,
-            path=None):
+def history(ds: "xarray.Dataset",
+            variables: Union[str, Sequence[str]] = ("thrust_N", "torque_Nm", "rotor_speed_rad_s"), *,
+            path: PathArg = None) -> "Figure":
     """Time histories from ``aerlox.simulate``, one panel per variable, sharing the time axis.
 
     Vector variables (``hub_force_N``, ``hub_moment_Nm``) draw their x, y, z
@@ -179,8 +190,8 @@ def history(ds, variables: Union[str, Sequence[str]] = ("thrust_N", "torque_Nm",
     return _finish(fig, path)
 
 
-def spanwise(ds, variable: str = "thrust_N", *, azimuths_deg: Sequence[float] = (0.0, 90.0, 180.0, 270.0),
-             path=None):
+def spanwise(ds: "xarray.Dataset", variable: str = "thrust_N", *,
+             azimuths_deg: Sequence[float] = (0.0, 90.0, 180.0, 270.0), path: PathArg = None) -> "Figure":
     """Loads along the blade from ``Rotor.spanwise`` (or ``aerlox.fields.spanwise_dataset``).
 
     Left: ``variable`` over the rotor disk seen from above, in hub axes (the blade at
@@ -222,8 +233,8 @@ def spanwise(ds, variable: str = "thrust_N", *, azimuths_deg: Sequence[float] = 
     return _finish(fig, path)
 
 
-def wake(wake_or_state, rotor=None, *, color_by: str = "strength", max_points: Optional[int] = None,
-         elev: float = 18.0, azim: float = -60.0, path=None):
+def wake(wake_or_state: Any, rotor: Any = None, *, color_by: str = "strength", max_points: Optional[int] = None,
+         elev: float = 18.0, azim: float = -60.0, path: PathArg = None) -> "Figure":
     """The vortex wake in 3-D: particles coloured by |strength| (or ``color_by="age"``),
     blades drawn at their current azimuth.
 
@@ -231,7 +242,8 @@ def wake(wake_or_state, rotor=None, *, color_by: str = "strength", max_points: O
     ``rotor`` (a core vortex rotor or an ``aerlox.Rotor``) supplies the blade radii when
     a state is given. Hub axes; the z axis is drawn downwards, so a hovering rotor's
     wake (which moves along +z, away from the thrust) hangs below the disk.
-    ``max_points`` thins the particles evenly for very large wakes.
+    ``max_points`` thins the particles evenly for very large wakes; ``elev`` and
+    ``azim`` are the 3-D view's elevation and azimuth, deg (matplotlib's ``view_init``).
     """
     plt = _pyplot()
     from .fields import wake_dataset
@@ -289,7 +301,4 @@ def wake(wake_or_state, rotor=None, *, color_by: str = "strength", max_points: O
     if "time_s" in ds.attrs:
         title += f", t = {ds.attrs['time_s']:.3g} s"
     ax.set_title(title)
-    fig.tight_layout()
-    if path is not None:
-        fig.savefig(path, dpi=120)
-    return fig
+    return _finish(fig, path)

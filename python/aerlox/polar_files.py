@@ -23,9 +23,12 @@ import csv
 import io
 import os
 import re
-from typing import List, Optional, Tuple
+from typing import TYPE_CHECKING, List, Optional, Tuple, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from .airfoil import Airfoil
 
 __all__ = ["read_polar", "read_blade"]
 
@@ -58,7 +61,7 @@ def _table(path, alpha, cl, cd, reynolds, name=None):
         raise ValueError(f"{os.fspath(path)}: {err}") from None
 
 
-def read_polar(path):
+def read_polar(path: Union[str, "os.PathLike[str]"]) -> "Airfoil":
     """One :class:`~aerlox.Airfoil` (one table) from a polar file; the format is recognised from its text."""
     with open(path, encoding="utf-8", errors="replace") as fh:
         text = fh.read()
@@ -140,8 +143,11 @@ def _read_aerodyn(path, lines):
     return _table(path, arr[:, 0], arr[:, 1], arr[:, 2], reynolds)
 
 
-def _csv_rows(text) -> Tuple[Optional[List[str]], List[List[float]], List[str]]:
-    """(header or None, numeric rows, comment lines) of a comma- or whitespace-separated file."""
+def _csv_rows(text, path) -> Tuple[Optional[List[str]], List[List[float]], List[str]]:
+    """(header or None, numeric rows, comment lines) of a comma- or whitespace-separated file.
+
+    A row that is not numbers (other than the header) is a ValueError naming ``path``.
+    """
     comments, body = [], []
     for ln in text.splitlines():
         s = ln.strip()
@@ -160,7 +166,7 @@ def _csv_rows(text) -> Tuple[Optional[List[str]], List[List[float]], List[str]]:
             if header is None and not rows:
                 header = [t.lower() for t in tokens]
                 continue
-            raise ValueError(f"not a number in row {b!r}")
+            raise ValueError(f"{os.fspath(path)}: not a number in row {b!r}")
         rows.append(vals)
     return header, rows, comments
 
@@ -175,10 +181,7 @@ def _column_index(header, names, default, path):
 
 
 def _read_csv(path, text):
-    try:
-        header, rows, comments = _csv_rows(text)
-    except ValueError as err:
-        raise ValueError(f"{os.fspath(path)}: {err}") from None
+    header, rows, comments = _csv_rows(text, path)
     reynolds = None
     for c in comments:
         m = _COMMENT_RE.search(c)
@@ -196,7 +199,8 @@ def _read_csv(path, text):
     return _table(path, arr[:, ia], arr[:, il], arr[:, idd], reynolds)
 
 
-def read_blade(path, hub_radius_m: float = 0.0):
+def read_blade(path: Union[str, "os.PathLike[str]"], hub_radius_m: float = 0.0,
+               ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(r_m, chord_m, twist_deg) arrays of a blade table.
 
     CSV: columns r_m, chord_m, twist_deg (by name when a header is present,
@@ -230,10 +234,7 @@ def read_blade(path, hub_radius_m: float = 0.0):
             arr = np.array([r[: len(cols)] for r in rows])
             r = float(hub_radius_m) + arr[:, cols.index("BlSpn")]
             return r, arr[:, cols.index("BlChord")], -arr[:, cols.index("BlTwist")]
-    try:
-        header, rows, _ = _csv_rows(text)
-    except ValueError as err:
-        raise ValueError(f"{os.fspath(path)}: {err}") from None
+    header, rows, _ = _csv_rows(text, path)
     ir = _column_index(header, ("r_m", "r"), 0, path)
     ic = _column_index(header, ("chord_m", "chord"), 1, path)
     it = _column_index(header, ("twist_deg", "twist"), 2, path)

@@ -7,11 +7,13 @@ from typing import Any, Dict
 
 import numpy as np
 
+from ._checks import floats as _floats
+
 __all__ = ["Performance"]
 
 
 def _vec3(name: str, value) -> np.ndarray:
-    arr = np.array(value, dtype=np.float64).reshape(3)
+    arr = _floats(name, value, "three numbers (x, y, z)", size=3, finite=False)
     arr.setflags(write=False)
     return arr
 

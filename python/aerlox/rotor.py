@@ -4,18 +4,23 @@ from __future__ import annotations
 import collections
 import csv
 import math
-import sys
 import warnings
 from dataclasses import dataclass, fields
-from typing import Any, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox
+from . import _aerlox, _progress
+from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
 from .operating import OperatingPoint
 from .results import Performance
+
+if TYPE_CHECKING:
+    import os
+
+    import xarray
 
 __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
 
@@ -28,33 +33,6 @@ AIR_VISCOSITY_PA_S = 1.789e-5
 # Advance ratio above which the quasi-static model's axial-only momentum
 # balance over-predicts the induced inflow noticeably.
 BEM_EDGEWISE_LIMIT = 0.05
-
-
-def _number(owner: str, name: str, value, *, positive=False, nonnegative=False) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{owner}{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise ValueError(f"{owner}{name} must be finite, got {out!r}")
-    if positive and not out > 0.0:
-        raise ValueError(f"{owner}{name} must be > 0, got {out!r}")
-    if nonnegative and not out >= 0.0:
-        raise ValueError(f"{owner}{name} must be >= 0, got {out!r}")
-    return out
-
-
-def _count(name: str, value, low: int, high: Optional[int] = None) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        if isinstance(value, (float, np.floating)) and float(value).is_integer():
-            value = int(value)
-        else:
-            raise TypeError(f"{name} must be an integer, got {value!r}")
-    value = int(value)
-    if value < low or (high is not None and value > high):
-        rule = f">= {low}" if high is None else f"between {low} and {high}"
-        raise ValueError(f"{name} must be {rule}, got {value}")
-    return value
 
 
 @dataclass(frozen=True)
@@ -70,12 +48,18 @@ class Flap:
     omega_nr_rad_s: float
 
     def __post_init__(self):
-        object.__setattr__(self, "inertia_kgm2", _number("flap.", "inertia_kgm2", self.inertia_kgm2, positive=True))
+        object.__setattr__(self, "inertia_kgm2", _number("flap.inertia_kgm2", self.inertia_kgm2, positive=True))
         object.__setattr__(self, "omega_nr_rad_s",
-                           _number("flap.", "omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
+                           _number("flap.omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.FlapProperties":
+        """The core's ``FlapProperties``."""
         return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
+
+    @classmethod
+    def from_core(cls, props: "_aerlox.FlapProperties") -> "Flap":
+        """The Flap described by a core ``FlapProperties``."""
+        return cls(props.I_blade_flap_kgm2, props.omega_nr_rad_s)
 
 
 @dataclass(frozen=True)
@@ -90,12 +74,18 @@ class Swashplate:
     phase_deg: Optional[float] = None
 
     def __post_init__(self):
-        object.__setattr__(self, "pitch_gain", _number("control.", "pitch_gain", self.pitch_gain))
+        object.__setattr__(self, "pitch_gain", _number("control.pitch_gain", self.pitch_gain))
         if self.phase_deg is not None:
-            object.__setattr__(self, "phase_deg", _number("control.", "phase_deg", self.phase_deg))
+            object.__setattr__(self, "phase_deg", _number("control.phase_deg", self.phase_deg))
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.ControlProperties":
+        """The core's ``ControlProperties``."""
         return _aerlox.ControlProperties(self.pitch_gain, self.phase_deg)
+
+    @classmethod
+    def from_core(cls, props: "_aerlox.ControlProperties") -> "Swashplate":
+        """The Swashplate described by a core ``ControlProperties``."""
+        return cls(props.swashplate_pitch_gain_rad, props.swashplate_phase_deg)
 
 
 @dataclass(frozen=True)
@@ -120,41 +110,33 @@ class ServoFlap:
 
     def __post_init__(self):
         for f in fields(self):
-            object.__setattr__(self, f.name, _number("servo_flap.", f.name, getattr(self, f.name)))
+            object.__setattr__(self, f.name, _number(f"servo_flap.{f.name}", getattr(self, f.name)))
         if not self.r_inner_m < self.r_outer_m:
             raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
                              f"and {self.r_outer_m!r}")
 
-    def to_core(self):
+    def to_core(self) -> "_aerlox.ServoFlapActuation":
+        """The core's ``ServoFlapActuation`` (with its ``ServoFlapGeometry``)."""
         geom = _aerlox.ServoFlapGeometry(self.cm_delta_per_rad, self.r_inner_m, self.r_outer_m)
         return _aerlox.ServoFlapActuation(self.inertia_kgm2, self.damper_Nms_per_rad, geom,
                                           self.ac_offset_m, self.blade_cm_ac)
 
-
-def _as_flap(v):
-    if v is None or isinstance(v, Flap):
-        return v
-    if isinstance(v, _aerlox.FlapProperties):
-        return Flap(v.I_blade_flap_kgm2, v.omega_nr_rad_s)
-    raise TypeError(f"flap must be a Flap (or FlapProperties) or None, got {type(v).__name__}")
-
-
-def _as_control(v):
-    if v is None or isinstance(v, Swashplate):
-        return v
-    if isinstance(v, _aerlox.ControlProperties):
-        return Swashplate(v.swashplate_pitch_gain_rad, v.swashplate_phase_deg)
-    raise TypeError(f"control must be a Swashplate (or ControlProperties) or None, got {type(v).__name__}")
+    @classmethod
+    def from_core(cls, act: "_aerlox.ServoFlapActuation") -> "ServoFlap":
+        """The ServoFlap described by a core ``ServoFlapActuation``."""
+        g = act.flap
+        return cls(act.I_theta_kgm2, act.damper_Nms_per_rad, g.C_M_delta_per_rad, g.r_inner_m,
+                   g.r_outer_m, act.ac_offset_m, act.blade_Cm_AC)
 
 
-def _as_servo(v):
-    if v is None or isinstance(v, ServoFlap):
-        return v
-    if isinstance(v, _aerlox.ServoFlapActuation):
-        g = v.flap
-        return ServoFlap(v.I_theta_kgm2, v.damper_Nms_per_rad, g.C_M_delta_per_rad, g.r_inner_m,
-                         g.r_outer_m, v.ac_offset_m, v.blade_Cm_AC)
-    raise TypeError(f"servo_flap must be a ServoFlap (or ServoFlapActuation) or None, got {type(v).__name__}")
+def _as_part(name: str, kind: type, core_kind: type, value):
+    """``value`` as the toolkit's ``kind`` (None stays None; the core's object is converted)."""
+    if value is None or isinstance(value, kind):
+        return value
+    if isinstance(value, core_kind):
+        return kind.from_core(value)
+    raise TypeError(f"{name} must be a {kind.__name__} (or {core_kind.__name__}) or None, "
+                    f"got {type(value).__name__}")
 
 
 def _distribution(name: str, value):
@@ -162,16 +144,8 @@ def _distribution(name: str, value):
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a number or a sequence of numbers, got {value!r}")
     if np.ndim(value) == 0:
-        return _number("", name, value)
-    try:
-        arr = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number or a sequence of numbers") from None
-    if arr.ndim != 1:
-        raise ValueError(f"{name} must be a number or a one-dimensional sequence, got shape {arr.shape}")
-    bad = np.flatnonzero(~np.isfinite(arr))
-    if bad.size:
-        raise ValueError(f"{name} must be finite, got {float(arr[bad[0]])!r} at index {int(bad[0])}")
+        return _number(name, value)
+    arr = _floats(name, value, "a number or a one-dimensional sequence of numbers")
     return tuple(arr.tolist())
 
 
@@ -248,14 +222,16 @@ class Rotor:
     servo_flap: Optional[ServoFlap] = None
     name: str = "rotor"
 
-    def __init__(self, blades, radius_m, chord_m, twist_deg, airfoil, *, root_cutout_m=0.0,
-                 stations_m=None, elements=20, azimuth_stations=36, tip_loss=True, flap=None,
-                 control=None, servo_flap=None, name="rotor"):
+    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float]],
+                 twist_deg: Union[float, Sequence[float]], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 stations_m: Optional[Sequence[float]] = None, elements: int = 20, azimuth_stations: int = 36,
+                 tip_loss: bool = True, flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
+                 servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
         put(self, "blades", _count("blades", blades, 1))
-        radius = _number("", "radius_m", radius_m, positive=True)
+        radius = _number("radius_m", radius_m, positive=True)
         put(self, "radius_m", radius)
-        cutout = _number("", "root_cutout_m", root_cutout_m)
+        cutout = _number("root_cutout_m", root_cutout_m)
         if not 0.0 <= cutout < radius:
             raise ValueError(f"root_cutout_m must satisfy 0 <= root_cutout_m < radius_m ({radius!r}), "
                              f"got {cutout!r}")
@@ -298,9 +274,9 @@ class Rotor:
         if not isinstance(tip_loss, (bool, np.bool_)):
             raise TypeError(f"tip_loss must be True or False, got {tip_loss!r}")
         put(self, "tip_loss", bool(tip_loss))
-        put(self, "flap", _as_flap(flap))
-        put(self, "control", _as_control(control))
-        put(self, "servo_flap", _as_servo(servo_flap))
+        put(self, "flap", _as_part("flap", Flap, _aerlox.FlapProperties, flap))
+        put(self, "control", _as_part("control", Swashplate, _aerlox.ControlProperties, control))
+        put(self, "servo_flap", _as_part("servo_flap", ServoFlap, _aerlox.ServoFlapActuation, servo_flap))
         if not isinstance(name, str):
             raise TypeError(f"name must be a str, got {type(name).__name__}")
         put(self, "name", name)
@@ -368,14 +344,14 @@ class Rotor:
             self.name, "", None if self.servo_flap is None else self.servo_flap.to_core(),
             None if self.flap is None else self.flap.to_core())
 
-    def polar(self, op: Optional[OperatingPoint] = None):
+    def polar(self, op: Optional[OperatingPoint] = None) -> Union["_aerlox.LinearPolar", "_aerlox.TabulatedPolar"]:
         """The core polar (``LinearPolar`` or ``TabulatedPolar``) used at ``op``."""
         index = self._table_index(op)
         if self.airfoil.is_linear:
             return _cached((self.airfoil, "polar"), self.airfoil.to_core)
         return _cached((self.airfoil, "polar", index), self.airfoil.tables[index].to_core)
 
-    def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options):
+    def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options: Any) -> Any:
         """The core model object for this rotor, built once per process and cached.
 
         ``options`` are the core constructor's keywords (``coupling_k`` for
@@ -394,7 +370,7 @@ class Rotor:
 
     # -- solving ------------------------------------------------------------
 
-    def solve(self, op: OperatingPoint, model: str = "bem", **options) -> Performance:
+    def solve(self, op: OperatingPoint, model: str = "bem", **options: Any) -> Performance:
         """The rotor's loads at ``op`` with one of the four models.
 
         - "bem": quasi-static blade-element momentum. Its momentum balance per
@@ -407,7 +383,7 @@ class Rotor:
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest. Options
           ``revolutions`` (10), ``steps_per_revolution`` (18), ``progress``
-          (None: a tqdm bar when stderr is a terminal), ``settle_tolerance``
+          (None: a tqdm bar when stderr is a terminal and ``CI`` is unset), ``settle_tolerance``
           (0.01: the largest relative change of revolution-mean thrust over the
           last two revolutions that counts as settled), and the core's own
           (``max_particles``: by default large enough to keep every particle the
@@ -434,7 +410,8 @@ class Rotor:
         result, _ = core.compute_forces(inputs, state)
         return Performance.from_result(result, self, op, entry.name, converged)
 
-    def spanwise(self, op: OperatingPoint, model: str = "bem", state=None, **options):
+    def spanwise(self, op: OperatingPoint, model: str = "bem", state: Any = None,
+                 **options: Any) -> "xarray.Dataset":
         """Loads along the blade at ``op``: an ``xarray.Dataset`` over ``azimuth_deg`` x ``r_m``.
 
         ``model``: "bem", "pitt-peters" or "oye" (the blade-element models; the vortex
@@ -483,7 +460,7 @@ class Rotor:
                    max_particles: Optional[int] = None, **core_options) -> Performance:
         revolutions = _count("revolutions", revolutions, 1)
         steps_per_revolution = _count("steps_per_revolution", steps_per_revolution, 1)
-        settle_tolerance = _number("", "settle_tolerance", settle_tolerance, positive=True)
+        settle_tolerance = _number("settle_tolerance", settle_tolerance, positive=True)
         omega = op.omega
         if not omega > 0.0:
             raise ValueError(f"model='vpm' marches a turning rotor: omega must be > 0, got {omega!r}")
@@ -493,13 +470,13 @@ class Rotor:
             max_particles = self.blades * (2 * self.elements + 1) * n_steps
         else:
             max_particles = _count("max_particles", max_particles, 0)
-        core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
+        try:
+            core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
+        except TypeError as err:
+            raise TypeError(f"{err}; and the march's: revolutions, steps_per_revolution, progress, "
+                            "settle_tolerance") from None
         inputs = op.to_inputs()
         dt = 2.0 * math.pi / (steps_per_revolution * omega)
-        if progress is None:
-            progress = _stderr_is_terminal()
-        from tqdm import tqdm
-
         force = np.zeros(3)
         moment = np.zeros(3)
         torque = 0.0
@@ -510,8 +487,8 @@ class Rotor:
         # One step sheds at most this many particles, so a step can only have
         # dropped some when the wake was within this of the cap.
         shed_max = self.blades * (2 * self.elements + 1)
-        with tqdm(total=n_steps, disable=not progress, desc=f"vpm {self.name}", unit="step",
-                  file=sys.stderr, leave=False) as bar:
+        bar = _progress.bar(n_steps, f"vpm {self.name}", progress, unit="step")
+        try:
             for k in range(n_steps):
                 before = state.n_particles
                 result, state = core.step(inputs, state, dt)
@@ -527,6 +504,8 @@ class Rotor:
                     moment += result.m_hub_world
                     torque += result.Q_spin
                 bar.update(1)
+        finally:
+            bar.close()
         force /= steps_per_revolution
         moment /= steps_per_revolution
         torque /= steps_per_revolution
@@ -548,7 +527,8 @@ class Rotor:
                 "max_particles unset to keep the whole wake", RuntimeWarning, stacklevel=3)
         return Performance.from_loads(force, moment, torque, self, op, "vpm", settled and not capped)
 
-    def trim(self, op: OperatingPoint, target_moment_Nm=(0.0, 0.0), model: str = "pitt-peters",
+    def trim(self, op: OperatingPoint, target_moment_Nm: Tuple[float, float] = (0.0, 0.0),
+             model: str = "pitt-peters",
              **options) -> Tuple[OperatingPoint, Performance]:
         """Trim the cyclic to a target hub moment; returns (trimmed point, its Performance).
 
@@ -587,7 +567,7 @@ class Rotor:
 
     # -- conversions ----------------------------------------------------------
 
-    def replace(self, **changes) -> "Rotor":
+    def replace(self, **changes: Any) -> "Rotor":
         """A copy with some fields changed."""
         args = {f.name: getattr(self, f.name) for f in fields(self)}
         unknown = set(changes) - set(args)
@@ -622,7 +602,8 @@ class Rotor:
         pos = [d.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
         return cls(*pos, **d)
 
-    def to_json(self, path=None, *, indent: Optional[int] = 2) -> str:
+    def to_json(self, path: Optional[Union[str, "os.PathLike[str]"]] = None, *,
+                indent: Optional[int] = 2) -> str:
         """The description as JSON text (:meth:`to_dict`); also written to ``path`` when given.
 
         Numbers are written in their shortest exact form, so :meth:`from_json`
@@ -637,7 +618,7 @@ class Rotor:
         return text
 
     @classmethod
-    def from_json(cls, source) -> "Rotor":
+    def from_json(cls, source: Union[str, bytes, "os.PathLike[str]"]) -> "Rotor":
         """The rotor in JSON ``source``: the text itself, or the path of a file holding it."""
         import json
         import os
@@ -657,7 +638,8 @@ class Rotor:
         return cls.from_dict(data)
 
     @classmethod
-    def from_table(cls, path, *, blades: int, airfoil: Airfoil, hub_radius_m: float = 0.0, **kwargs) -> "Rotor":
+    def from_table(cls, path: Union[str, "os.PathLike[str]"], *, blades: int, airfoil: Airfoil,
+                   hub_radius_m: float = 0.0, **kwargs: Any) -> "Rotor":
         """A rotor whose chord and twist come from a blade table file.
 
         CSV with columns r_m, chord_m, twist_deg (r from the rotor axis), or an
@@ -683,13 +665,6 @@ class Rotor:
             if v != default:
                 parts.append(f"{key}={v!r}")
         return f"Rotor({', '.join(parts)}, name={self.name!r})"
-
-
-def _stderr_is_terminal() -> bool:
-    try:
-        return bool(sys.stderr is not None and sys.stderr.isatty())
-    except (AttributeError, ValueError):
-        return False
 
 
 def _airfoil_to_dict(af: Airfoil) -> dict:

@@ -14,7 +14,7 @@ from typing import Optional
 
 from . import _aerlox
 
-__all__ = ["set_num_threads", "num_threads", "kernel_isa"]
+__all__ = ["set_num_threads", "num_threads", "kernel_isa", "kernel_quotient"]
 
 _ext = _aerlox._ext
 
@@ -41,6 +41,13 @@ def num_threads() -> int:
 def kernel_isa() -> str:
     """The instruction set the wake's velocity kernels use on this CPU (e.g. ``"avx2"``)."""
     return _ext.kernel_isa()
+
+
+def kernel_quotient() -> str:
+    """How the wake's direct sum forms its distance ratio on this machine: ``"reciprocal"``
+    or ``"divide"``, whichever a short calibration at first use found faster (the same
+    bits either way)."""
+    return _ext.kernel_quotient()
 
 
 def _apply_environment() -> None:

@@ -25,12 +25,18 @@ import os
 import signal
 import threading
 import warnings
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _aerlox, _progress, models
+from .fields import _SPANWISE, _spanwise_coords
 from .operating import OperatingPoint
+
+if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
+    import xarray
+
+    from .rotor import Rotor
 
 __all__ = ["sweep", "simulate", "Spin", "load_state", "spanwise_at", "wake_at"]
 
@@ -172,9 +178,9 @@ def _default_chunk(n_points: int, executor) -> int:
     return max(1, min(256, math.ceil(n_points / (8 * workers))))
 
 
-def sweep(rotor, *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
+def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor] = None, progress: Optional[bool] = None,
           chunk_size: Optional[int] = None, options: Optional[Mapping[str, Any]] = None,
-          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes):
+          trim_moment_Nm: Optional[Tuple[float, float]] = None, **axes: Any) -> "xarray.Dataset":
     """Solve ``rotor`` over a grid of operating points and return an ``xarray.Dataset``.
 
     Parameters
@@ -378,7 +384,7 @@ class Spin:
     Parameters
     ----------
     inertia_kg_m2 : float
-        Polar moment of inertia of the rotor, drive train and motor about the shaft.
+        Polar moment of inertia of the rotor, drive train and motor about the shaft, kg m^2 (> 0).
     motor_torque_Nm : float or callable
         Driving torque, N m, positive along the rotation. A callable receives the
         time in s, or the time and the rotor speed in rad/s (``f(t_s)`` or
@@ -446,7 +452,7 @@ def _blank_state(class_name: str, size: int):
     return cls()
 
 
-def load_state(ds, which: str = "final"):
+def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
     """Rebuild the model state saved with a simulation (``which`` = "final" or "initial").
 
     ``simulate`` stores the blade-element models' inflow states (their ``to_array``
@@ -510,7 +516,7 @@ def _recorded_index(ds, dim, time_s):
     return int(np.argmin(np.abs(ds[dim].values - float(time_s))))
 
 
-def spanwise_at(ds, time_s: Optional[float] = None):
+def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
     """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
@@ -523,7 +529,7 @@ def spanwise_at(ds, time_s: Optional[float] = None):
     return out
 
 
-def wake_at(ds, time_s: Optional[float] = None):
+def wake_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":
     """The wake a vortex-rotor simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns it in the form of ``aerlox.fields.wake_dataset`` (``position_m``,
@@ -665,14 +671,15 @@ def _check_time(name, value, minimum_exclusive=0.0):
     return float(value)
 
 
-def simulate(rotor, *, model: str, t_end_s: float, dt_s: float,
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
              schedule: Union[OperatingPoint, Callable[[float], OperatingPoint]],
              spin: Optional[Spin] = None,
              controller: Optional[Callable[[float, Record], Optional[Mapping[str, Any]]]] = None,
              record: Union[Iterable[str], Mapping[str, int], None] = ("inflow",),
-             progress: Optional[bool] = None, initial_state=None,
+             progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None):
+             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None,
+             ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
     Parameters
@@ -999,29 +1006,12 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
     return xr.Dataset(dv, coords=coords)
 
 
-# Spanwise arrays of the core, with the names, units and meaning Rotor.spanwise gives them.
-_SPANWISE = (
-    ("alpha_rad", "alpha_deg", "deg", "angle of attack", np.degrees),
-    ("phi_rad", "phi_deg", "deg", "inflow angle", np.degrees),
-    ("cl", "cl", "1", "section lift coefficient", None),
-    ("cd", "cd", "1", "section drag coefficient", None),
-    ("inflow_ratio", "inflow_ratio", "1", "axial speed through the element / tip speed (positive in hover)", None),
-    ("q_dyn_pa", "dynamic_pressure_Pa", "Pa", "dynamic pressure 0.5 rho W^2", None),
-    ("thrust_n", "thrust_N", "N", "element thrust of one blade", None),
-    ("torque_nm", "torque_Nm", "N m", "element torque of one blade about the shaft", None),
-)
-
-
 def _spanwise_vars(records, every, dt_s, dv, coords):
     first = records[0]
     dims = ("time_spanwise_s", "azimuth_deg", "r_m")
     coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
                                  {"units": "s", "long_name": "time of the recorded spanwise loads (start of step)"})
-    coords["azimuth_deg"] = ("azimuth_deg", np.degrees(first["azimuth_rad"]),
-                             {"units": "deg", "long_name": "azimuth of blade 0"})
-    radius = first["radius_m"]
-    coords["r_m"] = ("r_m", np.array(radius[0]) if radius.shape[0] else np.zeros(radius.shape[1]),
-                     {"units": "m", "long_name": "element centre radius"})
+    coords.update(_spanwise_coords(first))
     for key, name, units, doc, convert in _SPANWISE:
         arr = np.stack([r[key] for r in records])
         if convert is not None:

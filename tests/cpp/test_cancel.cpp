@@ -79,7 +79,7 @@ TEST(Cancel, RelaxAndTrimStopAndAnIdleCheckChangesNothing) {
     EXPECT_EQ(again.tilt_lon, trimmed.tilt_lon);
     EXPECT_EQ(again.tilt_lat, trimmed.tilt_lat);
     EXPECT_EQ(again.final_state.get_inflow(), trimmed.final_state.get_inflow());
-    EXPECT_GE(g_calls.load(), 50);
+    EXPECT_GT(g_calls.load(), 12);  // the relaxation asks every fourth step, the trim each pass
   }
   {
     CheckGuard stop(7);

@@ -155,6 +155,7 @@ def test_worker_count_changes_nothing():
     default = ext.num_threads()
     assert default >= 1
     assert isinstance(ext.kernel_isa(), str) and ext.kernel_isa()
+    assert ext.kernel_quotient() in ("reciprocal", "divide")
     runs = []
     try:
         for n in (1, 3, 5):

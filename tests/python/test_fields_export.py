@@ -33,7 +33,9 @@ def test_spanwise_dataset_is_labelled_and_sums_to_the_thrust():
     assert ds["thrust_N"].dims == ("azimuth_deg", "r_m")
     assert ds.sizes == {"azimuth_deg": rt.N_PSI, "r_m": rt.N_ELEMENTS}
     assert ds["alpha_deg"].attrs["units"] == "deg" and ds["torque_Nm"].attrs["units"] == "N m"
-    assert ds["azimuth_deg"].values[1] == pytest.approx(10.0)
+    # Exact multiples of 360/n, so a user can select a station by its label.
+    assert list(ds["azimuth_deg"].values) == [360.0 * k / rt.N_PSI for k in range(rt.N_PSI)]
+    assert ds["alpha_deg"].sel(azimuth_deg=270.0).dims == ("r_m",)
     res = model.compute_forces(inp, state)[0]
     total = ds.attrs["n_blades"] * ds["thrust_N"].mean("azimuth_deg").sum("r_m")
     assert float(total) == pytest.approx(rt.thrust(res), rel=1e-12)

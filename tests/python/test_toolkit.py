@@ -74,6 +74,17 @@ def test_rotor_validation_names_the_field_and_the_rule(changes, message):
     assert message in str(err.value)
 
 
+def test_errors_of_options_and_coefficients_name_the_argument():
+    rotor = make_rotor()
+    op = ax.OperatingPoint.hover(rpm=1000.0, collective_deg=5.0)
+    with pytest.raises(TypeError, match="model 'oye' has no option 'coupling'; its options: coupling_k"):
+        rotor.solve(op, model="oye", coupling=0.5)
+    with pytest.raises(TypeError, match="no option 'revolution'.*revolutions, steps_per_revolution"):
+        rotor.solve(op, model="vpm", revolution=2)
+    with pytest.raises(TypeError, match="cl_alpha_per_rad must be a number, got 'x'"):
+        ax.Airfoil.linear(cl_alpha_per_rad="x")
+
+
 def test_operating_point_speed_and_replace():
     with pytest.raises(ValueError, match="exactly one of rpm and omega_rad_s"):
         ax.OperatingPoint(rpm=100.0, omega_rad_s=10.0)

@@ -1,0 +1,63 @@
+"""Argument checks shared by the toolkit's constructors.
+
+Every message names the argument and the rule it broke, so a user sees which
+value to change without reading the code.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Optional
+
+import numpy as np
+
+
+def number(name: str, value: Any, *, positive: bool = False, nonnegative: bool = False) -> float:
+    """``value`` as a finite float; TypeError for a non-number, ValueError for a broken rule."""
+    try:
+        out = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {value!r}") from None
+    if not math.isfinite(out):
+        raise ValueError(f"{name} must be finite, got {out!r}")
+    if positive and not out > 0.0:
+        raise ValueError(f"{name} must be > 0, got {out!r}")
+    if nonnegative and not out >= 0.0:
+        raise ValueError(f"{name} must be >= 0, got {out!r}")
+    return out
+
+
+def count(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
+    """``value`` as an int within [low, high]; a float with an integral value is accepted."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        if isinstance(value, (float, np.floating)) and float(value).is_integer():
+            value = int(value)
+        else:
+            raise TypeError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if value < low or (high is not None and value > high):
+        rule = f">= {low}" if high is None else f"between {low} and {high}"
+        raise ValueError(f"{name} must be {rule}, got {value}")
+    return value
+
+
+def floats(name: str, value: Any, what: str, *, size: Optional[int] = None, finite: bool = True) -> np.ndarray:
+    """``value`` as a new one-dimensional float64 array (of ``size`` values when given).
+
+    ``what`` describes the accepted form for the messages (e.g. "a sequence of
+    numbers"). With ``finite`` the first NaN or infinity is reported with its index.
+    """
+    try:
+        arr = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be {what}") from None
+    if size is not None:
+        if arr.size != size:
+            raise ValueError(f"{name} must be {what}, got shape {arr.shape}")
+        arr = arr.reshape(size)
+    elif arr.ndim != 1:
+        raise ValueError(f"{name} must be {what}, got shape {arr.shape}")
+    if finite:
+        bad = np.flatnonzero(~np.isfinite(arr))
+        if bad.size:
+            raise ValueError(f"{name} must be finite, got {float(arr[bad[0]])!r} at index {int(bad[0])}")
+    return arr
