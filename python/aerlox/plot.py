@@ -120,8 +120,9 @@ def sweep(ds: "xarray.Dataset", *, x: str, y: Union[str, Sequence[str]] = ("CT",
     """
     plt = _pyplot()
     names = _as_list(y, "y")
-    if x not in ds.dims:
-        raise ValueError(f"x must be one of the swept axes {list(ds.dims)}, got {x!r}")
+    swept = [d for d in ds.dims if d != "component"]
+    if x not in swept:
+        raise ValueError(f"x must be one of the swept axes {swept}, got {x!r}")
     for name in names:
         if name not in ds.data_vars:
             raise ValueError(f"y: {name!r} is not a variable of this Dataset")

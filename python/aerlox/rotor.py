@@ -2,8 +2,10 @@
 from __future__ import annotations
 
 import collections
+import contextlib
 import csv
 import math
+import threading
 import warnings
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
@@ -129,7 +131,7 @@ class ServoFlap:
                    g.r_outer_m, act.ac_offset_m, act.blade_Cm_AC)
 
 
-def _as_part(name: str, kind: type, core_kind: type, value):
+def _as_part(name: str, kind: Any, core_kind: type, value: Any) -> Any:
     """``value`` as the toolkit's ``kind`` (None stays None; the core's object is converted)."""
     if value is None or isinstance(value, kind):
         return value
@@ -170,6 +172,21 @@ def _cached(key, build):
 
 
 _warned_bem_edgewise = False
+# Inside a sweep every edgewise point records the quasi-static model's warning
+# (the sweep keeps it per point and repeats it once with a count), whatever
+# this process warned before: otherwise the record would depend on which
+# worker solved which point first.
+_warn_state = threading.local()
+
+
+@contextlib.contextmanager
+def _warn_every_point():
+    previous = getattr(_warn_state, "every", False)
+    _warn_state.every = True
+    try:
+        yield
+    finally:
+        _warn_state.every = previous
 
 _TRIM_KEYWORDS = ("tilt_min", "tilt_max", "tolerance_Nm", "max_iterations", "probe_rad", "dt_relax",
                   "n_inflow_relax", "n_settle")
@@ -222,10 +239,13 @@ class Rotor:
     servo_flap: Optional[ServoFlap] = None
     name: str = "rotor"
 
-    def __init__(self, blades: int, radius_m: float, chord_m: Union[float, Sequence[float]],
-                 twist_deg: Union[float, Sequence[float]], airfoil: Airfoil, *, root_cutout_m: float = 0.0,
-                 stations_m: Optional[Sequence[float]] = None, elements: int = 20, azimuth_stations: int = 36,
-                 tip_loss: bool = True, flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
+    def __init__(self, blades: int, radius_m: float,
+                 chord_m: Union[float, Sequence[float], np.ndarray],
+                 twist_deg: Union[float, Sequence[float], np.ndarray],
+                 airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 stations_m: Optional[Union[Sequence[float], np.ndarray]] = None,
+                 elements: int = 20, azimuth_stations: int = 36, tip_loss: bool = True,
+                 flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
                  servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
         put(self, "blades", _count("blades", blades, 1))
@@ -444,16 +464,21 @@ class Rotor:
 
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
-        if _warned_bem_edgewise:
+        every = getattr(_warn_state, "every", False)
+        if _warned_bem_edgewise and not every:
             return
         mu = op.advance_ratio(self.radius_m)
-        if mu > BEM_EDGEWISE_LIMIT:
-            _warned_bem_edgewise = True
-            warnings.warn(
-                f"model='bem' at advance ratio {mu:.3g}: its momentum balance uses the axial flow only, "
-                "so it over-predicts the induced inflow and power in edgewise flight; "
-                "model='pitt-peters' follows Glauert's momentum theory there (warned once)",
-                RuntimeWarning, stacklevel=3)
+        if not mu > BEM_EDGEWISE_LIMIT:
+            return
+        why = ("its momentum balance uses the axial flow only, so it over-predicts the induced inflow and "
+               "power in edgewise flight; model='pitt-peters' follows Glauert's momentum theory there")
+        if every:
+            # One text for every point, so the sweep gathers them into one warning.
+            warnings.warn(f"model='bem' above advance ratio {BEM_EDGEWISE_LIMIT:g}: {why}", RuntimeWarning,
+                          stacklevel=3)
+            return
+        _warned_bem_edgewise = True
+        warnings.warn(f"model='bem' at advance ratio {mu:.3g}: {why} (warned once)", RuntimeWarning, stacklevel=3)
 
     def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 10, steps_per_revolution: int = 18,
                    progress: Optional[bool] = None, settle_tolerance: float = 0.01,

@@ -32,6 +32,7 @@ import numpy as np
 from . import _aerlox, _progress, models
 from .fields import _SPANWISE, _spanwise_coords
 from .operating import OperatingPoint
+from .rotor import _warn_every_point
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     import xarray
@@ -112,7 +113,7 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     nan2 = (math.nan, math.nan)
     blank = (math.nan,) * _ROW
     kwargs = dict(fixed)
-    with warnings.catch_warnings(record=True) as caught:
+    with warnings.catch_warnings(record=True) as caught, _warn_every_point():
         warnings.simplefilter("always")
         for i, point in enumerate(points):
             seen = len(caught)

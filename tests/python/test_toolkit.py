@@ -177,6 +177,15 @@ def test_bem_warns_once_in_edgewise_flight(monkeypatch):
         rotor.solve(fast.replace(forward_m_s=0.04 * OMEGA), model="bem")
 
 
+def test_sweep_records_the_edgewise_warning_on_every_point_whatever_was_warned_before(monkeypatch):
+    # The once-only warning of direct solve calls must not leak into a sweep's
+    # per-point record, or the record would depend on the worker's history.
+    monkeypatch.setattr(rotor_module, "_warned_bem_edgewise", True)
+    with pytest.warns(RuntimeWarning, match=r"\[2 of 3 sweep points"):
+        ds = ax.sweep(make_rotor(), rpm=RPM, collective_deg=6.0, forward_m_s=[0.0, 0.1 * OMEGA, 0.2 * OMEGA])
+    assert [bool(w) for w in ds.warning.values] == [False, True, True]
+
+
 @pytest.mark.parametrize("mu", [0.1, 0.3])
 def test_trimmed_pitt_peters_follows_glauert_in_forward_flight(mu):
     rotor = make_rotor()
