@@ -256,6 +256,23 @@ AERLOX_KINLINE void accumulate_v8(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t
   }
 }
 
+// Two targets, each on its own registers, over the same chunks [c0, c1):
+// each target's operations are exactly those of accumulate_v8, but the two
+// chains overlap, and a leaf shared by several targets costs half the loop
+// exits (each a mispredicted branch that drains the pipeline).
+AERLOX_KINLINE void accumulate_v8_pair(V8 xa, V8 ya, V8 za, V8 xb, V8 yb, V8 zb, const Src& s, std::size_t c0,
+                                       std::size_t c1, V8& uxa, V8& uya, V8& uza, V8& uxb, V8& uyb, V8& uzb) {
+  const V8 one = v8_splat(1.0f);
+  const V8 two5 = v8_splat(2.5f);
+  const auto ld = [](const float* p) { return v8_load(p); };
+  const auto vs = [](V8 a) { return v8_sqrt_fn(a); };
+  for (std::size_t c = c0; c < c1; ++c) {
+    const SrcRegs<V8> r = load_regs<Mode::FromSigma, V8>(s, c * 8, ld);
+    interact<Mode::FromSigma>(xa, ya, za, r, one, two5, uxa, uya, uza, vs);
+    interact<Mode::FromSigma>(xb, yb, zb, r, one, two5, uxb, uyb, uzb, vs);
+  }
+}
+
 void accumulate_impl(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Src& src, std::size_t c0,
                      std::size_t c1, Lane8& ux, Lane8& uy, Lane8& uz) {
   V8 ax = v8_load(ux.v), ay = v8_load(uy.v), az = v8_load(uz.v);
@@ -434,12 +451,11 @@ AERLOX_KINLINE void far_put(const FarLists& s, std::size_t i, float x, float y, 
   s.sg[i] = sg;
 }
 
-// Copies list g's queued cells out to the float arrays (one staging list,
+// Copies the queued cells at idx[oi, oi + len) out to the float arrays (one staging list,
 // reused by every target), padded with inert entries (origin, no strength,
 // core 1) to whole chunks; returns the padded length.
-AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t g, std::size_t len) {
-  const std::size_t oi = g * s.cap;  // list g's node indices
-  constexpr std::size_t o = 0;       // the staging list
+AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t oi, std::size_t len) {
+  constexpr std::size_t o = 0;  // the staging list
   std::size_t i = 0;
 #if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
   // Whole chunks: eight payload records, transposed in registers; the lists
@@ -490,7 +506,20 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
   constexpr std::uint32_t kDone = 0xFFFFFFFFu;
   const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
                        scratch.saz, scratch.sg, scratch.idx, scratch.cap};
+  // With four lists or more, the walk logs each far cell once with the mask
+  // of the targets that take it (node index, mask low and high words), and
+  // each target's list is drawn from the log afterwards, in the same order.
+#if defined(AERLOX_KERNEL_AVX512)
+  const bool log = scratch.lists >= 4;
+#else
+  constexpr bool log = false;
+#endif
+  std::uint32_t* __restrict ev_k = scratch.idx;
+  std::uint32_t* __restrict ev_lo = scratch.idx + scratch.cap;
+  std::uint32_t* __restrict ev_hi = scratch.idx + 2 * scratch.cap;
+  const std::size_t drawn = 3 * scratch.cap;
   for (std::size_t j = j0; j < j1; j += group) {
+    std::size_t n_ev = 0;
     const std::size_t n_t = j1 - j < group ? j1 - j : group;
     std::size_t idx[kTreeGroup];
     static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
@@ -542,19 +571,40 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       }
       far &= active;
       const Mask near = active & ~far;
-      for (Mask m = far; m != 0; m &= m - 1) {
-        const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-        if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
-        lists.idx[g * lists.cap + len[g]] = k;
-        len[g] = len[g] + 1;
-        until[g] = node.escape;
+      if (log) {
+        if (far != 0) {
+          if (n_ev >= lists.cap) index_failed(lists.cap, n_ev);
+          ev_k[n_ev] = k;
+          ev_lo[n_ev] = static_cast<std::uint32_t>(far);
+          ev_hi[n_ev] = static_cast<std::uint32_t>(far >> 32);
+          n_ev = n_ev + 1;
+          const std::uint32_t esc = node.escape;
+          for (std::size_t g = 0; g < kTreeGroup; ++g) until[g] = ((far >> g) & 1u) != 0 ? esc : until[g];
+        }
+      } else {
+        for (Mask m = far; m != 0; m &= m - 1) {
+          const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
+          if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
+          lists.idx[g * lists.cap + len[g]] = k;
+          len[g] = len[g] + 1;
+          until[g] = node.escape;
+        }
       }
       if (node.leaf_chunks != 0) {
         const std::size_t c0 = node.leaf_start / 8;
-        for (Mask m = near; m != 0; m &= m - 1) {
+        const std::size_t c1 = c0 + node.leaf_chunks;
+        Mask m = near;
+        for (; (m & (m - 1)) != 0; m &= m - 1, m &= m - 1) {
+          const std::size_t a = static_cast<std::size_t>(__builtin_ctzll(m));
+          const std::size_t b = static_cast<std::size_t>(__builtin_ctzll(m & (m - 1)));
+          accumulate_v8_pair(v8_splat(gx[a]), v8_splat(gy[a]), v8_splat(gz[a]), v8_splat(gx[b]), v8_splat(gy[b]),
+                             v8_splat(gz[b]), tree.sorted, c0, c1, ux[a], uy[a], uz[a], ux[b], uy[b], uz[b]);
+          until[a] = node.escape;
+          until[b] = node.escape;
+        }
+        if (m != 0) {
           const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-          accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c0 + node.leaf_chunks,
-                        ux[g], uy[g], uz[g]);
+          accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c1, ux[g], uy[g], uz[g]);
           until[g] = node.escape;
         }
         k = next_cell();
@@ -565,7 +615,32 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       }
     }
     for (std::size_t g = 0; g < n_t; ++g) {
-      len[g] = far_fill(lists, tree, g, len[g]);
+      std::size_t oi = g * lists.cap;
+      if (log) {
+        // Entries for the target: every logged cell, kept where its bit is set.
+        const std::uint32_t* __restrict word = g < 32 ? ev_lo : ev_hi;
+        const unsigned sh = static_cast<unsigned>(g % 32);
+        std::uint32_t* __restrict dst = lists.idx + drawn;
+        std::size_t n = 0;
+        std::size_t e = 0;
+#if defined(AERLOX_KERNEL_AVX512)
+        // Sixteen logged cells at a time, the kept ones packed in order.
+        const __m512i bit = _mm512_set1_epi32(static_cast<int>(1u << sh));
+        for (; e + 16 <= n_ev; e += 16) {
+          const __mmask16 keep = _mm512_test_epi32_mask(_mm512_loadu_si512(word + e), bit);
+          const __m512i packed = _mm512_maskz_compress_epi32(keep, _mm512_loadu_si512(ev_k + e));
+          _mm512_storeu_si512(dst + n, packed);
+          n += static_cast<std::size_t>(__builtin_popcount(keep));
+        }
+#endif
+        for (; e < n_ev; ++e) {
+          dst[n] = ev_k[e];
+          n += (word[e] >> sh) & 1u;
+        }
+        oi = drawn;
+        len[g] = n;
+      }
+      len[g] = far_fill(lists, tree, oi, len[g]);
       const Src far{scratch.sx,  scratch.sy, scratch.sz, scratch.sax, scratch.say,
                     scratch.saz, scratch.sg, len[g] / 8, nullptr, nullptr, nullptr};
       accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), far, 0, far.n_chunks, ux[g], uy[g], uz[g]);
