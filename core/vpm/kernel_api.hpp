@@ -73,9 +73,12 @@ struct TreeView {
 };
 
 /// Far-field lists. idx holds lists*cap node indices, list g in entries
-/// [g*cap, (g+1)*cap), where the walk queues each target's far cells; the
-/// seven float arrays (cap floats each) stage one list at a time as source
-/// chunks for the sum. len: padded length of the last list staged.
+/// [g*cap, (g+1)*cap), where the walk queues each target's far cells (with
+/// AVX-512 and four lists or more, the first three caps instead log each far
+/// cell once with the mask of its targets, and the fourth receives one
+/// target's list at a time); the seven float arrays (cap floats each) stage
+/// one list at a time as source chunks for the sum. len: padded length of
+/// the last list staged.
 struct ScratchView {
   float* sx;
   float* sy;
