@@ -212,6 +212,15 @@ struct SpanwiseLoads {
   SpanwiseView view();
 };
 
+/// Spanwise loads in storage of their own, for any blade-element model with
+/// `spanwise_into` (shared by the models as `default_step` is for stepping).
+template <class Model, class State>
+SpanwiseLoads default_spanwise(const Model& model, const RotorInputs& inputs, const State& state) {
+  SpanwiseLoads s = SpanwiseLoads::shaped(model.grid(), model.n_psi_elements(), model.defn().blade.n_blades);
+  model.spanwise_into(inputs, state, s.view());
+  return s;
+}
+
 /// The recording sink: writes each swept element into a prepared view. Loads
 /// of all blades are scaled by 1 / n_blades (one blade's share). The
 /// sweep visits k < n_psi and i < n_r only, and prepare() checked that the

@@ -78,9 +78,7 @@ class OyeBEMModel {
   void spanwise_into(const RotorInputs& inputs, const State& state, const SpanwiseView& out) const;
   /// spanwise_into storage of its own.
   SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const {
-    SpanwiseLoads s = SpanwiseLoads::shaped(grid(), n_psi_elements(), defn().blade.n_blades);
-    spanwise_into(inputs, state, s.view());
-    return s;
+    return default_spanwise(*this, inputs, state);
   }
   /// tau1 repeated n times, then tau2 per element; all +inf when not spinning.
   std::vector<double> inflow_taus(const RotorInputs& inputs, const State& state) const;

@@ -152,9 +152,7 @@ class QuasiStaticBEM {
   void spanwise_into(const RotorInputs& inputs, const State& state, const SpanwiseView& out) const;
   /// spanwise_into storage of its own.
   SpanwiseLoads spanwise(const RotorInputs& inputs, const State& state) const {
-    SpanwiseLoads s = SpanwiseLoads::shaped(grid(), n_psi_elements(), defn().blade.n_blades);
-    spanwise_into(inputs, state, s.view());
-    return s;
+    return default_spanwise(*this, inputs, state);
   }
   /// The empty state fits every quasi-static model.
   void check_state(const State&) const {}
