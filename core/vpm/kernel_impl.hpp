@@ -499,11 +499,68 @@ AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std
   return padded;
 }
 
+// Where each target of a walking group resumes: the index of the next cell
+// its own walk would visit (kDone once it has finished or for an unused slot).
+// A cell is active for the targets whose mark is at or below it.
+using Mask = unsigned long long;  // one bit per target of a group
+static_assert(kTreeGroup <= 64, "a group fits one mask");
+inline constexpr std::uint32_t kDone = 0xFFFFFFFFu;
+#if defined(AERLOX_KERNEL_AVX512)
+// Sixteen marks per register, so that a cell's bookkeeping for the whole
+// group is a handful of vector operations rather than a loop over targets.
+struct Marks {
+  static_assert(kTreeGroup == 64, "four registers of sixteen marks");
+  __m512i u[4];
+  explicit Marks(std::size_t n_t) {
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int i = 0; i < 4; ++i) {
+      const __m512i g = _mm512_add_epi32(lane, _mm512_set1_epi32(16 * i));
+      const __mmask16 unused = _mm512_cmpge_epu32_mask(g, _mm512_set1_epi32(static_cast<int>(n_t)));
+      u[i] = _mm512_maskz_mov_epi32(static_cast<__mmask16>(unused), _mm512_set1_epi32(-1));
+    }
+  }
+  AERLOX_KINLINE Mask active(std::uint32_t k) const {
+    const __m512i kk = _mm512_set1_epi32(static_cast<int>(k));
+    Mask m = 0;
+    for (int i = 0; i < 4; ++i) m |= Mask{_mm512_cmple_epu32_mask(u[i], kk)} << (16 * i);
+    return m;
+  }
+  /// Targets in m resume at esc.
+  AERLOX_KINLINE void park(Mask m, std::uint32_t esc) {
+    const __m512i e = _mm512_set1_epi32(static_cast<int>(esc));
+    for (int i = 0; i < 4; ++i) u[i] = _mm512_mask_mov_epi32(u[i], static_cast<__mmask16>(m >> (16 * i)), e);
+  }
+  AERLOX_KINLINE std::uint32_t next() const {
+    const __m512i m = _mm512_min_epu32(_mm512_min_epu32(u[0], u[1]), _mm512_min_epu32(u[2], u[3]));
+    return static_cast<std::uint32_t>(_mm512_reduce_min_epu32(m));
+  }
+};
+#else
+struct Marks {
+  std::uint32_t u[kTreeGroup];
+  explicit Marks(std::size_t n_t) {
+    for (std::size_t g = 0; g < kTreeGroup; ++g) u[g] = g < n_t ? 0u : kDone;
+  }
+  AERLOX_KINLINE Mask active(std::uint32_t k) const {
+    Mask m = 0;
+    for (std::size_t g = 0; g < kTreeGroup; ++g) m |= Mask{u[g] <= k ? 1u : 0u} << g;
+    return m;
+  }
+  AERLOX_KINLINE void park(Mask m, std::uint32_t esc) {
+    for (std::size_t g = 0; g < kTreeGroup; ++g) u[g] = ((m >> g) & 1u) != 0 ? esc : u[g];
+  }
+  AERLOX_KINLINE std::uint32_t next() const {
+    std::uint32_t m = kDone;
+    for (std::size_t g = 0; g < kTreeGroup; ++g) m = u[g] < m ? u[g] : m;
+    return m;
+  }
+};
+#endif
+
 void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
                     std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
   const std::size_t group = scratch.lists < kTreeGroup ? (scratch.lists == 0 ? 1 : scratch.lists) : kTreeGroup;
   const std::uint32_t n_nodes = static_cast<std::uint32_t>(tree.n_nodes);
-  constexpr std::uint32_t kDone = 0xFFFFFFFFu;
   const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
                        scratch.saz, scratch.sg, scratch.idx, scratch.cap};
   // With four lists or more, the walk logs each far cell once with the mask
@@ -522,23 +579,44 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
     std::size_t n_ev = 0;
     const std::size_t n_t = j1 - j < group ? j1 - j : group;
     std::size_t idx[kTreeGroup];
-    static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
-    constexpr std::size_t kRegs = kTreeGroup / 8;
-    using Mask = unsigned long long;  // one bit per target of the group
-    static_assert(kTreeGroup <= 64, "a group fits one mask");
-    alignas(32) float gx[kTreeGroup], gy[kTreeGroup], gz[kTreeGroup];
-    std::uint32_t until[kTreeGroup];
+    alignas(64) float gx[kTreeGroup], gy[kTreeGroup], gz[kTreeGroup];
     std::size_t len[kTreeGroup];
     for (std::size_t g = 0; g < kTreeGroup; ++g) {
       const std::size_t jj = j + (g < n_t ? g : n_t - 1);
       const std::size_t i = order ? order[jj] : jj;
       idx[g] = i;
-      until[g] = g < n_t ? 0u : kDone;
       len[g] = 0;
       gx[g] = tx[i];
       gy[g] = ty[i];
       gz[g] = tz[i];
     }
+    // The opening test, far where theta2 * d2 > (2 half)^2, for every target
+    // of the group at once.
+#if defined(AERLOX_KERNEL_AVX512)
+    constexpr std::size_t kRegs = kTreeGroup / 16;
+    __m512 X[kRegs], Y[kRegs], Z[kRegs];
+    for (std::size_t r = 0; r < kRegs; ++r) {
+      X[r] = _mm512_load_ps(gx + 16 * r);
+      Y[r] = _mm512_load_ps(gy + 16 * r);
+      Z[r] = _mm512_load_ps(gz + 16 * r);
+    }
+    const __m512 th2 = _mm512_set1_ps(theta2);
+    const auto far_of = [&](const FlatNode& node) {
+      const __m512 cx = _mm512_set1_ps(node.center[0]), cy = _mm512_set1_ps(node.center[1]),
+                   cz = _mm512_set1_ps(node.center[2]), edge2 = _mm512_set1_ps(node.four_half2);
+      Mask far = 0;
+      for (std::size_t r = 0; r < kRegs; ++r) {
+        const __m512 ex = X[r] - cx;
+        const __m512 ey = Y[r] - cy;
+        const __m512 ez = Z[r] - cz;
+        const __m512 d2 = (ex * ex + ey * ey) + ez * ez;
+        far |= Mask{_mm512_cmp_ps_mask(th2 * d2, edge2, _CMP_GT_OQ)} << (16 * r);
+      }
+      return far;
+    };
+#else
+    static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
+    constexpr std::size_t kRegs = kTreeGroup / 8;
     V8 X[kRegs], Y[kRegs], Z[kRegs];
     for (std::size_t r = 0; r < kRegs; ++r) {
       X[r] = v8_load(gx + 8 * r);
@@ -546,19 +624,7 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       Z[r] = v8_load(gz + 8 * r);
     }
     const V8 th2 = v8_splat(theta2);
-    V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
-    for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
-
-    const auto next_cell = [&] {
-      std::uint32_t m = kDone;
-      for (std::size_t g = 0; g < n_t; ++g) m = until[g] < m ? until[g] : m;
-      return m;
-    };
-    std::uint32_t k = 0;
-    while (k < n_nodes) {
-      const FlatNode& node = tree.nodes[k];
-      Mask active = 0;
-      for (std::size_t g = 0; g < n_t; ++g) active |= Mask{until[g] <= k ? 1u : 0u} << g;
+    const auto far_of = [&](const FlatNode& node) {
       const V8 cx = v8_splat(node.center[0]), cy = v8_splat(node.center[1]), cz = v8_splat(node.center[2]);
       const V8 edge2 = v8_splat(node.four_half2);
       Mask far = 0;
@@ -569,26 +635,35 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
         const V8 d2 = (ex * ex + ey * ey) + ez * ez;
         far |= Mask{gt_mask(th2 * d2, edge2)} << (8 * r);
       }
-      far &= active;
+      return far;
+    };
+#endif
+    V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
+    for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
+
+    Marks marks(n_t);
+    std::uint32_t k = 0;
+    while (k < n_nodes) {
+      const FlatNode& node = tree.nodes[k];
+      const Mask active = marks.active(k);
+      const Mask far = far_of(node) & active;
       const Mask near = active & ~far;
-      if (log) {
-        if (far != 0) {
+      if (far != 0) {
+        if (log) {
           if (n_ev >= lists.cap) index_failed(lists.cap, n_ev);
           ev_k[n_ev] = k;
           ev_lo[n_ev] = static_cast<std::uint32_t>(far);
           ev_hi[n_ev] = static_cast<std::uint32_t>(far >> 32);
           n_ev = n_ev + 1;
-          const std::uint32_t esc = node.escape;
-          for (std::size_t g = 0; g < kTreeGroup; ++g) until[g] = ((far >> g) & 1u) != 0 ? esc : until[g];
+        } else {
+          for (Mask m = far; m != 0; m &= m - 1) {
+            const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
+            if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
+            lists.idx[g * lists.cap + len[g]] = k;
+            len[g] = len[g] + 1;
+          }
         }
-      } else {
-        for (Mask m = far; m != 0; m &= m - 1) {
-          const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-          if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
-          lists.idx[g * lists.cap + len[g]] = k;
-          len[g] = len[g] + 1;
-          until[g] = node.escape;
-        }
+        marks.park(far, node.escape);
       }
       if (node.leaf_chunks != 0) {
         const std::size_t c0 = node.leaf_start / 8;
@@ -599,19 +674,17 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
           const std::size_t b = static_cast<std::size_t>(__builtin_ctzll(m & (m - 1)));
           accumulate_v8_pair(v8_splat(gx[a]), v8_splat(gy[a]), v8_splat(gz[a]), v8_splat(gx[b]), v8_splat(gy[b]),
                              v8_splat(gz[b]), tree.sorted, c0, c1, ux[a], uy[a], uz[a], ux[b], uy[b], uz[b]);
-          until[a] = node.escape;
-          until[b] = node.escape;
         }
         if (m != 0) {
           const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
           accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c1, ux[g], uy[g], uz[g]);
-          until[g] = node.escape;
         }
-        k = next_cell();
+        marks.park(near, node.escape);
+        k = marks.next();
       } else if (near != 0) {
         k = k + 1;
       } else {
-        k = next_cell();
+        k = marks.next();
       }
     }
     for (std::size_t g = 0; g < n_t; ++g) {
