@@ -74,11 +74,11 @@ struct TreeView {
 
 /// Far-field lists. idx holds lists*cap node indices, list g in entries
 /// [g*cap, (g+1)*cap), where the walk queues each target's far cells (with
-/// AVX-512 and four lists or more, the first three caps instead log each far
+/// AVX-512 and kTreeGroup lists, the first three caps instead log each far
 /// cell once with the mask of its targets, and the fourth receives one
-/// target's list at a time); the seven float arrays (cap floats each) stage
-/// one list at a time as source chunks for the sum. len: padded length of
-/// the last list staged.
+/// target's list at a time); the seven float arrays (stage_cap entries, at
+/// least cap; with the log, two lists side by side need 2 cap) stage lists
+/// as source chunks for the sum. len: padded length of the last list staged.
 struct ScratchView {
   float* sx;
   float* sy;
@@ -91,6 +91,7 @@ struct ScratchView {
   std::size_t len;
   std::size_t lists;
   std::uint32_t* idx;
+  std::size_t stage_cap = 0;
 };
 
 /// Targets walked together through the tree at most (one far list each).

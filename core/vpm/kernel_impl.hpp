@@ -451,11 +451,14 @@ AERLOX_KINLINE void far_put(const FarLists& s, std::size_t i, float x, float y, 
   s.sg[i] = sg;
 }
 
-// Copies the queued cells at idx[oi, oi + len) out to the float arrays (one staging list,
-// reused by every target), padded with inert entries (origin, no strength,
-// core 1) to whole chunks; returns the padded length.
-AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t oi, std::size_t len) {
-  constexpr std::size_t o = 0;  // the staging list
+// Copies the queued cells at idx[oi, oi + len) out to the float arrays as a
+// list of cap entries at most, padded with inert entries (origin, no
+// strength, core 1) to whole chunks; returns the padded length. Chunk c of
+// the list lands at entry o + c*stride (stride 8: one list; 16: two lists
+// interleaved chunk by chunk, the second at o = 8).
+AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std::size_t oi, std::size_t len,
+                                    std::size_t o = 0, std::size_t stride = 8) {
+  const auto at = [o, stride](std::size_t i) { return o + i / 8 * stride + i % 8; };
   std::size_t i = 0;
 #if defined(AERLOX_KERNEL_AVX512) || defined(AERLOX_KERNEL_AVX2)
   // Whole chunks: eight payload records, transposed in registers; the lists
@@ -476,154 +479,315 @@ AERLOX_KINLINE std::size_t far_fill(const FarLists& s, const TreeView& tree, std
       const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
       const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
       const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-      _mm256_store_ps(s.x + o + i, _mm256_permute2f128_ps(u0, u4, 0x20));
-      _mm256_store_ps(s.y + o + i, _mm256_permute2f128_ps(u1, u5, 0x20));
-      _mm256_store_ps(s.z + o + i, _mm256_permute2f128_ps(u2, u6, 0x20));
-      _mm256_store_ps(s.ax + o + i, _mm256_permute2f128_ps(u3, u7, 0x20));
-      _mm256_store_ps(s.ay + o + i, _mm256_permute2f128_ps(u0, u4, 0x31));
-      _mm256_store_ps(s.az + o + i, _mm256_permute2f128_ps(u1, u5, 0x31));
-      _mm256_store_ps(s.sg + o + i, _mm256_permute2f128_ps(u2, u6, 0x31));
+      _mm256_store_ps(s.x + at(i), _mm256_permute2f128_ps(u0, u4, 0x20));
+      _mm256_store_ps(s.y + at(i), _mm256_permute2f128_ps(u1, u5, 0x20));
+      _mm256_store_ps(s.z + at(i), _mm256_permute2f128_ps(u2, u6, 0x20));
+      _mm256_store_ps(s.ax + at(i), _mm256_permute2f128_ps(u3, u7, 0x20));
+      _mm256_store_ps(s.ay + at(i), _mm256_permute2f128_ps(u0, u4, 0x31));
+      _mm256_store_ps(s.az + at(i), _mm256_permute2f128_ps(u1, u5, 0x31));
+      _mm256_store_ps(s.sg + at(i), _mm256_permute2f128_ps(u2, u6, 0x31));
     }
   }
 #endif
   for (; i < len; ++i) {
     const FlatNode& n = tree.nodes[s.idx[oi + i]];
-    far_put(s, o + i, n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep);
+    far_put(s, at(i), n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep);
   }
   std::size_t padded = len;
   while (padded % 8 != 0) {
     if (padded >= s.cap) index_failed(s.cap, padded);
-    far_put(s, o + padded, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
+    far_put(s, at(padded), 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
     padded = padded + 1;
   }
   return padded;
 }
 
-// Where each target of a walking group resumes: the index of the next cell
-// its own walk would visit (kDone once it has finished or for an unused slot).
-// A cell is active for the targets whose mark is at or below it.
 using Mask = unsigned long long;  // one bit per target of a group
 static_assert(kTreeGroup <= 64, "a group fits one mask");
-inline constexpr std::uint32_t kDone = 0xFFFFFFFFu;
-#if defined(AERLOX_KERNEL_AVX512)
-// Sixteen marks per register, so that a cell's bookkeeping for the whole
-// group is a handful of vector operations rather than a loop over targets.
-struct Marks {
-  static_assert(kTreeGroup == 64, "four registers of sixteen marks");
-  __m512i u[4];
-  explicit Marks(std::size_t n_t) {
-    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (int i = 0; i < 4; ++i) {
-      const __m512i g = _mm512_add_epi32(lane, _mm512_set1_epi32(16 * i));
-      const __mmask16 unused = _mm512_cmpge_epu32_mask(g, _mm512_set1_epi32(static_cast<int>(n_t)));
-      u[i] = _mm512_maskz_mov_epi32(static_cast<__mmask16>(unused), _mm512_set1_epi32(-1));
-    }
-  }
-  AERLOX_KINLINE Mask active(std::uint32_t k) const {
-    const __m512i kk = _mm512_set1_epi32(static_cast<int>(k));
-    Mask m = 0;
-    for (int i = 0; i < 4; ++i) m |= Mask{_mm512_cmple_epu32_mask(u[i], kk)} << (16 * i);
-    return m;
-  }
-  /// Targets in m resume at esc.
-  AERLOX_KINLINE void park(Mask m, std::uint32_t esc) {
-    const __m512i e = _mm512_set1_epi32(static_cast<int>(esc));
-    for (int i = 0; i < 4; ++i) u[i] = _mm512_mask_mov_epi32(u[i], static_cast<__mmask16>(m >> (16 * i)), e);
-  }
-  AERLOX_KINLINE std::uint32_t next() const {
-    const __m512i m = _mm512_min_epu32(_mm512_min_epu32(u[0], u[1]), _mm512_min_epu32(u[2], u[3]));
-    return static_cast<std::uint32_t>(_mm512_reduce_min_epu32(m));
-  }
-};
-#else
-struct Marks {
-  std::uint32_t u[kTreeGroup];
-  explicit Marks(std::size_t n_t) {
-    for (std::size_t g = 0; g < kTreeGroup; ++g) u[g] = g < n_t ? 0u : kDone;
-  }
-  AERLOX_KINLINE Mask active(std::uint32_t k) const {
-    Mask m = 0;
-    for (std::size_t g = 0; g < kTreeGroup; ++g) m |= Mask{u[g] <= k ? 1u : 0u} << g;
-    return m;
-  }
-  AERLOX_KINLINE void park(Mask m, std::uint32_t esc) {
-    for (std::size_t g = 0; g < kTreeGroup; ++g) u[g] = ((m >> g) & 1u) != 0 ? esc : u[g];
-  }
-  AERLOX_KINLINE std::uint32_t next() const {
-    std::uint32_t m = kDone;
-    for (std::size_t g = 0; g < kTreeGroup; ++g) m = u[g] < m ? u[g] : m;
-    return m;
-  }
-};
-#endif
+// Levels of a tree at most: cells halve from the root's half-size (a finite
+// float) down to kMinHalf at the least.
+inline constexpr std::size_t kMaxTreeDepth = 160;
 
-void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
-                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
-  const std::size_t group = scratch.lists < kTreeGroup ? (scratch.lists == 0 ? 1 : scratch.lists) : kTreeGroup;
-  const std::uint32_t n_nodes = static_cast<std::uint32_t>(tree.n_nodes);
-  const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
-                       scratch.saz, scratch.sg, scratch.idx, scratch.cap};
-  // With four lists or more, the walk logs each far cell once with the mask
-  // of the targets that take it (node index, mask low and high words), and
-  // each target's list is drawn from the log afterwards, in the same order.
+// Where a walking group's parked targets resume. A target parked at cell c
+// (far, or a near leaf) resumes at c's escape, the end of c's subtree in
+// preorder. The walk only visits cells inside the subtrees of the cells it
+// parked targets at, so the distinct resume points are escapes of ancestors
+// of the current cell, nested: a stack of at most one entry per level, the
+// nearest on top. When every active target is done with a cell, the walk
+// continues at the cell's escape with the targets resuming there.
+class ParkedStack {
+ public:
+  void park(Mask who, std::uint32_t at) {
+    if (depth_ != 0 && entry_[depth_ - 1].at == at) {
+      entry_[depth_ - 1].who |= who;
+      return;
+    }
+    if (depth_ == kMaxTreeDepth) index_failed(kMaxTreeDepth, depth_);
+    entry_[depth_] = Entry{at, who};
+    depth_ = depth_ + 1;
+  }
+  /// The targets parked at the top resume point, which the caller reached.
+  Mask resume() {
+    if (depth_ == 0) index_failed(0, 0);
+    depth_ = depth_ - 1;
+    return entry_[depth_].who;
+  }
+
+ private:
+  struct Entry {
+    std::uint32_t at;
+    Mask who;
+  };
+  Entry entry_[kMaxTreeDepth];
+  std::size_t depth_ = 0;
+};
+
+// Cells met by a walking group, each once, with the mask of the targets that
+// take it: node index and the mask's low and high words (cap entries each).
+struct EventLog {
+  std::uint32_t* __restrict k;
+  std::uint32_t* __restrict lo;
+  std::uint32_t* __restrict hi;
+  std::size_t n;
+  std::size_t cap;
+  AERLOX_KINLINE void put(std::uint32_t node, Mask m) {
+    if (n >= cap) index_failed(cap, n);
+    k[n] = node;
+    lo[n] = static_cast<std::uint32_t>(m);
+    hi[n] = static_cast<std::uint32_t>(m >> 32);
+    n = n + 1;
+  }
+  /// Writes the cells target g takes to dst, in logged order (dst needs room
+  /// for n entries); returns their number.
+  AERLOX_KINLINE std::size_t draw(std::size_t g, std::uint32_t* __restrict dst) const {
+    const std::uint32_t* __restrict word = g < 32 ? lo : hi;
+    const unsigned sh = static_cast<unsigned>(g % 32);
+    std::size_t kept = 0;
+    std::size_t e = 0;
 #if defined(AERLOX_KERNEL_AVX512)
-  const bool log = scratch.lists >= 4;
-#else
-  constexpr bool log = false;
+    // Sixteen logged cells at a time, the kept ones packed in order (the
+    // store reaches at most entry e + 16 <= n).
+    const __m512i bit = _mm512_set1_epi32(static_cast<int>(1u << sh));
+    for (; e + 16 <= n; e += 16) {
+      const __mmask16 keep = _mm512_test_epi32_mask(_mm512_loadu_si512(word + e), bit);
+      _mm512_storeu_si512(dst + kept, _mm512_maskz_compress_epi32(keep, _mm512_loadu_si512(k + e)));
+      kept += static_cast<std::size_t>(__builtin_popcount(keep));
+    }
 #endif
-  std::uint32_t* __restrict ev_k = scratch.idx;
-  std::uint32_t* __restrict ev_lo = scratch.idx + scratch.cap;
-  std::uint32_t* __restrict ev_hi = scratch.idx + 2 * scratch.cap;
-  const std::size_t drawn = 3 * scratch.cap;
-  for (std::size_t j = j0; j < j1; j += group) {
-    std::size_t n_ev = 0;
-    const std::size_t n_t = j1 - j < group ? j1 - j : group;
-    std::size_t idx[kTreeGroup];
-    alignas(64) float gx[kTreeGroup], gy[kTreeGroup], gz[kTreeGroup];
-    std::size_t len[kTreeGroup];
+    for (; e < n; ++e) {
+      dst[kept] = k[e];
+      kept += (word[e] >> sh) & 1u;
+    }
+    return kept;
+  }
+};
+
+// A walking group's targets: indices, coordinates, and for the last group
+// copies of its last target in the unused slots.
+struct GroupTargets {
+  std::size_t n;
+  std::size_t idx[kTreeGroup];
+  alignas(64) float x[kTreeGroup];
+  alignas(64) float y[kTreeGroup];
+  alignas(64) float z[kTreeGroup];
+  GroupTargets(const float* tx, const float* ty, const float* tz, std::size_t j, std::size_t n_t,
+               const std::uint32_t* order)
+      : n(n_t) {
     for (std::size_t g = 0; g < kTreeGroup; ++g) {
       const std::size_t jj = j + (g < n_t ? g : n_t - 1);
       const std::size_t i = order ? order[jj] : jj;
       idx[g] = i;
-      len[g] = 0;
-      gx[g] = tx[i];
-      gy[g] = ty[i];
-      gz[g] = tz[i];
+      x[g] = tx[i];
+      y[g] = ty[i];
+      z[g] = tz[i];
     }
-    // The opening test, far where theta2 * d2 > (2 half)^2, for every target
-    // of the group at once.
+  }
+  Mask all() const { return n == 64 ? ~Mask{0} : (Mask{1} << n) - 1; }
+};
+
+// One group's walk: calls take_far(k, far) and take_near(k, node, near) for
+// every cell k with the masks of the active targets that take it as a far
+// cell or as a near leaf. far_of(node) is the group's opening test.
+template <class FarOf, class TakeFar, class TakeNear>
+AERLOX_KINLINE void walk_group(const TreeView& tree, Mask all, FarOf far_of, TakeFar take_far, TakeNear take_near) {
+  const std::uint32_t n_nodes = static_cast<std::uint32_t>(tree.n_nodes);
+  ParkedStack parked;
+  Mask active = all;
+  std::uint32_t k = 0;
+  while (k < n_nodes) {
+    const FlatNode& node = tree.nodes[k];
+    const std::uint32_t esc = node.escape;
+    // Escapes come from the tree's own flattening; one at or behind its
+    // cell would make the walk loop.
+    if (esc <= k) index_failed(k, esc);
+    const Mask far = far_of(node) & active;
+    const Mask near = active & ~far;
+    if (far != 0) take_far(k, far);
+    if (node.leaf_chunks == 0 && near != 0) {
+      // Inside the cell: its first child is next.
+      if (far != 0) parked.park(far, esc);
+      active = near;
+      k = k + 1;
+      continue;
+    }
+    if (near != 0) take_near(k, node, near);
+    parked.park(active, esc);
+    active = parked.resume();
+    k = esc;
+  }
+}
+
+// Scale by 1/(4*pi) and add in lane order: one target's velocity.
+AERLOX_KINLINE Vel reduce_target(const float* lx, const float* ly, const float* lz) {
+  return Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
+}
+
 #if defined(AERLOX_KERNEL_AVX512)
-    constexpr std::size_t kRegs = kTreeGroup / 16;
-    __m512 X[kRegs], Y[kRegs], Z[kRegs];
-    for (std::size_t r = 0; r < kRegs; ++r) {
-      X[r] = _mm512_load_ps(gx + 16 * r);
-      Y[r] = _mm512_load_ps(gy + 16 * r);
-      Z[r] = _mm512_load_ps(gz + 16 * r);
+// The group walk with AVX-512: targets 2p and 2p+1 share register p, one per
+// half. Near leaves are summed as the walk meets them, both halves seeing
+// the leaf's chunks and each adding only where it takes the leaf; far cells
+// are logged once with the mask of their targets, and after the walk each
+// pair's two lists are drawn from the log, staged chunk by chunk side by
+// side, and summed in one pass.
+void eval_tree_wide(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
+  using T = WideTraits;
+  using W = __m512;
+  constexpr std::size_t kPairs = kTreeGroup / 2;
+  static_assert(kTreeGroup == 64, "four registers of sixteen targets");
+  const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
+                       scratch.saz, scratch.sg, scratch.idx, scratch.cap};
+  const std::size_t cap = scratch.cap;
+  std::uint32_t* const drawn = scratch.idx + 3 * cap;
+  const W one = T::splat(1.0f);
+  const W two5 = T::splat(2.5f);
+  const W th2 = T::splat(theta2);
+  const auto vs = [](W a) { return T::sqrt(a); };
+  constexpr __mmask16 kLow = 0x00FFu, kHigh = 0xFF00u;
+  for (std::size_t j = j0; j < j1; j += kTreeGroup) {
+    const GroupTargets tg(tx, ty, tz, j, j1 - j < kTreeGroup ? j1 - j : kTreeGroup, order);
+    W X[4], Y[4], Z[4];
+    for (std::size_t r = 0; r < 4; ++r) {
+      X[r] = _mm512_load_ps(tg.x + 16 * r);
+      Y[r] = _mm512_load_ps(tg.y + 16 * r);
+      Z[r] = _mm512_load_ps(tg.z + 16 * r);
     }
-    const __m512 th2 = _mm512_set1_ps(theta2);
+    // The opening test, far where theta2 * d2 > (2 half)^2.
     const auto far_of = [&](const FlatNode& node) {
-      const __m512 cx = _mm512_set1_ps(node.center[0]), cy = _mm512_set1_ps(node.center[1]),
-                   cz = _mm512_set1_ps(node.center[2]), edge2 = _mm512_set1_ps(node.four_half2);
+      const W cx = T::splat(node.center[0]), cy = T::splat(node.center[1]), cz = T::splat(node.center[2]);
+      const W edge2 = T::splat(node.four_half2);
       Mask far = 0;
-      for (std::size_t r = 0; r < kRegs; ++r) {
-        const __m512 ex = X[r] - cx;
-        const __m512 ey = Y[r] - cy;
-        const __m512 ez = Z[r] - cz;
-        const __m512 d2 = (ex * ex + ey * ey) + ez * ez;
+      for (std::size_t r = 0; r < 4; ++r) {
+        const W ex = X[r] - cx;
+        const W ey = Y[r] - cy;
+        const W ez = Z[r] - cz;
+        const W d2 = (ex * ex + ey * ey) + ez * ez;
         far |= Mask{_mm512_cmp_ps_mask(th2 * d2, edge2, _CMP_GT_OQ)} << (16 * r);
       }
       return far;
     };
-#else
-    static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
-    constexpr std::size_t kRegs = kTreeGroup / 8;
+    W px[kPairs], py[kPairs], pz[kPairs], ux[kPairs], uy[kPairs], uz[kPairs];
+    for (std::size_t p = 0; p < kPairs; ++p) {
+      px[p] = T::targets(tg.x + 2 * p);
+      py[p] = T::targets(tg.y + 2 * p);
+      pz[p] = T::targets(tg.z + 2 * p);
+      ux[p] = uy[p] = uz[p] = T::splat(0.0f);
+    }
+    const auto keep_of = [](Mask m, std::size_t p) {
+      const unsigned b = static_cast<unsigned>(m >> (2 * p)) & 3u;
+      return static_cast<__mmask16>((b & 1u ? kLow : 0u) | (b & 2u ? kHigh : 0u));
+    };
+    EventLog far_log{scratch.idx, scratch.idx + cap, scratch.idx + 2 * cap, 0, cap};
+    const auto take_far = [&](std::uint32_t k, Mask far) { far_log.put(k, far); };
+    const auto take_near = [&](std::uint32_t, const FlatNode& node, Mask near) {
+      const std::size_t c0 = node.leaf_start / 8;
+      const std::size_t c1 = c0 + node.leaf_chunks;
+      // The pairs with a target taking the leaf, two at a time on the same
+      // source loads.
+      Mask pm = (near | (near >> 1)) & 0x5555555555555555ull;
+      while (pm != 0) {
+        const std::size_t p = static_cast<std::size_t>(__builtin_ctzll(pm)) / 2;
+        pm &= pm - 1;
+        const __mmask16 kp = keep_of(near, p);
+        const auto add_p = [kp](W u, W d) { return _mm512_mask_add_ps(u, kp, u, d); };
+        if (pm == 0) {
+          for (std::size_t c = c0; c < c1; ++c) {
+            const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(tree.sorted, c * 8, T::load_src);
+            interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs, NoFma{}, add_p);
+          }
+          break;
+        }
+        const std::size_t q = static_cast<std::size_t>(__builtin_ctzll(pm)) / 2;
+        pm &= pm - 1;
+        const __mmask16 kq = keep_of(near, q);
+        const auto add_q = [kq](W u, W d) { return _mm512_mask_add_ps(u, kq, u, d); };
+        for (std::size_t c = c0; c < c1; ++c) {
+          const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(tree.sorted, c * 8, T::load_src);
+          interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs, NoFma{}, add_p);
+          interact<Mode::FromSigma>(px[q], py[q], pz[q], r, one, two5, ux[q], uy[q], uz[q], vs, NoFma{}, add_q);
+        }
+      }
+    };
+    walk_group(tree, tg.all(), far_of, take_far, take_near);
+
+    for (std::size_t p = 0; 2 * p < tg.n; ++p) {
+      // Both far lists, chunk c of the first at entry 16c, of the second at
+      // 16c + 8: one load per array feeds both halves. Past the shorter list
+      // its half repeats stale entries and keeps its sums.
+      const std::size_t na = far_fill(lists, tree, 3 * cap, far_log.draw(2 * p, drawn), 0, 16) / 8;
+      const std::size_t nb = far_fill(lists, tree, 3 * cap, far_log.draw(2 * p + 1, drawn), 8, 16) / 8;
+      const std::size_t n = na > nb ? na : nb;
+      const Src st{scratch.sx, scratch.sy, scratch.sz, scratch.sax, scratch.say,
+                   scratch.saz, scratch.sg, 2 * n, nullptr, nullptr, nullptr};
+      const auto ld = [](const float* a) { return _mm512_load_ps(a); };
+      const std::size_t both = na < nb ? na : nb;
+      for (std::size_t c = 0; c < both; ++c) {
+        const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(st, 16 * c, ld);
+        interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs);
+      }
+      const __mmask16 kt = na > nb ? kLow : kHigh;
+      const auto add_t = [kt](W u, W d) { return _mm512_mask_add_ps(u, kt, u, d); };
+      for (std::size_t c = both; c < n; ++c) {
+        const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(st, 16 * c, ld);
+        interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs, NoFma{}, add_t);
+      }
+      alignas(64) float lx[16], ly[16], lz[16];
+      T::store(lx, ux[p]);
+      T::store(ly, uy[p]);
+      T::store(lz, uz[p]);
+      out[tg.idx[2 * p]] = reduce_target(lx, ly, lz);
+      if (2 * p + 1 < tg.n) out[tg.idx[2 * p + 1]] = reduce_target(lx + 8, ly + 8, lz + 8);
+      scratch.len = nb * 8;
+    }
+  }
+}
+#endif
+
+void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                    std::size_t j1, float theta2, ScratchView& scratch, Vel* out, const std::uint32_t* order) {
+#if defined(AERLOX_KERNEL_AVX512)
+  // Four queues' room for the far log and the drawn list, and staging for
+  // two lists side by side.
+  if (scratch.lists >= kTreeGroup && scratch.stage_cap >= 2 * scratch.cap) {
+    eval_tree_wide(tree, tx, ty, tz, j0, j1, theta2, scratch, out, order);
+    return;
+  }
+#endif
+  const std::size_t group = scratch.lists < kTreeGroup ? (scratch.lists == 0 ? 1 : scratch.lists) : kTreeGroup;
+  const FarLists lists{scratch.sx,  scratch.sy, scratch.sz,  scratch.sax, scratch.say,
+                       scratch.saz, scratch.sg, scratch.idx, scratch.cap};
+  static_assert(kTreeGroup % 8 == 0, "whole eight-lane target registers");
+  constexpr std::size_t kRegs = kTreeGroup / 8;
+  const V8 th2 = v8_splat(theta2);
+  for (std::size_t j = j0; j < j1; j += group) {
+    const GroupTargets tg(tx, ty, tz, j, j1 - j < group ? j1 - j : group, order);
     V8 X[kRegs], Y[kRegs], Z[kRegs];
     for (std::size_t r = 0; r < kRegs; ++r) {
-      X[r] = v8_load(gx + 8 * r);
-      Y[r] = v8_load(gy + 8 * r);
-      Z[r] = v8_load(gz + 8 * r);
+      X[r] = v8_load(tg.x + 8 * r);
+      Y[r] = v8_load(tg.y + 8 * r);
+      Z[r] = v8_load(tg.z + 8 * r);
     }
-    const V8 th2 = v8_splat(theta2);
+    // The opening test, far where theta2 * d2 > (2 half)^2.
     const auto far_of = [&](const FlatNode& node) {
       const V8 cx = v8_splat(node.center[0]), cy = v8_splat(node.center[1]), cz = v8_splat(node.center[2]);
       const V8 edge2 = v8_splat(node.four_half2);
@@ -637,91 +801,49 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       }
       return far;
     };
-#endif
     V8 ux[kTreeGroup], uy[kTreeGroup], uz[kTreeGroup];
-    for (std::size_t g = 0; g < n_t; ++g) ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
-
-    Marks marks(n_t);
-    std::uint32_t k = 0;
-    while (k < n_nodes) {
-      const FlatNode& node = tree.nodes[k];
-      const Mask active = marks.active(k);
-      const Mask far = far_of(node) & active;
-      const Mask near = active & ~far;
-      if (far != 0) {
-        if (log) {
-          if (n_ev >= lists.cap) index_failed(lists.cap, n_ev);
-          ev_k[n_ev] = k;
-          ev_lo[n_ev] = static_cast<std::uint32_t>(far);
-          ev_hi[n_ev] = static_cast<std::uint32_t>(far >> 32);
-          n_ev = n_ev + 1;
-        } else {
-          for (Mask m = far; m != 0; m &= m - 1) {
-            const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-            if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
-            lists.idx[g * lists.cap + len[g]] = k;
-            len[g] = len[g] + 1;
-          }
-        }
-        marks.park(far, node.escape);
-      }
-      if (node.leaf_chunks != 0) {
-        const std::size_t c0 = node.leaf_start / 8;
-        const std::size_t c1 = c0 + node.leaf_chunks;
-        Mask m = near;
-        for (; (m & (m - 1)) != 0; m &= m - 1, m &= m - 1) {
-          const std::size_t a = static_cast<std::size_t>(__builtin_ctzll(m));
-          const std::size_t b = static_cast<std::size_t>(__builtin_ctzll(m & (m - 1)));
-          accumulate_v8_pair(v8_splat(gx[a]), v8_splat(gy[a]), v8_splat(gz[a]), v8_splat(gx[b]), v8_splat(gy[b]),
-                             v8_splat(gz[b]), tree.sorted, c0, c1, ux[a], uy[a], uz[a], ux[b], uy[b], uz[b]);
-        }
-        if (m != 0) {
-          const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-          accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), tree.sorted, c0, c1, ux[g], uy[g], uz[g]);
-        }
-        marks.park(near, node.escape);
-        k = marks.next();
-      } else if (near != 0) {
-        k = k + 1;
-      } else {
-        k = marks.next();
-      }
+    std::size_t len[kTreeGroup];
+    for (std::size_t g = 0; g < tg.n; ++g) {
+      ux[g] = uy[g] = uz[g] = v8_splat(0.0f);
+      len[g] = 0;
     }
-    for (std::size_t g = 0; g < n_t; ++g) {
-      std::size_t oi = g * lists.cap;
-      if (log) {
-        // Entries for the target: every logged cell, kept where its bit is set.
-        const std::uint32_t* __restrict word = g < 32 ? ev_lo : ev_hi;
-        const unsigned sh = static_cast<unsigned>(g % 32);
-        std::uint32_t* __restrict dst = lists.idx + drawn;
-        std::size_t n = 0;
-        std::size_t e = 0;
-#if defined(AERLOX_KERNEL_AVX512)
-        // Sixteen logged cells at a time, the kept ones packed in order.
-        const __m512i bit = _mm512_set1_epi32(static_cast<int>(1u << sh));
-        for (; e + 16 <= n_ev; e += 16) {
-          const __mmask16 keep = _mm512_test_epi32_mask(_mm512_loadu_si512(word + e), bit);
-          const __m512i packed = _mm512_maskz_compress_epi32(keep, _mm512_loadu_si512(ev_k + e));
-          _mm512_storeu_si512(dst + n, packed);
-          n += static_cast<std::size_t>(__builtin_popcount(keep));
-        }
-#endif
-        for (; e < n_ev; ++e) {
-          dst[n] = ev_k[e];
-          n += (word[e] >> sh) & 1u;
-        }
-        oi = drawn;
-        len[g] = n;
+    const auto take_far = [&](std::uint32_t k, Mask far) {
+      for (Mask m = far; m != 0; m &= m - 1) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
+        if (len[g] >= lists.cap) index_failed(lists.cap, len[g]);
+        lists.idx[g * lists.cap + len[g]] = k;
+        len[g] = len[g] + 1;
       }
-      len[g] = far_fill(lists, tree, oi, len[g]);
+    };
+    const auto take_near = [&](std::uint32_t, const FlatNode& node, Mask near) {
+      const std::size_t c0 = node.leaf_start / 8;
+      const std::size_t c1 = c0 + node.leaf_chunks;
+      Mask m = near;
+      for (; (m & (m - 1)) != 0; m &= m - 1, m &= m - 1) {
+        const std::size_t a = static_cast<std::size_t>(__builtin_ctzll(m));
+        const std::size_t b = static_cast<std::size_t>(__builtin_ctzll(m & (m - 1)));
+        accumulate_v8_pair(v8_splat(tg.x[a]), v8_splat(tg.y[a]), v8_splat(tg.z[a]), v8_splat(tg.x[b]),
+                           v8_splat(tg.y[b]), v8_splat(tg.z[b]), tree.sorted, c0, c1, ux[a], uy[a], uz[a], ux[b],
+                           uy[b], uz[b]);
+      }
+      if (m != 0) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
+        accumulate_v8(v8_splat(tg.x[g]), v8_splat(tg.y[g]), v8_splat(tg.z[g]), tree.sorted, c0, c1, ux[g], uy[g],
+                      uz[g]);
+      }
+    };
+    walk_group(tree, tg.all(), far_of, take_far, take_near);
+    for (std::size_t g = 0; g < tg.n; ++g) {
+      len[g] = far_fill(lists, tree, g * lists.cap, len[g]);
       const Src far{scratch.sx,  scratch.sy, scratch.sz, scratch.sax, scratch.say,
                     scratch.saz, scratch.sg, len[g] / 8, nullptr, nullptr, nullptr};
-      accumulate_v8(v8_splat(gx[g]), v8_splat(gy[g]), v8_splat(gz[g]), far, 0, far.n_chunks, ux[g], uy[g], uz[g]);
+      accumulate_v8(v8_splat(tg.x[g]), v8_splat(tg.y[g]), v8_splat(tg.z[g]), far, 0, far.n_chunks, ux[g], uy[g],
+                    uz[g]);
       alignas(32) float lx[8], ly[8], lz[8];
       v8_store(lx, ux[g]);
       v8_store(ly, uy[g]);
       v8_store(lz, uz[g]);
-      out[idx[g]] = Vel{reduce_lanes(lx), reduce_lanes(ly), reduce_lanes(lz)};
+      out[tg.idx[g]] = reduce_target(lx, ly, lz);
       scratch.len = len[g];
     }
   }

@@ -179,10 +179,10 @@ kern::TreeView view_of(const FlatTree& tree) {
 // The scratch as the staging list, with idx holding `lists` queues of
 // the scratch's capacity (a multiple of 8) each.
 kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t lists = 1) {
-  AERLOX_ASSERT(idx.size() == lists * s.capacity());
-  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(), s.sax.data(),
-                           s.say.data(), s.saz.data(), s.sg.data(), s.capacity(),
-                           s.len,        lists,        idx.data()};
+  AERLOX_ASSERT(lists != 0 && idx.size() % lists == 0 && idx.size() / lists <= s.capacity());
+  return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(),       s.sax.data(),
+                           s.say.data(), s.saz.data(), s.sg.data(),       idx.size() / lists,
+                           s.len,        lists,        idx.data(),        s.capacity()};
 }
 
 // Targets in Morton (Z-curve) order of their position in the cube around
@@ -258,7 +258,8 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
                     m == field.len();
   const std::vector<std::uint32_t> order = self ? tree.order : morton_order(tree, tx, ty, tz, m);
 
-  // kTreeGroup far-field queues and one staging list per participant,
+  // kTreeGroup far-field queues and staging for two far lists side by side
+  // per participant,
   // allocated on its first block and reused for all its blocks (a target's
   // list holds at most one entry per node, so cap never overflows).
   constexpr std::size_t kBlock = 64;
@@ -272,7 +273,7 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t who) {
     std::optional<Lists>& s = at(scratch, who);
     if (!s)
-      s = Lists{Scratch::with_capacity(cap8), AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
+      s = Lists{Scratch::with_capacity(2 * cap8), AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
     kern::ScratchView sv = view_of(s->s, s->idx, kern::kTreeGroup);
     const std::size_t j0 = b0 * kBlock;
     const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;
