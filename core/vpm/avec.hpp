@@ -105,6 +105,19 @@ class AVec {
     ptr_[len_++] = value;
   }
 
+  /// Lengthens the array by n values and returns the first of them; their
+  /// contents are unspecified until the caller writes every one.
+  T* extend(std::size_t n) {
+    if (n > cap_ - len_) {
+      std::size_t grown = cap_ * 2 > cap_ + 1 ? cap_ * 2 : cap_ + 1;
+      if (grown < len_ + n) grown = len_ + n;
+      reserve_exact(grown < 4 ? 4 : grown);
+    }
+    T* first = ptr_ + len_;
+    len_ += n;
+    return first;
+  }
+
   /// Removes the first k values, moving the rest to the front in order.
   void erase_front(std::size_t k) {
     AERLOX_ASSERT(k <= len_);

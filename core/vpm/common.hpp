@@ -179,10 +179,17 @@ struct TmpNode {
   static TmpNode placeholder(std::array<float, 3> center, float half);
 };
 
+/// Working room for building a cell: at least as many entries as it has
+/// particles.
+struct BuildRoom {
+  std::span<std::uint32_t> spare;
+  std::span<std::uint8_t> code;
+};
 /// Appends the cell of particles idx (centre cc, half-width half) and its
-/// subtree to nodes; returns its index.
-std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field,
-                         std::vector<std::uint32_t>&& idx, std::array<float, 3> cc, float half);
+/// subtree to nodes; returns its index. Reorders idx into the cell's leaf
+/// order (each octant's particles in their order in idx).
+std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field, std::span<std::uint32_t> idx,
+                         BuildRoom room, std::array<float, 3> cc, float half);
 /// The build-time octree of a non-empty field (root bounding cube from the
 /// particles' extent); returns the root index.
 std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& field);

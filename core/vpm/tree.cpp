@@ -35,8 +35,9 @@ void finish_summary(TmpNode& c, std::array<float, 3> cc) {
 
 }  // namespace
 
-std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field,
-                         std::vector<std::uint32_t>&& idx, std::array<float, 3> cc, float half) {
+std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field, std::span<std::uint32_t> idx,
+                         BuildRoom room, std::array<float, 3> cc, float half) {
+  AERLOX_ASSERT(room.spare.size() >= idx.size() && room.code.size() >= idx.size());
   const std::size_t k = nodes.size();
   nodes.push_back(TmpNode::placeholder(cc, half));
   TmpNode cell = TmpNode::placeholder(cc, half);
@@ -56,26 +57,43 @@ std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field
     }
     finish_summary(cell, cc);
     cell.is_leaf = true;
-    cell.particles = std::move(idx);
+    cell.particles.assign(idx.begin(), idx.end());
     nodes[k] = std::move(cell);
     return static_cast<std::uint32_t>(k);
   }
 
-  // Octant o = bx + 2*by + 4*bz; a particle on a dividing plane goes up.
-  std::array<std::vector<std::uint32_t>, 8> lists;
-  for (const std::uint32_t i : idx) {
-    const unsigned o = (field.px[i] >= cc[0] ? 1u : 0u) + (field.py[i] >= cc[1] ? 2u : 0u) +
-                       (field.pz[i] >= cc[2] ? 4u : 0u);
-    lists[o].push_back(i);
+  // Octant o = bx + 2*by + 4*bz; a particle on a dividing plane goes up. The
+  // octants' runs are laid out in order, each keeping its particles' order,
+  // through the spare buffer and back.
+  const float* const px = field.px.data();
+  const float* const py = field.py.data();
+  const float* const pz = field.pz.data();
+  const auto octant = [&](std::uint32_t i) {
+    return (px[i] >= cc[0] ? 1u : 0u) + (py[i] >= cc[1] ? 2u : 0u) + (pz[i] >= cc[2] ? 4u : 0u);
+  };
+  std::span<std::uint32_t> spare = room.spare.first(idx.size());
+  std::span<std::uint8_t> code = room.code.first(idx.size());
+  std::array<std::size_t, 9> start{};
+  for (std::size_t m = 0; m < idx.size(); ++m) {
+    const unsigned o = octant(idx[m]);
+    code[m] = static_cast<std::uint8_t>(o);
+    ++start[o + 1];
   }
-  std::vector<std::uint32_t>().swap(idx);
+  for (unsigned o = 0; o < 8; ++o) start[o + 1] += start[o];
+  std::array<std::size_t, 8> put{};
+  for (unsigned o = 0; o < 8; ++o) put[o] = start[o];
+  for (std::size_t m = 0; m < idx.size(); ++m) spare[put[code[m]]++] = idx[m];
+  std::copy(spare.begin(), spare.begin() + static_cast<std::ptrdiff_t>(idx.size()), idx.begin());
 
   const float h = half * 0.5f;
   for (unsigned o = 0; o < 8; ++o) {
-    if (lists[o].empty()) continue;
+    const std::size_t n = start[o + 1] - start[o];
+    if (n == 0) continue;
     const std::array<float, 3> child_cc{(o & 1u) ? cc[0] + h : cc[0] - h, (o & 2u) ? cc[1] + h : cc[1] - h,
                                         (o & 4u) ? cc[2] + h : cc[2] - h};
-    const std::uint32_t child = build_node(nodes, field, std::move(lists[o]), child_cc, h);
+    const std::uint32_t child = build_node(nodes, field, idx.subspan(start[o], n),
+                                           BuildRoom{room.spare.subspan(start[o], n), room.code.subspan(start[o], n)},
+                                           child_cc, h);
     // nodes may have moved while the child was built: read it by index.
     const TmpNode& c = nodes[child];
     cell.children[o] = static_cast<std::int32_t>(child);
@@ -107,7 +125,11 @@ std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& f
   half = std::fmax(half, kMinHalf);
   std::vector<std::uint32_t> idx(n);
   for (std::size_t i = 0; i < n; ++i) idx[i] = static_cast<std::uint32_t>(i);
-  return build_node(nodes, field, std::move(idx), centre, half);
+  std::vector<std::uint32_t> spare(n);
+  std::vector<std::uint8_t> code(n);
+  // About one cell per six particles in the wakes we meet.
+  nodes.reserve(nodes.size() + n / 6 + 1);
+  return build_node(nodes, field, idx, BuildRoom{spare, code}, centre, half);
 }
 
 void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uint32_t ti,
@@ -123,23 +145,27 @@ void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uin
                                 0,
                                 0});
   if (c.is_leaf) {
+    // The leaf's particles, then inert entries to a whole chunk.
     const std::size_t s = tree.sx.size();
-    for (const std::uint32_t i : c.particles) {
-      tree.order.push_back(i);
-      tree.sx.push_back(field.px[i]);
-      tree.sy.push_back(field.py[i]);
-      tree.sz.push_back(field.pz[i]);
-      tree.sax.push_back(field.ax[i]);
-      tree.say.push_back(field.ay[i]);
-      tree.saz.push_back(field.az[i]);
-      tree.sg.push_back(field.sigma[i]);
+    const std::size_t n = c.particles.size();
+    const std::size_t padded = (n + 7) / 8 * 8;
+    const struct {
+      AVec<float>* to;
+      const AVec<float>* from;
+      float pad;
+    } cols[7] = {{&tree.sx, &field.px, 0.0f},  {&tree.sy, &field.py, 0.0f},  {&tree.sz, &field.pz, 0.0f},
+                 {&tree.sax, &field.ax, 0.0f}, {&tree.say, &field.ay, 0.0f}, {&tree.saz, &field.az, 0.0f},
+                 {&tree.sg, &field.sigma, 1.0f}};
+    const std::uint32_t* ids = c.particles.data();
+    for (const auto& col : cols) {
+      const float* from = col.from->data();
+      float* to = col.to->extend(padded);
+      for (std::size_t i = 0; i < n; ++i) to[i] = from[ids[i]];
+      for (std::size_t i = n; i < padded; ++i) to[i] = col.pad;
     }
-    while (tree.sx.size() % 8 != 0) {
-      for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz}) a->push_back(0.0f);
-      tree.sg.push_back(1.0f);
-    }
+    tree.order.insert(tree.order.end(), c.particles.begin(), c.particles.end());
     tree.nodes[j].leaf_start = static_cast<std::uint32_t>(s);
-    tree.nodes[j].leaf_chunks = static_cast<std::uint32_t>((tree.sx.size() - s) / 8);
+    tree.nodes[j].leaf_chunks = static_cast<std::uint32_t>(padded / 8);
   } else {
     for (const std::int32_t child : c.children)
       if (child >= 0) flatten(tree, tmp, static_cast<std::uint32_t>(child), field);
