@@ -74,7 +74,7 @@ struct TreeView {
 
 /// Far-field lists. idx holds lists*cap node indices, list g in entries
 /// [g*cap, (g+1)*cap), where the walk queues each target's far cells (with
-/// AVX-512 and kTreeGroup lists, the first three caps instead log each far
+/// AVX-512 and four lists or more, the first three caps instead log each far
 /// cell once with the mask of its targets, and the fourth receives one
 /// target's list at a time); the seven float arrays (stage_cap entries, at
 /// least cap; with the log, two lists side by side need 2 cap) stage lists
@@ -119,6 +119,9 @@ struct Table {
   /// q[i] = a[i]/b[i] exactly as the direct sum forms r2/s2 when it is given
   /// rb[i] = 1/b[i] (n a multiple of 8).
   void (*quotients)(const float* a, const float* b, const float* rb, float* q, std::size_t n);
+  /// The lists eval_tree works best with (its scratch.lists; staging for two
+  /// lists when it is below kTreeGroup).
+  std::size_t tree_lists;
 };
 
 extern const Table table_baseline;

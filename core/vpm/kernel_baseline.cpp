@@ -5,5 +5,5 @@
 
 namespace aerlox_rs::vpm::kern {
 extern const Table table_baseline = {"baseline", &accumulate_impl, &eval_targets_impl, &eval_tree_impl,
-                                     &quotients_impl};
+                                     &quotients_impl, kTreeGroup};
 }  // namespace aerlox_rs::vpm::kern

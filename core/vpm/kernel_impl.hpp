@@ -768,7 +768,7 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
 #if defined(AERLOX_KERNEL_AVX512)
   // Four queues' room for the far log and the drawn list, and staging for
   // two lists side by side.
-  if (scratch.lists >= kTreeGroup && scratch.stage_cap >= 2 * scratch.cap) {
+  if (scratch.lists >= 4 && scratch.stage_cap >= 2 * scratch.cap) {
     eval_tree_wide(tree, tx, ty, tz, j0, j1, theta2, scratch, out, order);
     return;
   }

@@ -105,6 +105,6 @@ void quotients_ref(const float* a, const float* b, const float*, float* q, std::
 
 }  // namespace
 
-extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref, &quotients_ref};
+extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref, &quotients_ref, 1};
 
 }  // namespace aerlox_rs::vpm::kern

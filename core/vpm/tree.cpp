@@ -211,6 +211,55 @@ kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t list
                            s.len,        lists,        idx.data(),        s.capacity()};
 }
 
+// Working memory of the tree walk, one per thread and kept between calls, so
+// that a time-stepping loop does not fault in fresh pages at every
+// evaluation. A call that finds its thread's room in use (a signal handler
+// evaluating a wake inside another evaluation) gets a room of its own.
+struct WalkRoom {
+  Scratch s;
+  AVec<std::uint32_t> idx;
+  std::size_t cap = 0;
+  std::size_t lists = 0;
+  bool busy = false;
+
+  /// The scratch for lists queues of cap entries each, and staging for two
+  /// lists when lists is below kTreeGroup.
+  kern::ScratchView view(std::size_t cap8, std::size_t n_lists) {
+    if (cap < cap8 || lists != n_lists) {
+      const std::size_t stage = n_lists < kern::kTreeGroup ? 2 * cap8 : cap8;
+      s = Scratch::with_capacity(stage);
+      idx = AVec<std::uint32_t>::filled(n_lists * cap8, 0u);
+      cap = cap8;
+      lists = n_lists;
+    }
+    return kern::ScratchView{s.sx.data(), s.sy.data(), s.sz.data(), s.sax.data(), s.say.data(), s.saz.data(),
+                             s.sg.data(), cap,         0,           lists,        idx.data(),   s.capacity()};
+  }
+};
+
+// A thread's walk room for the length of one block.
+class WalkRoomLease {
+ public:
+  WalkRoomLease() {
+    thread_local WalkRoom mine;
+    if (mine.busy) {
+      own_.emplace();
+      room_ = &*own_;
+    } else {
+      room_ = &mine;
+    }
+    room_->busy = true;
+  }
+  ~WalkRoomLease() { room_->busy = false; }
+  WalkRoomLease(const WalkRoomLease&) = delete;
+  WalkRoomLease& operator=(const WalkRoomLease&) = delete;
+  WalkRoom* operator->() { return room_; }
+
+ private:
+  std::optional<WalkRoom> own_;
+  WalkRoom* room_ = nullptr;
+};
+
 // Targets in Morton (Z-curve) order of their position in the cube around
 // the tree's root, so that consecutive targets are neighbours and walk the
 // tree together. Targets outside the cube (or non-finite) clamp to its faces;
@@ -282,28 +331,22 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   // in the tree's leaf order, other targets in Morton order.
   const bool self = tx.data() == field.px.data() && ty.data() == field.py.data() && tz.data() == field.pz.data() &&
                     m == field.len();
-  const std::vector<std::uint32_t> order = self ? tree.order : morton_order(tree, tx, ty, tz, m);
+  std::vector<std::uint32_t> morton;
+  if (!self) morton = morton_order(tree, tx, ty, tz, m);
+  const std::uint32_t* order = self ? tree.order.data() : morton.data();
 
-  // kTreeGroup far-field queues and staging for two far lists side by side
-  // per participant,
-  // allocated on its first block and reused for all its blocks (a target's
-  // list holds at most one entry per node, so cap never overflows).
+  // The walk's lists for each block of targets (a target's list holds at most
+  // one entry per node, so cap never overflows), from the participant's room.
+  const std::size_t lists = k.tree_lists;
   constexpr std::size_t kBlock = 64;
   const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
-  struct Lists {
-    Scratch s;
-    AVec<std::uint32_t> idx;
-  };
-  std::vector<std::optional<Lists>> scratch(pool::worker_count());
   Vel* o = out.data();
-  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t who) {
-    std::optional<Lists>& s = at(scratch, who);
-    if (!s)
-      s = Lists{Scratch::with_capacity(2 * cap8), AVec<std::uint32_t>::filled(kern::kTreeGroup * cap8, 0u)};
-    kern::ScratchView sv = view_of(s->s, s->idx, kern::kTreeGroup);
+  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
+    WalkRoomLease room;
+    kern::ScratchView sv = room->view(cap8, lists);
     const std::size_t j0 = b0 * kBlock;
     const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;
-    k.eval_tree(tv, tx.data(), ty.data(), tz.data(), j0, j1, theta2, sv, o, order.data());
+    k.eval_tree(tv, tx.data(), ty.data(), tz.data(), j0, j1, theta2, sv, o, order);
   });
   return out;
 }
