@@ -206,9 +206,6 @@ struct FlatTree {
 
   /// The tree of a non-empty field.
   static FlatTree build(const ParticleField& field);
-  /// Appends cell ti of tmp and its subtree.
-  static void flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uint32_t ti,
-                      const ParticleField& field);
   /// Tree velocity at one target; theta2 = theta^2.
   static Vel evaluate(const FlatTree& tree, float x, float y, float z, float theta2, Scratch& scratch);
   /// The sorted arrays as chunks.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <tuple>
 
 #include "common.hpp"
 #include "cpu_state.hpp"
@@ -21,99 +22,84 @@ TmpNode TmpNode::placeholder(std::array<float, 3> center, float half) {
 
 namespace {
 
-// Closes a cell's summary: the strength-weighted centroid and mean core
-// radius, or the geometric centre and core 1 when it carries no strength.
-void finish_summary(TmpNode& c, std::array<float, 3> cc) {
-  if (c.wsum > 1e-20f) {
-    c.center = {c.wpos[0] / c.wsum, c.wpos[1] / c.wsum, c.wpos[2] / c.wsum};
-    c.sigma_rep = c.wsig / c.wsum;
-  } else {
-    c.center = cc;
-    c.sigma_rep = 1.0f;
-  }
-}
+// A cell's running sums while it is built.
+struct Sums {
+  std::array<float, 3> sum_a{};  ///< vector sum of strengths
+  float wsum = 0.0f;             ///< sum of |alpha|
+  std::array<float, 3> wpos{};   ///< sum of |alpha| * position
+  float wsig = 0.0f;             ///< sum of |alpha| * sigma
 
-}  // namespace
-
-std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field, std::span<std::uint32_t> idx,
-                         BuildRoom room, std::array<float, 3> cc, float half) {
-  AERLOX_ASSERT(room.spare.size() >= idx.size() && room.code.size() >= idx.size());
-  const std::size_t k = nodes.size();
-  nodes.push_back(TmpNode::placeholder(cc, half));
-  TmpNode cell = TmpNode::placeholder(cc, half);
-
-  if (idx.size() <= kLeafCapacity || half < kMinHalf || !std::isfinite(half)) {
+  /// The sums over particles idx, in that order.
+  static Sums of_particles(const ParticleField& field, std::span<const std::uint32_t> idx) {
+    Sums c;
     for (const std::uint32_t i : idx) {
       const float a_x = field.ax[i], a_y = field.ay[i], a_z = field.az[i];
-      cell.sum_a[0] += a_x;
-      cell.sum_a[1] += a_y;
-      cell.sum_a[2] += a_z;
+      c.sum_a[0] += a_x;
+      c.sum_a[1] += a_y;
+      c.sum_a[2] += a_z;
       const float w = std::sqrt((a_x * a_x + a_y * a_y) + a_z * a_z);
-      cell.wsum += w;
-      cell.wpos[0] += w * field.px[i];
-      cell.wpos[1] += w * field.py[i];
-      cell.wpos[2] += w * field.pz[i];
-      cell.wsig += w * field.sigma[i];
+      c.wsum += w;
+      c.wpos[0] += w * field.px[i];
+      c.wpos[1] += w * field.py[i];
+      c.wpos[2] += w * field.pz[i];
+      c.wsig += w * field.sigma[i];
     }
-    finish_summary(cell, cc);
-    cell.is_leaf = true;
-    cell.particles.assign(idx.begin(), idx.end());
-    nodes[k] = std::move(cell);
-    return static_cast<std::uint32_t>(k);
+    return c;
   }
+  /// Adds a child's sums (children in octant order).
+  void add(const Sums& c) {
+    for (int d = 0; d < 3; ++d) {
+      sum_a[d] += c.sum_a[d];
+      wpos[d] += c.wpos[d];
+    }
+    wsum += c.wsum;
+    wsig += c.wsig;
+  }
+  /// The cell's centre and core radius: the strength-weighted centroid and
+  /// mean core radius, or the geometric centre cc and core 1 when it carries
+  /// no strength.
+  std::pair<std::array<float, 3>, float> summary(std::array<float, 3> cc) const {
+    if (wsum > 1e-20f) return {{wpos[0] / wsum, wpos[1] / wsum, wpos[2] / wsum}, wsig / wsum};
+    return {cc, 1.0f};
+  }
+};
 
-  // Octant o = bx + 2*by + 4*bz; a particle on a dividing plane goes up. The
-  // octants' runs are laid out in order, each keeping its particles' order,
-  // through the spare buffer and back.
+bool is_leaf_cell(std::size_t n, float half) { return n <= kLeafCapacity || half < kMinHalf || !std::isfinite(half); }
+
+// Splits idx by octant (o = bx + 2*by + 4*bz about cc; a particle on a
+// dividing plane goes up): octant o's particles end up in idx[start[o],
+// start[o+1]), each run in its order in idx.
+std::array<std::size_t, 9> partition(const ParticleField& field, std::span<std::uint32_t> idx, BuildRoom room,
+                                     std::array<float, 3> cc) {
+  AERLOX_ASSERT(room.spare.size() >= idx.size() && room.code.size() >= idx.size());
   const float* const px = field.px.data();
   const float* const py = field.py.data();
   const float* const pz = field.pz.data();
-  const auto octant = [&](std::uint32_t i) {
-    return (px[i] >= cc[0] ? 1u : 0u) + (py[i] >= cc[1] ? 2u : 0u) + (pz[i] >= cc[2] ? 4u : 0u);
-  };
-  std::span<std::uint32_t> spare = room.spare.first(idx.size());
-  std::span<std::uint8_t> code = room.code.first(idx.size());
   std::array<std::size_t, 9> start{};
   for (std::size_t m = 0; m < idx.size(); ++m) {
-    const unsigned o = octant(idx[m]);
-    code[m] = static_cast<std::uint8_t>(o);
+    const std::uint32_t i = idx[m];
+    const unsigned o = (px[i] >= cc[0] ? 1u : 0u) + (py[i] >= cc[1] ? 2u : 0u) + (pz[i] >= cc[2] ? 4u : 0u);
+    room.code[m] = static_cast<std::uint8_t>(o);
     ++start[o + 1];
   }
   for (unsigned o = 0; o < 8; ++o) start[o + 1] += start[o];
   std::array<std::size_t, 8> put{};
   for (unsigned o = 0; o < 8; ++o) put[o] = start[o];
-  for (std::size_t m = 0; m < idx.size(); ++m) spare[put[code[m]]++] = idx[m];
-  std::copy(spare.begin(), spare.begin() + static_cast<std::ptrdiff_t>(idx.size()), idx.begin());
-
-  const float h = half * 0.5f;
-  for (unsigned o = 0; o < 8; ++o) {
-    const std::size_t n = start[o + 1] - start[o];
-    if (n == 0) continue;
-    const std::array<float, 3> child_cc{(o & 1u) ? cc[0] + h : cc[0] - h, (o & 2u) ? cc[1] + h : cc[1] - h,
-                                        (o & 4u) ? cc[2] + h : cc[2] - h};
-    const std::uint32_t child = build_node(nodes, field, idx.subspan(start[o], n),
-                                           BuildRoom{room.spare.subspan(start[o], n), room.code.subspan(start[o], n)},
-                                           child_cc, h);
-    // nodes may have moved while the child was built: read it by index.
-    const TmpNode& c = nodes[child];
-    cell.children[o] = static_cast<std::int32_t>(child);
-    for (int d = 0; d < 3; ++d) {
-      cell.sum_a[d] += c.sum_a[d];
-      cell.wpos[d] += c.wpos[d];
-    }
-    cell.wsum += c.wsum;
-    cell.wsig += c.wsig;
-  }
-  finish_summary(cell, cc);
-  nodes[k] = std::move(cell);
-  return static_cast<std::uint32_t>(k);
+  for (std::size_t m = 0; m < idx.size(); ++m) room.spare[put[room.code[m]]++] = idx[m];
+  std::copy(room.spare.begin(), room.spare.begin() + static_cast<std::ptrdiff_t>(idx.size()), idx.begin());
+  return start;
 }
 
-std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& field) {
-  const std::size_t n = field.len();
-  AERLOX_ASSERT_MSG(n > 0, "tree of a non-empty field");
-  // Particle indices are 32-bit.
-  AERLOX_ASSERT_MSG(n <= UINT32_MAX, "at most 2^32 - 1 particles");
+std::array<float, 3> child_centre(std::array<float, 3> cc, float h, unsigned o) {
+  return {(o & 1u) ? cc[0] + h : cc[0] - h, (o & 2u) ? cc[1] + h : cc[1] - h, (o & 4u) ? cc[2] + h : cc[2] - h};
+}
+
+BuildRoom sub_room(BuildRoom room, std::size_t at, std::size_t n) {
+  return BuildRoom{room.spare.subspan(at, n), room.code.subspan(at, n)};
+}
+
+// The root cell: the cube around the particles' extent.
+std::pair<std::array<float, 3>, float> root_cell(const ParticleField& field) {
   const auto [xmin, xmax] = simd_min_max(field.px);
   const auto [ymin, ymax] = simd_min_max(field.py);
   const auto [zmin, zmax] = simd_min_max(field.pz);
@@ -122,32 +108,39 @@ std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& f
   float half = std::fmax(std::fmax(std::fmax(0.5f * (xmax - xmin), 0.5f * (ymax - ymin)), 0.5f * (zmax - zmin)),
                          0.0f) *
                1.0001f;
-  half = std::fmax(half, kMinHalf);
-  std::vector<std::uint32_t> idx(n);
-  for (std::size_t i = 0; i < n; ++i) idx[i] = static_cast<std::uint32_t>(i);
-  std::vector<std::uint32_t> spare(n);
-  std::vector<std::uint8_t> code(n);
-  // About one cell per six particles in the wakes we meet.
-  nodes.reserve(nodes.size() + n / 6 + 1);
-  return build_node(nodes, field, idx, BuildRoom{spare, code}, centre, half);
+  return {centre, std::fmax(half, kMinHalf)};
 }
 
-void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uint32_t ti,
-                       const ParticleField& field) {
-  const TmpNode& c = at(tmp, ti);
+// Every particle index once, and working room for the partitions.
+struct BuildIndex {
+  std::vector<std::uint32_t> idx, spare;
+  std::vector<std::uint8_t> code;
+  /// Indices 0..n-1 (reusing the vectors' memory).
+  void reset(std::size_t n) {
+    AERLOX_ASSERT_MSG(n > 0, "tree of a non-empty field");
+    // Particle indices are 32-bit.
+    AERLOX_ASSERT_MSG(n <= UINT32_MAX, "at most 2^32 - 1 particles");
+    idx.resize(n);
+    spare.resize(n);
+    code.resize(n);
+    for (std::size_t i = 0; i < n; ++i) idx[i] = static_cast<std::uint32_t>(i);
+  }
+  BuildRoom room() { return BuildRoom{spare, code}; }
+};
+
+// Appends the cell and its subtree straight to the flat tree, in preorder:
+// the cells of build_node, in the order it creates them, with the same sums.
+Sums build_flat(FlatTree& tree, const ParticleField& field, std::span<std::uint32_t> idx, BuildRoom room,
+                std::array<float, 3> cc, float half) {
   const std::size_t j = tree.nodes.size();
-  const float edge = c.half * 2.0f;
-  tree.nodes.push_back(FlatNode{{c.center[0], c.center[1], c.center[2]},
-                                edge * edge,
-                                {c.sum_a[0], c.sum_a[1], c.sum_a[2]},
-                                c.sigma_rep,
-                                0,
-                                0,
-                                0});
-  if (c.is_leaf) {
+  const float edge = half * 2.0f;
+  tree.nodes.push_back(FlatNode{{0, 0, 0}, edge * edge, {0, 0, 0}, 1.0f, 0, 0, 0});
+  Sums cell;
+  if (is_leaf_cell(idx.size(), half)) {
+    cell = Sums::of_particles(field, idx);
     // The leaf's particles, then inert entries to a whole chunk.
     const std::size_t s = tree.sx.size();
-    const std::size_t n = c.particles.size();
+    const std::size_t n = idx.size();
     const std::size_t padded = (n + 7) / 8 * 8;
     const struct {
       AVec<float>* to;
@@ -156,38 +149,145 @@ void FlatTree::flatten(FlatTree& tree, const std::vector<TmpNode>& tmp, std::uin
     } cols[7] = {{&tree.sx, &field.px, 0.0f},  {&tree.sy, &field.py, 0.0f},  {&tree.sz, &field.pz, 0.0f},
                  {&tree.sax, &field.ax, 0.0f}, {&tree.say, &field.ay, 0.0f}, {&tree.saz, &field.az, 0.0f},
                  {&tree.sg, &field.sigma, 1.0f}};
-    const std::uint32_t* ids = c.particles.data();
     for (const auto& col : cols) {
       const float* from = col.from->data();
       float* to = col.to->extend(padded);
-      for (std::size_t i = 0; i < n; ++i) to[i] = from[ids[i]];
+      for (std::size_t i = 0; i < n; ++i) to[i] = from[idx[i]];
       for (std::size_t i = n; i < padded; ++i) to[i] = col.pad;
     }
-    tree.order.insert(tree.order.end(), c.particles.begin(), c.particles.end());
+    tree.order.insert(tree.order.end(), idx.begin(), idx.end());
     tree.nodes[j].leaf_start = static_cast<std::uint32_t>(s);
     tree.nodes[j].leaf_chunks = static_cast<std::uint32_t>(padded / 8);
   } else {
-    for (const std::int32_t child : c.children)
-      if (child >= 0) flatten(tree, tmp, static_cast<std::uint32_t>(child), field);
+    const std::array<std::size_t, 9> start = partition(field, idx, room, cc);
+    const float h = half * 0.5f;
+    for (unsigned o = 0; o < 8; ++o) {
+      const std::size_t n = start[o + 1] - start[o];
+      if (n == 0) continue;
+      cell.add(build_flat(tree, field, idx.subspan(start[o], n), sub_room(room, start[o], n),
+                          child_centre(cc, h, o), h));
+    }
   }
-  tree.nodes[j].escape = static_cast<std::uint32_t>(tree.nodes.size());
+  FlatNode& node = tree.nodes[j];
+  const auto [centre, sigma_rep] = cell.summary(cc);
+  for (int d = 0; d < 3; ++d) {
+    node.center[d] = centre[d];
+    node.sum_a[d] = cell.sum_a[d];
+  }
+  node.sigma_rep = sigma_rep;
+  node.escape = static_cast<std::uint32_t>(tree.nodes.size());
+  return cell;
 }
 
-FlatTree FlatTree::build(const ParticleField& field) {
-  std::vector<TmpNode> tmp;
-  const std::uint32_t root = build_tmp_tree(tmp, field);
-  FlatTree tree;
-  tree.nodes.reserve(tmp.size());
+}  // namespace
+
+std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field, std::span<std::uint32_t> idx,
+                         BuildRoom room, std::array<float, 3> cc, float half) {
+  const std::size_t k = nodes.size();
+  nodes.push_back(TmpNode::placeholder(cc, half));
+  TmpNode cell = TmpNode::placeholder(cc, half);
+  Sums sums;
+  if (is_leaf_cell(idx.size(), half)) {
+    sums = Sums::of_particles(field, idx);
+    cell.is_leaf = true;
+    cell.particles.assign(idx.begin(), idx.end());
+  } else {
+    const std::array<std::size_t, 9> start = partition(field, idx, room, cc);
+    const float h = half * 0.5f;
+    for (unsigned o = 0; o < 8; ++o) {
+      const std::size_t n = start[o + 1] - start[o];
+      if (n == 0) continue;
+      const std::uint32_t child =
+          build_node(nodes, field, idx.subspan(start[o], n), sub_room(room, start[o], n), child_centre(cc, h, o), h);
+      // nodes may have moved while the child was built: read it by index.
+      const TmpNode& c = nodes[child];
+      cell.children[o] = static_cast<std::int32_t>(child);
+      sums.add(Sums{c.sum_a, c.wsum, c.wpos, c.wsig});
+    }
+  }
+  cell.sum_a = sums.sum_a;
+  cell.wsum = sums.wsum;
+  cell.wpos = sums.wpos;
+  cell.wsig = sums.wsig;
+  std::tie(cell.center, cell.sigma_rep) = sums.summary(cc);
+  nodes[k] = std::move(cell);
+  return static_cast<std::uint32_t>(k);
+}
+
+std::uint32_t build_tmp_tree(std::vector<TmpNode>& nodes, const ParticleField& field) {
+  BuildIndex index;
+  index.reset(field.len());
+  const auto [centre, half] = root_cell(field);
+  return build_node(nodes, field, index.idx, index.room(), centre, half);
+}
+
+namespace {
+
+// Builds the field's tree into tree, reusing its memory and index's.
+void build_into(FlatTree& tree, BuildIndex& index, const ParticleField& field) {
+  index.reset(field.len());
+  const auto [centre, half] = root_cell(field);
+  tree.nodes.clear();
+  tree.order.clear();
+  for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz, &tree.sg, &tree.payload})
+    a->clear();
+  // About one cell per six particles in the wakes we meet; leaves pad to
+  // whole chunks, at most 7 inert entries each.
+  tree.nodes.reserve(field.len() / 6 + 1);
   tree.order.reserve(field.len());
-  // Leaves pad to whole chunks: at most 7 inert entries per leaf.
-  const std::size_t room = field.len() + 7 * tmp.size();
+  const std::size_t room = field.len() + 7 * (field.len() / 8 + 1);
   for (AVec<float>* a : {&tree.sx, &tree.sy, &tree.sz, &tree.sax, &tree.say, &tree.saz, &tree.sg})
     a->reserve_exact(room);
-  flatten(tree, tmp, root, field);
-  tree.payload.reserve_exact(8 * tree.nodes.size());
-  for (const FlatNode& n : tree.nodes)
+  build_flat(tree, field, index.idx, index.room(), centre, half);
+  float* pl = tree.payload.extend(8 * tree.nodes.size());
+  for (const FlatNode& n : tree.nodes) {
     for (float v : {n.center[0], n.center[1], n.center[2], n.sum_a[0], n.sum_a[1], n.sum_a[2], n.sigma_rep, 0.0f})
-      tree.payload.push_back(v);
+      *pl++ = v;
+  }
+}
+
+// One T per thread, kept between calls so that a time-stepping loop does not
+// fault in fresh pages at every evaluation. A use that finds its thread's T
+// taken (a signal handler evaluating a wake inside another evaluation) gets
+// one of its own.
+template <class T>
+class ThreadRoom {
+ public:
+  ThreadRoom() {
+    thread_local Slot mine;
+    if (mine.busy) {
+      own_.emplace();
+      room_ = &*own_;
+    } else {
+      mine.busy = true;
+      slot_ = &mine;
+      room_ = &mine.value;
+    }
+  }
+  ~ThreadRoom() {
+    if (slot_ != nullptr) slot_->busy = false;
+  }
+  ThreadRoom(const ThreadRoom&) = delete;
+  ThreadRoom& operator=(const ThreadRoom&) = delete;
+  T& operator*() { return *room_; }
+  T* operator->() { return room_; }
+
+ private:
+  struct Slot {
+    T value;
+    bool busy = false;
+  };
+  Slot* slot_ = nullptr;
+  std::optional<T> own_;
+  T* room_ = nullptr;
+};
+
+}  // namespace
+
+FlatTree FlatTree::build(const ParticleField& field) {
+  FlatTree tree;
+  BuildIndex index;
+  build_into(tree, index, field);
   return tree;
 }
 
@@ -211,16 +311,12 @@ kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t list
                            s.len,        lists,        idx.data(),        s.capacity()};
 }
 
-// Working memory of the tree walk, one per thread and kept between calls, so
-// that a time-stepping loop does not fault in fresh pages at every
-// evaluation. A call that finds its thread's room in use (a signal handler
-// evaluating a wake inside another evaluation) gets a room of its own.
+// Working memory of the tree walk (one per thread, see ThreadRoom).
 struct WalkRoom {
   Scratch s;
   AVec<std::uint32_t> idx;
   std::size_t cap = 0;
   std::size_t lists = 0;
-  bool busy = false;
 
   /// The scratch for lists queues of cap entries each, and staging for two
   /// lists when lists is below kTreeGroup.
@@ -237,27 +333,10 @@ struct WalkRoom {
   }
 };
 
-// A thread's walk room for the length of one block.
-class WalkRoomLease {
- public:
-  WalkRoomLease() {
-    thread_local WalkRoom mine;
-    if (mine.busy) {
-      own_.emplace();
-      room_ = &*own_;
-    } else {
-      room_ = &mine;
-    }
-    room_->busy = true;
-  }
-  ~WalkRoomLease() { room_->busy = false; }
-  WalkRoomLease(const WalkRoomLease&) = delete;
-  WalkRoomLease& operator=(const WalkRoomLease&) = delete;
-  WalkRoom* operator->() { return room_; }
-
- private:
-  std::optional<WalkRoom> own_;
-  WalkRoom* room_ = nullptr;
+// The tree of the latest evaluation on a thread, with its build's index.
+struct TreeRoom {
+  FlatTree tree;
+  BuildIndex index;
 };
 
 // Targets in Morton (Z-curve) order of their position in the cube around
@@ -320,7 +399,9 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   if (ty.size() < m) index_failed(ty.size(), ty.size());
   if (tz.size() < m) index_failed(tz.size(), tz.size());
 
-  const FlatTree tree = FlatTree::build(field);
+  ThreadRoom<TreeRoom> built;
+  build_into(built->tree, built->index, field);
+  const FlatTree& tree = built->tree;
   const float theta2 = theta * theta;
   const std::size_t cap = tree.nodes.size();
   const std::size_t cap8 = (cap + 7) / 8 * 8;
@@ -342,7 +423,7 @@ std::vector<Vel> induced_at_points_bh(const ParticleField& field, std::span<cons
   const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
   Vel* o = out.data();
   pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
-    WalkRoomLease room;
+    ThreadRoom<WalkRoom> room;
     kern::ScratchView sv = room->view(cap8, lists);
     const std::size_t j0 = b0 * kBlock;
     const std::size_t j1 = b1 * kBlock < m ? b1 * kBlock : m;
