@@ -617,6 +617,8 @@ AERLOX_KINLINE void walk_group(const TreeView& tree, Mask all, FarOf far_of, Tak
   while (k < n_nodes) {
     const FlatNode& node = tree.nodes[k];
     const std::uint32_t esc = node.escape;
+    // The next cell is the first child or the escape: fetch both early.
+    if (esc < n_nodes) __builtin_prefetch(&tree.nodes[esc]);
     // Escapes come from the tree's own flattening; one at or behind its
     // cell would make the walk loop.
     if (esc <= k) index_failed(k, esc);
