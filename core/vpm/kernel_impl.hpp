@@ -704,29 +704,16 @@ void eval_tree_wide(const TreeView& tree, const float* tx, const float* ty, cons
     const auto take_near = [&](std::uint32_t, const FlatNode& node, Mask near) {
       const std::size_t c0 = node.leaf_start / 8;
       const std::size_t c1 = c0 + node.leaf_chunks;
-      // The pairs with a target taking the leaf, two at a time on the same
-      // source loads.
-      Mask pm = (near | (near >> 1)) & 0x5555555555555555ull;
-      while (pm != 0) {
-        const std::size_t p = static_cast<std::size_t>(__builtin_ctzll(pm)) / 2;
-        pm &= pm - 1;
-        const __mmask16 kp = keep_of(near, p);
-        const auto add_p = [kp](W u, W d) { return _mm512_mask_add_ps(u, kp, u, d); };
-        if (pm == 0) {
-          for (std::size_t c = c0; c < c1; ++c) {
-            const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(tree.sorted, c * 8, T::load_src);
-            interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs, NoFma{}, add_p);
-          }
-          break;
-        }
-        const std::size_t q = static_cast<std::size_t>(__builtin_ctzll(pm)) / 2;
-        pm &= pm - 1;
-        const __mmask16 kq = keep_of(near, q);
-        const auto add_q = [kq](W u, W d) { return _mm512_mask_add_ps(u, kq, u, d); };
-        for (std::size_t c = c0; c < c1; ++c) {
-          const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(tree.sorted, c * 8, T::load_src);
+      // Chunk by chunk (most leaves are one chunk), each pair with a target
+      // taking the leaf in turn on the chunk's registers.
+      const Mask pm = (near | (near >> 1)) & 0x5555555555555555ull;
+      for (std::size_t c = c0; c < c1; ++c) {
+        const SrcRegs<W> r = load_regs<Mode::FromSigma, W>(tree.sorted, c * 8, T::load_src);
+        for (Mask m = pm; m != 0; m &= m - 1) {
+          const std::size_t p = static_cast<std::size_t>(__builtin_ctzll(m)) / 2;
+          const __mmask16 kp = keep_of(near, p);
+          const auto add_p = [kp](W u, W d) { return _mm512_mask_add_ps(u, kp, u, d); };
           interact<Mode::FromSigma>(px[p], py[p], pz[p], r, one, two5, ux[p], uy[p], uz[p], vs, NoFma{}, add_p);
-          interact<Mode::FromSigma>(px[q], py[q], pz[q], r, one, two5, ux[q], uy[q], uz[q], vs, NoFma{}, add_q);
         }
       }
     };
