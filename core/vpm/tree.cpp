@@ -94,8 +94,19 @@ std::array<float, 3> child_centre(std::array<float, 3> cc, float h, unsigned o) 
   return {(o & 1u) ? cc[0] + h : cc[0] - h, (o & 2u) ? cc[1] + h : cc[1] - h, (o & 4u) ? cc[2] + h : cc[2] - h};
 }
 
-BuildRoom sub_room(BuildRoom room, std::size_t at, std::size_t n) {
-  return BuildRoom{room.spare.subspan(at, n), room.code.subspan(at, n)};
+// Splits a cell's particles by octant and calls child(idx, room, centre,
+// half) for each non-empty octant in order.
+template <class Child>
+void for_each_child(const ParticleField& field, std::span<std::uint32_t> idx, BuildRoom room,
+                    std::array<float, 3> cc, float half, Child child) {
+  const std::array<std::size_t, 9> start = partition(field, idx, room, cc);
+  const float h = half * 0.5f;
+  for (unsigned o = 0; o < 8; ++o) {
+    const std::size_t at = start[o], n = start[o + 1] - start[o];
+    if (n == 0) continue;
+    child(o, idx.subspan(at, n), BuildRoom{room.spare.subspan(at, n), room.code.subspan(at, n)},
+          child_centre(cc, h, o), h);
+  }
 }
 
 // The root cell: the cube around the particles' extent.
@@ -159,14 +170,10 @@ Sums build_flat(FlatTree& tree, const ParticleField& field, std::span<std::uint3
     tree.nodes[j].leaf_start = static_cast<std::uint32_t>(s);
     tree.nodes[j].leaf_chunks = static_cast<std::uint32_t>(padded / 8);
   } else {
-    const std::array<std::size_t, 9> start = partition(field, idx, room, cc);
-    const float h = half * 0.5f;
-    for (unsigned o = 0; o < 8; ++o) {
-      const std::size_t n = start[o + 1] - start[o];
-      if (n == 0) continue;
-      cell.add(build_flat(tree, field, idx.subspan(start[o], n), sub_room(room, start[o], n),
-                          child_centre(cc, h, o), h));
-    }
+    for_each_child(field, idx, room, cc, half,
+                   [&](unsigned, std::span<std::uint32_t> sub, BuildRoom r, std::array<float, 3> c, float h) {
+                     cell.add(build_flat(tree, field, sub, r, c, h));
+                   });
   }
   FlatNode& node = tree.nodes[j];
   const auto [centre, sigma_rep] = cell.summary(cc);
@@ -192,18 +199,14 @@ std::uint32_t build_node(std::vector<TmpNode>& nodes, const ParticleField& field
     cell.is_leaf = true;
     cell.particles.assign(idx.begin(), idx.end());
   } else {
-    const std::array<std::size_t, 9> start = partition(field, idx, room, cc);
-    const float h = half * 0.5f;
-    for (unsigned o = 0; o < 8; ++o) {
-      const std::size_t n = start[o + 1] - start[o];
-      if (n == 0) continue;
-      const std::uint32_t child =
-          build_node(nodes, field, idx.subspan(start[o], n), sub_room(room, start[o], n), child_centre(cc, h, o), h);
-      // nodes may have moved while the child was built: read it by index.
-      const TmpNode& c = nodes[child];
-      cell.children[o] = static_cast<std::int32_t>(child);
-      sums.add(Sums{c.sum_a, c.wsum, c.wpos, c.wsig});
-    }
+    for_each_child(field, idx, room, cc, half,
+                   [&](unsigned o, std::span<std::uint32_t> sub, BuildRoom r, std::array<float, 3> c, float h) {
+                     const std::uint32_t child = build_node(nodes, field, sub, r, c, h);
+                     // nodes may have moved while the child was built: read it by index.
+                     const TmpNode& made = nodes[child];
+                     cell.children[o] = static_cast<std::int32_t>(child);
+                     sums.add(Sums{made.sum_a, made.wsum, made.wpos, made.wsig});
+                   });
   }
   cell.sum_a = sums.sum_a;
   cell.wsum = sums.wsum;
