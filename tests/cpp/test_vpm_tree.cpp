@@ -2,6 +2,7 @@
 // direct sum, and bit-identity of the vector traversals with the scalar one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -205,6 +206,38 @@ TEST(VpmTree, VectorTraversalsAreBitIdenticalToTheScalarOne) {
   const auto all = induced_at_points_bh(f, tx, ty, tz, 0.5f);
   EXPECT_EQ(FlatTree::evaluate(t, tx[129], ty[129], tz[129], 0.25f, s), all[129]);
   EXPECT_EQ(s.len % 8, 0u);
+}
+
+TEST(VpmTree, DeepTreesWalkTheSameOnEveryPath) {
+  // Clusters at distances doubling from 1 m to 2^39 m make a tree some forty
+  // levels deep, so a group's walk holds many nested resume points at once.
+  IsaGuard guard;
+  ParticleField f;
+  for (int level = 0; level < 40; ++level) {
+    const float d = std::ldexp(1.0f, level);
+    for (int i = 0; i < 40; ++i) {
+      const float s = 0.01f * d * static_cast<float>(i % 7);
+      f.push({d + s, 0.5f * d - s, (i % 2 ? 0.25f : -0.25f) * d}, {0.01f * static_cast<float>(i % 5), 0.02f, -0.01f},
+             0.05f * d + 1e-6f);
+    }
+  }
+  // Depth: the cells whose subtree (up to the escape) still holds the cell.
+  const FlatTree t = FlatTree::build(f);
+  std::vector<std::uint32_t> open;
+  std::size_t depth = 0;
+  for (std::uint32_t k = 0; k < t.nodes.size(); ++k) {
+    while (!open.empty() && open.back() <= k) open.pop_back();
+    open.push_back(t.nodes[k].escape);
+    depth = std::max(depth, open.size());
+  }
+  EXPECT_GE(depth, 35u) << depth;
+  set_isa_for_testing(Isa::Scalar);
+  const auto ref = induced_velocities_bh(f, 0.5f);
+  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+    if (!isa_supported(isa)) continue;
+    set_isa_for_testing(isa);
+    EXPECT_EQ(first_bit_difference(induced_velocities_bh(f, 0.5f), ref), -1) << isa_name(isa);
+  }
 }
 
 TEST(VpmTree, EmptyAndShortInputs) {
