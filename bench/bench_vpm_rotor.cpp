@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -88,6 +89,12 @@ double cpu_ms() {
 }
 double ms_since(double t0) { return cpu_ms() - t0; }
 
+// The summary's lines for the direct and the tree step.
+std::array<std::string, 2>& summary_lines() {
+  static std::array<std::string, 2> lines;
+  return lines;
+}
+
 void BM_VpmStep(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
   const bool tree = st.range(1) != 0;
@@ -149,14 +156,15 @@ void BM_VpmStep(benchmark::State& st) {
   }
   const double base_ms = ms_since(t0) / reps;
 
-  if (n == 20000)
-    if (const char* path = std::getenv("AERLOX_BENCH_SUMMARY"))
-      if (FILE* f = std::fopen(path, "a")) {
-        std::fprintf(f, "%-44s %-22s %s\n", tree ? "vpm rotor step, 20k wake, tree" : "vpm rotor step, 20k wake, direct",
-                     (std::to_string(step_ms / iters).substr(0, 6) + " ms CPU").c_str(),
-                     (std::to_string((step_ms / iters) / base_ms).substr(0, 4) + "x its evaluations alone").c_str());
-        std::fclose(f);
-      }
+  // Google Benchmark runs a case more than once while it sizes the loop; the
+  // last run's figures are the ones written out at exit.
+  if (n == 20000) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%-44s %-22s %.2fx its evaluations alone\n",
+                  tree ? "vpm rotor step, 20k wake, tree" : "vpm rotor step, 20k wake, direct",
+                  (std::to_string(step_ms / iters).substr(0, 6) + " ms CPU").c_str(), (step_ms / iters) / base_ms);
+    summary_lines()[tree ? 1 : 0] = line;
+  }
   st.counters["step_ms"] = step_ms / iters;
   st.counters["evals_ms"] = base_ms;
   st.counters["step_over_evals"] = (step_ms / iters) / base_ms;
@@ -183,4 +191,16 @@ BENCHMARK(BM_VpmStep)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (const char* path = std::getenv("AERLOX_BENCH_SUMMARY"))
+    if (FILE* f = std::fopen(path, "a")) {
+      for (const std::string& line : summary_lines())
+        if (!line.empty()) std::fputs(line.c_str(), f);
+      std::fclose(f);
+    }
+  return 0;
+}
