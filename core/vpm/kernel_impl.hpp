@@ -256,23 +256,6 @@ AERLOX_KINLINE void accumulate_v8(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t
   }
 }
 
-// Two targets, each on its own registers, over the same chunks [c0, c1):
-// each target's operations are exactly those of accumulate_v8, but the two
-// chains overlap, and a leaf shared by several targets costs half the loop
-// exits (each a mispredicted branch that drains the pipeline).
-AERLOX_KINLINE void accumulate_v8_pair(V8 xa, V8 ya, V8 za, V8 xb, V8 yb, V8 zb, const Src& s, std::size_t c0,
-                                       std::size_t c1, V8& uxa, V8& uya, V8& uza, V8& uxb, V8& uyb, V8& uzb) {
-  const V8 one = v8_splat(1.0f);
-  const V8 two5 = v8_splat(2.5f);
-  const auto ld = [](const float* p) { return v8_load(p); };
-  const auto vs = [](V8 a) { return v8_sqrt_fn(a); };
-  for (std::size_t c = c0; c < c1; ++c) {
-    const SrcRegs<V8> r = load_regs<Mode::FromSigma, V8>(s, c * 8, ld);
-    interact<Mode::FromSigma>(xa, ya, za, r, one, two5, uxa, uya, uza, vs);
-    interact<Mode::FromSigma>(xb, yb, zb, r, one, two5, uxb, uyb, uzb, vs);
-  }
-}
-
 void accumulate_impl(const Lane8& xj, const Lane8& yj, const Lane8& zj, const Src& src, std::size_t c0,
                      std::size_t c1, Lane8& ux, Lane8& uy, Lane8& uz) {
   V8 ax = v8_load(ux.v), ay = v8_load(uy.v), az = v8_load(uz.v);
@@ -804,21 +787,20 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
         len[g] = len[g] + 1;
       }
     };
+    // A near leaf chunk by chunk, every target taking it in turn on the
+    // chunk's registers.
+    const V8 one = v8_splat(1.0f);
+    const V8 two5 = v8_splat(2.5f);
     const auto take_near = [&](std::uint32_t, const FlatNode& node, Mask near) {
       const std::size_t c0 = node.leaf_start / 8;
       const std::size_t c1 = c0 + node.leaf_chunks;
-      Mask m = near;
-      for (; (m & (m - 1)) != 0; m &= m - 1, m &= m - 1) {
-        const std::size_t a = static_cast<std::size_t>(__builtin_ctzll(m));
-        const std::size_t b = static_cast<std::size_t>(__builtin_ctzll(m & (m - 1)));
-        accumulate_v8_pair(v8_splat(tg.x[a]), v8_splat(tg.y[a]), v8_splat(tg.z[a]), v8_splat(tg.x[b]),
-                           v8_splat(tg.y[b]), v8_splat(tg.z[b]), tree.sorted, c0, c1, ux[a], uy[a], uz[a], ux[b],
-                           uy[b], uz[b]);
-      }
-      if (m != 0) {
-        const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
-        accumulate_v8(v8_splat(tg.x[g]), v8_splat(tg.y[g]), v8_splat(tg.z[g]), tree.sorted, c0, c1, ux[g], uy[g],
-                      uz[g]);
+      for (std::size_t c = c0; c < c1; ++c) {
+        const SrcRegs<V8> r = load_regs<Mode::FromSigma, V8>(tree.sorted, c * 8, v8_load);
+        for (Mask m = near; m != 0; m &= m - 1) {
+          const std::size_t g = static_cast<std::size_t>(__builtin_ctzll(m));
+          interact<Mode::FromSigma>(v8_splat(tg.x[g]), v8_splat(tg.y[g]), v8_splat(tg.z[g]), r, one, two5, ux[g],
+                                    uy[g], uz[g], v8_sqrt_fn);
+        }
       }
     };
     walk_group(tree, tg.all(), far_of, take_far, take_near);
