@@ -41,7 +41,15 @@ using namespace aerlox_rs::vpm;
 
 namespace {
 
+// The process's CPU time once its worker threads are idle. A thread's time is
+// brought up to date when it blocks or at a scheduler tick, so a read taken
+// while a worker is still finishing its last task can miss up to a tick of
+// that worker's work, and the next read then counts it: without the wait,
+// two-worker figures here read anywhere from half to 175 % of the limit.
+// Waiting 3 ms first lets every worker reach its wait and block.
 double cpu_seconds() {
+  const timespec pause{0, 3'000'000};
+  nanosleep(&pause, nullptr);
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);

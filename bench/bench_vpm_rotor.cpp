@@ -81,8 +81,13 @@ ParticleField synthetic_wake(std::size_t n) {
 }
 
 // Process CPU time in ms (all workers counted), so that a shared machine
-// does not inflate the figures.
+// does not inflate the figures. Read once the workers are idle: a worker's
+// time is brought up to date when it blocks or at a scheduler tick, so a read
+// taken while one is still finishing its last task can miss (or, at the next
+// read, add) up to a tick of its work; 3 ms lets every worker block first.
 double cpu_ms() {
+  const timespec pause{0, 3'000'000};
+  nanosleep(&pause, nullptr);
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
