@@ -305,8 +305,8 @@ kern::TreeView view_of(const FlatTree& tree) {
                         tree.payload.data()};
 }
 
-// The scratch as the staging list, with idx holding `lists` queues of
-// the scratch's capacity (a multiple of 8) each.
+// The scratch as staging, with idx holding `lists` queues of equal length
+// (at most the scratch's capacity) each.
 kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t lists = 1) {
   AERLOX_ASSERT(lists != 0 && idx.size() % lists == 0 && idx.size() / lists <= s.capacity());
   return kern::ScratchView{s.sx.data(),  s.sy.data(),  s.sz.data(),       s.sax.data(),
@@ -318,21 +318,17 @@ kern::ScratchView view_of(Scratch& s, AVec<std::uint32_t>& idx, std::size_t list
 struct WalkRoom {
   Scratch s;
   AVec<std::uint32_t> idx;
-  std::size_t cap = 0;
   std::size_t lists = 0;
 
-  /// The scratch for lists queues of cap entries each, and staging for two
-  /// lists when lists is below kTreeGroup.
+  /// The scratch for n_lists queues of at least cap8 entries each, and
+  /// staging for two lists when n_lists is below kTreeGroup.
   kern::ScratchView view(std::size_t cap8, std::size_t n_lists) {
-    if (cap < cap8 || lists != n_lists) {
-      const std::size_t stage = n_lists < kern::kTreeGroup ? 2 * cap8 : cap8;
-      s = Scratch::with_capacity(stage);
+    if (lists != n_lists || idx.size() < n_lists * cap8) {
+      s = Scratch::with_capacity(n_lists < kern::kTreeGroup ? 2 * cap8 : cap8);
       idx = AVec<std::uint32_t>::filled(n_lists * cap8, 0u);
-      cap = cap8;
       lists = n_lists;
     }
-    return kern::ScratchView{s.sx.data(), s.sy.data(), s.sz.data(), s.sax.data(), s.say.data(), s.saz.data(),
-                             s.sg.data(), cap,         0,           lists,        idx.data(),   s.capacity()};
+    return view_of(s, idx, lists);
   }
 };
 
