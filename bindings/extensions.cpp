@@ -264,6 +264,7 @@ namespace reg {
 void extensions(PyObject* m) {
   Owned ext{kit::check(PyModule_New("aerlox._aerlox._ext"))};
   if (PyModule_AddFunctions(ext.p, ext_methods) != 0) throw kit::PyErrSet{};
+  resolved_wake(ext.p);
   if (PyModule_AddObjectRef(m, "_ext", ext.p) != 0) throw kit::PyErrSet{};
 }
 

@@ -51,5 +51,7 @@ void relax_inflow_py(PyObject* m);
 
 // Beside the registry (not in __all__): the private extension namespace _ext.
 void extensions(PyObject* m);
+// The resolved free wake's functions, added to the _ext module.
+void resolved_wake(PyObject* ext);
 
 }  // namespace reg

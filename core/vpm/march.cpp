@@ -10,6 +10,7 @@
 #include "panic.hpp"
 #include "vpm/aging.hpp"
 #include "vpm/merge.hpp"
+#include "vpm/resolved.hpp"
 #include "vpm/rotor.hpp"
 
 namespace aerlox_rs::vpm {
@@ -57,6 +58,14 @@ ParticleField copy_with_room(const ParticleField& f, std::size_t extra) {
   copy(f.ay, out.ay);
   copy(f.az, out.az);
   copy(f.sigma, out.sigma);
+  return out;
+}
+
+// The first k particles of f, as a field of their own.
+ParticleField prefix_of(const ParticleField& f, std::size_t k) {
+  ParticleField out = ParticleField::with_capacity(k);
+  for (std::size_t i = 0; i < k; ++i)
+    out.push({f.px[i], f.py[i], f.pz[i]}, {f.ax[i], f.ay[i], f.az[i]}, f.sigma[i]);
   return out;
 }
 
@@ -140,26 +149,12 @@ void drain_front(ParticleField& f, std::size_t k) {
   for (auto* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->erase_front(k);
 }
 
-void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
-                  double omega, double psi0, std::optional<std::vector<double>>* age_s) {
+void settle_wake(ParticleField& wake, const VpmRotorConfig& config, double dt, double omega, double psi0,
+                 std::optional<std::vector<double>>* age_s, std::optional<std::vector<Filament>>* filament) {
   std::vector<double>* age = (age_s && *age_s) ? &**age_s : nullptr;
-  AERLOX_ASSERT(!age || age->size() == wake.len());
-  const std::array<float, 3> u_inf = to_f32(v_hub);
-  const float dt_f = static_cast<float>(dt);
+  std::vector<Filament>* fil = (filament && *filament) ? &**filament : nullptr;
+  AERLOX_ASSERT(!fil || fil->size() == wake.len());
   const double dpsi = omega * dt;
-
-  WakeEvalClock* clock = g_clock.load(std::memory_order_relaxed);
-  const auto t0 = Clock::now();
-  if (config.barnes_hut && wake.len() >= config.bh_min_particles) {
-    advect_rk2_bh(wake, u_inf, dt_f, config.bh_theta);
-  } else {
-    advect_rk2(wake, u_inf, dt_f);
-  }
-  if (clock) {
-    clock->advect_ns += since_ns(t0);
-    clock->advects += 1;
-  }
-
   // Shedding appends at the back, so the front holds the oldest particles.
   if (age)
     for (double& a : *age) a += dt;
@@ -167,6 +162,7 @@ void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v
     const std::size_t k = wake.len() - config.max_particles;
     drain_front(wake, k);
     if (age) age->erase(age->begin(), age->begin() + static_cast<std::ptrdiff_t>(k));
+    if (fil) fil->erase(fil->begin(), fil->begin() + static_cast<std::ptrdiff_t>(k));
   }
 
   if (dt > 0.0 && config.core_spread_nu > 0.0) aging::core_spread(wake, config.core_spread_nu, dt);
@@ -186,9 +182,30 @@ void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v
     const MergeOpts opts{config.merge_kappa, config.merge_chi_min, config.merge_region_dist,
                          config.merge_min_particles};
     wake = merge_particles(wake, opts);
-    // Merged particles have no single age.
+    // Merged particles have no single age, nor a single filament.
     if (age_s) age_s->reset();
+    if (filament) filament->reset();
   }
+}
+
+void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
+                  double omega, double psi0, std::optional<std::vector<double>>* age_s) {
+  AERLOX_ASSERT(!(age_s && *age_s) || (*age_s)->size() == wake.len());
+  const std::array<float, 3> u_inf = to_f32(v_hub);
+  const float dt_f = static_cast<float>(dt);
+
+  WakeEvalClock* clock = g_clock.load(std::memory_order_relaxed);
+  const auto t0 = Clock::now();
+  if (config.barnes_hut && wake.len() >= config.bh_min_particles) {
+    advect_rk2_bh(wake, u_inf, dt_f, config.bh_theta);
+  } else {
+    advect_rk2(wake, u_inf, dt_f);
+  }
+  if (clock) {
+    clock->advect_ns += since_ns(t0);
+    clock->advects += 1;
+  }
+  settle_wake(wake, config, dt, omega, psi0, age_s, nullptr);
 }
 
 namespace {
@@ -197,12 +214,49 @@ namespace {
 struct ElementEval {
   V3 u;       // relative air velocity at the midpoint, hub axes
   double phi;  // inflow angle
+  double alpha;  // angle of attack
   double U;    // section speed (radial component excluded)
   double cl;
   double cd;
 };
 
 }  // namespace
+
+// One blade's shedding in the resolved wake: the trailing filament of each
+// edge over the step (from the edge along the local relative flow) and the
+// shed filament of each element (along the element, half a step behind the
+// blade), each cut into overlapping particles. Returns the particles added.
+template <class P>
+std::size_t shed_resolved(const VpmRotor<P>& rotor, const WakePhysics& ph, ParticleField& wake,
+                          std::optional<std::vector<double>>& age, std::vector<Filament>& filament,
+                          const std::vector<double>& gn, const std::vector<double>& gp, const V3* ub,
+                          double psi_b, double beta_b, double dt) {
+  const std::size_t n = rotor.n_elements();
+  const std::vector<double>& r_edge = rotor.r_edge();
+  const V3 rh = r_hat(psi_b);
+  std::vector<double>* ages = age ? &*age : nullptr;
+  std::size_t added = 0;
+  for (std::size_t j = 0; j <= n; ++j) {
+    const double g_trail = ((j == 0) ? 0.0 : gn[j - 1]) - ((j == n) ? 0.0 : gn[j]);
+    if (g_trail == 0.0) continue;
+    const V3 ue = (j == 0) ? ub[0] : (j == n) ? ub[n - 1] : scale(0.5, add(ub[j - 1], ub[j]));
+    const double re = r_edge[j];
+    const V3 e = add(scale(re, rh), V3{0.0, 0.0, -re * beta_b});
+    added += shed_filament(wake, ages, &filament, e, scale(dt, ue), g_trail, rotor.sigma_edge()[j],
+                           rotor.near_core_edge()[j], ph);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d_gamma = gn[i] - gp[i];
+    if (d_gamma == 0.0) continue;
+    const double r0 = r_edge[i];
+    const V3 start = add(add(scale(r0, rh), V3{0.0, 0.0, -r0 * beta_b}), scale(0.5 * dt, ub[i]));
+    const double w = rotor.dr()[i];
+    const V3 along = add(scale(w, rh), V3{0.0, 0.0, -w * beta_b});
+    added += shed_filament(wake, ages, &filament, start, along, -d_gamma, rotor.sigma_mid()[i],
+                           rotor.near_core_mid()[i], ph);
+  }
+  return added;
+}
 
 template <class P>
 std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
@@ -245,6 +299,27 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   }
   if (age) age->reserve(age->size() + shed_max);
 
+  // The resolved wake knows the filament each particle was cut from; a wake
+  // that comes without (a plain rotor's) is taken as plain particles.
+  const WakePhysics* ph = rotor.physics() ? &*rotor.physics() : nullptr;
+  std::optional<std::vector<Filament>> filament;
+  if (ph) {
+    if (state && state->wake_filament && state->wake_filament->size() == wake.len())
+      filament = *state->wake_filament;
+    else
+      filament.emplace(wake.len());
+  }
+  std::optional<BladeSnapshot> snap;
+  if (ph) {
+    snap.emplace();
+    snap->n_blades = nb;
+    snap->n_elements = n;
+    for (auto* v : {&snap->alpha_rad, &snap->phi_rad, &snap->cl, &snap->cd, &snap->gamma_m2_s,
+                    &snap->speed_m_s, &snap->thrust_n_per_m, &snap->torque_nm_per_m})
+      v->assign(nb * n, 0.0);
+    snap->psi_rad.assign(nb, 0.0);
+  }
+
   std::vector<std::vector<double>> gamma_prev;
   {
     bool shape_ok = state && state->gamma && state->gamma->size() == nb;
@@ -266,7 +341,20 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
 
   const bool nonlinear = cfg.nonlinear_lifting_line;
   const int max_iter = nonlinear ? 30 : 1;
-  const bool use_tree = cfg.barnes_hut && wake.len() >= cfg.bh_min_particles;
+  // The resolved wake evaluates the blade by the direct sum (a handful of
+  // targets), with its youngest particles seen as filament pieces instead.
+  const bool use_tree = !ph && cfg.barnes_hut && wake.len() >= cfg.bh_min_particles;
+  std::size_t near0 = wake.len();
+  ParticleField far_part;
+  const ParticleField* far_src = &wake;
+  if (ph) {
+    near0 = near_wake_start(wake, age ? &*age : nullptr, &*filament, *ph, dt);
+    if (near0 < wake.len()) {
+      far_part = prefix_of(wake, near0);
+      far_src = &far_part;
+    }
+  }
+  std::vector<V3> near_u(ph ? n : 0);
 
   // Working buffers, allocated once per march and reused by every blade so
   // that the lifting-line sweeps allocate nothing.
@@ -310,18 +398,22 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
     const auto t0 = Clock::now();
     const std::vector<Vel> u_far =
         use_tree ? induced_at_points_bh(wake, tx, ty, tz, cfg.bh_theta)
-                 : induced_at_points(wake, tx, ty, tz);
+                 : induced_at_points(*far_src, tx, ty, tz);
     if (clock) {
       clock->blade_eval_ns += since_ns(t0);
       clock->blade_evals += 1;
     }
     AERLOX_ASSERT(u_far.size() == n);
+    if (ph) {
+      near_u.assign(n, V3{0.0, 0.0, 0.0});
+      if (near0 < wake.len()) add_near_wake(near_u, p_mid, wake, near0, *age, *filament, *ph);
+    }
 
     for (std::size_t i = 0; i < n; ++i) {
       const double r = r_mid[i];
       const V3 uf{static_cast<double>(u_far[i][0]), static_cast<double>(u_far[i][1]),
                   static_cast<double>(u_far[i][2])};
-      base[i] = add(fc.v_hub, uf);
+      base[i] = ph ? add(add(fc.v_hub, uf), near_u[i]) : add(fc.v_hub, uf);
       blade_vel[i] = scale(omega * r, th);
       flap_vel[i] = r * beta_dot_b;
       kin_vel[i] = add(sub(base[i], blade_vel[i]), V3{0.0, 0.0, flap_vel[i]});
@@ -338,7 +430,9 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
                       : (j == n) ? kin_vel[n - 1]
                                  : scale(0.5, add(kin_vel[j - 1], kin_vel[j]));
         const V3 e_end = add(e, scale(dt, ue));
-        const double core = static_cast<double>(sigma_edge[j]);
+        // The resolved wake gives the blade's own trailing vorticity a core
+        // tied to the blade, not to the particles.
+        const double core = ph ? rotor.near_core_edge()[j] : static_cast<double>(sigma_edge[j]);
         for (std::size_t i = 0; i < n; ++i)
           b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, core);
       }
@@ -368,6 +462,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       const double u_z = ev.u[2];
       ev.phi = std::atan2(u_z, -u_t);
       const double alpha = twist[i] + control_pitch - ev.phi;
+      ev.alpha = alpha;
       const auto [cl, cd] = rotor.polar().cl_cd(alpha);
       ev.cl = cl;
       ev.cd = cd;
@@ -409,6 +504,18 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       m_beta[b] += r * d_t;
       res.mx_hub += r * d_t * spsi;
       res.my_hub += r * d_t * cpsi;
+      if (snap) {
+        const std::size_t k = b * n + i;
+        snap->alpha_rad[k] = ev.alpha;
+        snap->phi_rad[k] = ev.phi;
+        snap->cl[k] = ev.cl;
+        snap->cd[k] = ev.cd;
+        snap->gamma_m2_s[k] = g[i];
+        snap->speed_m_s[k] = ev.U;
+        snap->thrust_n_per_m[k] = d_t / dr[i];
+        snap->torque_nm_per_m[k] = d_q / dr[i];
+        snap->psi_rad[b] = psi_b;
+      }
       if (fa) {
         if (fa->flap.r_inner_m <= r && r <= fa->flap.r_outer_m)
           m_theta[b] += q * fa->flap.C_M_delta_per_rad * delta * dr[i];
@@ -429,6 +536,10 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
     const std::vector<double>& gn = gamma_new[b];
     const std::vector<double>& gp = gamma_prev[b];
     const V3* ub = &u_rel[b * n];
+    if (ph) {
+      snap->shed += shed_resolved(rotor, *ph, wake, age, *filament, gn, gp, ub, psi_b, beta_b, dt);
+      continue;
+    }
 
     for (std::size_t j = 0; j <= n; ++j) {
       const double g_in = (j == 0) ? 0.0 : gn[j - 1];
@@ -469,11 +580,23 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   }
 
   poll_cancel();
-  advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0, &age);
+  if (ph) {
+    const auto t0 = Clock::now();
+    snap->max_particle_speed_m_s = advect_resolved(wake, to_f32(fc.v_hub), static_cast<float>(dt), *ph);
+    if (clock) {
+      clock->advect_ns += since_ns(t0);
+      clock->advects += 1;
+    }
+    settle_wake(wake, cfg, dt, omega, psi0, &age, &filament);
+  } else {
+    advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0, &age);
+  }
 
   VpmRotorState out;
   out.wake = std::move(wake);
   out.wake_age_s = std::move(age);
+  out.wake_filament = std::move(filament);
+  out.blade = std::move(snap);
   out.gamma = std::move(gamma_new);
   double psi = std::fmod(psi0 + dpsi, TWO_PI);
   if (psi < 0.0) psi += TWO_PI;

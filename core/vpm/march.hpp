@@ -24,6 +24,7 @@ namespace aerlox_rs::vpm {
 
 struct VpmRotorConfig;
 struct VpmRotorState;
+struct Filament;
 struct VpmRotorResult;
 template <class P>
 class VpmRotor;
@@ -80,6 +81,13 @@ void drain_front(ParticleField& f, std::size_t k);
 void advance_wake(ParticleField& wake, const VpmRotorConfig& config, const V3& v_hub, double dt,
                   double omega, double psi0,
                   std::optional<std::vector<double>>* age_s = nullptr);
+
+/// Everything a step does to the wake after moving it: ages grow by dt, the
+/// cap drops the oldest particles, then core spreading, strength decay and the
+/// merge schedule. filament, when given and holding a value, follows the cap
+/// and is dropped by a merge like the ages.
+void settle_wake(ParticleField& wake, const VpmRotorConfig& config, double dt, double omega, double psi0,
+                 std::optional<std::vector<double>>* age_s, std::optional<std::vector<Filament>>* filament);
 
 /// Advances blades and wake of `rotor` by one step of dt seconds from azimuth
 /// psi0, starting from `state` (may be null: the empty state). Returns the

@@ -116,6 +116,39 @@ VpmRotor<P> VpmRotor<P>::create(const RotorDefinition& defn, P polar, ControlGai
 }
 
 template <class P>
+VpmRotor<P> VpmRotor<P>::with_physics(const WakePhysics& ph) const {
+  const auto in = [](double v, double lo, double hi) { return v >= lo && v <= hi; };
+  if (!in(ph.overlap, 0.0, 1e3)) throw ValueError("overlap must lie in [0, 1000]");
+  if (!in(ph.near_core_chord, 0.0, 10.0)) throw ValueError("near_core_chord must lie in [0, 10]");
+  if (!in(ph.near_core_width, 0.0, 10.0)) throw ValueError("near_core_width must lie in [0, 10]");
+  if (ph.near_core_chord == 0.0 && ph.near_core_width == 0.0)
+    throw ValueError("near_core_chord and near_core_width cannot both be 0");
+  if (ph.near_steps > 1000) throw ValueError("near_steps must be at most 1000");
+  if (!in(ph.squire_a1, 0.0, 1.0)) throw ValueError("squire_a1 must lie in [0, 1]");
+  if (!in(ph.nu_m2_s, 0.0, 1.0)) throw ValueError("nu_m2_s must lie in [0, 1]");
+  if (!in(ph.relaxation, 0.0, 1.0)) throw ValueError("relaxation must lie in [0, 1]");
+  if (ph.max_split < 1 || ph.max_split > 4096) throw ValueError("max_split must lie in [1, 4096]");
+  VpmRotor out = *this;
+  out.physics_ = ph;
+  const std::size_t n = n_elements_;
+  // The near wake's core follows the blade: a fraction of the local chord or
+  // of the local element width, whichever is larger. An edge takes the mean
+  // chord and width of its neighbours, like the particle cores.
+  const auto core = [&](double c, double w) {
+    return std::fmax(ph.near_core_chord * c, ph.near_core_width * w);
+  };
+  out.near_core_mid_.resize(n);
+  out.near_core_edge_.resize(n + 1);
+  for (std::size_t i = 0; i < n; ++i) out.near_core_mid_[i] = core(chord_[i], dr_[i]);
+  for (std::size_t j = 0; j <= n; ++j) {
+    const std::size_t lo = j == 0 ? 0 : j - 1;
+    const std::size_t hi = j == n ? n - 1 : j;
+    out.near_core_edge_[j] = core(0.5 * (chord_[lo] + chord_[hi]), 0.5 * (dr_[lo] + dr_[hi]));
+  }
+  return out;
+}
+
+template <class P>
 std::pair<FlightCondition, Kinematics> VpmRotor<P>::flight_condition(
     const RotorInputs& inputs) const {
   if (r_edge_.empty()) panic("r_edge always has n+1 >= 2 edges");

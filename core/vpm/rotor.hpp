@@ -52,6 +52,63 @@ VpmRotorConfig build_vpm_config(std::size_t max_particles, float sigma, double r
                                 float merge_chi_min, float merge_region_dist,
                                 double core_spread_nu, double strength_decay_tau_rev);
 
+/// Opt-in physics of the resolved free wake. Without it (the default of every
+/// rotor) the march is the plain one: one particle per shed segment at the
+/// blade, the particle core on the lifting line's own trailing segments, no
+/// stretching.
+struct WakePhysics {
+  /// Largest particle spacing along a shed segment, as a fraction of the
+  /// particle core radius (h / sigma): each segment is cut into as many
+  /// particles as keep the spacing at or below it, each at its piece's
+  /// midpoint with its share of the strength.
+  float overlap = 1.0f;
+  /// Core radius of the near wake seen by the blade: the larger of this
+  /// fraction of the local chord and near_core_width of the local element width.
+  double near_core_chord = 0.05;
+  double near_core_width = 0.5;
+  /// Steps of shed vorticity (besides the current one) that the blade sees as
+  /// vortex segments with the near-wake core rather than as particles.
+  std::size_t near_steps = 3;
+  /// Core growth with age, r_c^2 = r_0^2 + 4 alpha_L delta nu t, with the
+  /// eddy-viscosity factor delta = 1 + a1 |Gamma| / nu (Bhagwat & Leishman).
+  double squire_a1 = 6.5e-5;
+  double nu_m2_s = 1.5e-5;
+  /// Vortex stretching of the particle strengths (transposed scheme).
+  bool stretching = true;
+  /// Pedrizzetti relaxation of the strengths towards the local vorticity
+  /// direction, fraction per step; 0 disables it.
+  double relaxation = 0.3;
+  /// Most particles one segment is cut into.
+  std::size_t max_split = 64;
+};
+
+/// The vortex filament a particle was cut from: its circulation (m^2/s, the
+/// particle's strength is gamma times its piece of filament) and the
+/// near-wake core radius it was shed with (m). gamma 0: not a filament piece.
+struct Filament {
+  float gamma = 0.0f;
+  float core0 = 0.0f;
+};
+
+/// The blades during the last step of a resolved-wake march, element by
+/// element (index b * n_elements + i), at the start of the step.
+struct BladeSnapshot {
+  std::size_t n_blades = 0;
+  std::size_t n_elements = 0;
+  std::vector<double> psi_rad;        ///< azimuth per blade
+  std::vector<double> alpha_rad;      ///< angle of attack
+  std::vector<double> phi_rad;        ///< inflow angle
+  std::vector<double> cl, cd;
+  std::vector<double> gamma_m2_s;     ///< bound circulation
+  std::vector<double> speed_m_s;      ///< section speed (radial flow excluded)
+  std::vector<double> thrust_n_per_m; ///< thrust per unit span
+  std::vector<double> torque_nm_per_m;  ///< shaft torque per unit span
+  /// Largest particle speed relative to the hub in the step's advection, m/s.
+  double max_particle_speed_m_s = 0.0;
+  /// Particles shed by the step.
+  std::size_t shed = 0;
+};
+
 /// Everything that evolves between steps. A value: copies are deep, and a
 /// step never changes the state it is given.
 struct VpmRotorState {
@@ -68,6 +125,11 @@ struct VpmRotorState {
   /// Time since shedding of each wake particle, s, in the wake's order; kept
   /// from the empty state on and dropped once a merge combines particles.
   std::optional<std::vector<double>> wake_age_s;
+  /// Resolved wake only: the filament of each wake particle, in the wake's
+  /// order (dropped with the ages by a merge).
+  std::optional<std::vector<Filament>> wake_filament;
+  /// Resolved wake only: the blades during the step that made this state.
+  std::optional<BladeSnapshot> blade;
 
   /// Number of wake particles carried; 0 without a wake.
   std::size_t n_particles() const { return wake ? wake->len() : 0; }
@@ -128,6 +190,15 @@ class VpmRotor {
   double feather_span_integral() const { return feather_span_integral_; }
   const ControlGains& ctrl() const { return ctrl_; }
   const VpmRotorConfig& config() const { return config_; }
+  /// The resolved-wake physics, when this rotor was made with it.
+  const std::optional<WakePhysics>& physics() const { return physics_; }
+  /// A copy of this rotor that marches with the resolved-wake physics.
+  /// Throws ValueError for options outside their range.
+  VpmRotor with_physics(const WakePhysics& physics) const;
+  /// Near-wake core radius at each element edge and midpoint, m (empty
+  /// without physics).
+  const std::vector<double>& near_core_edge() const { return near_core_edge_; }
+  const std::vector<double>& near_core_mid() const { return near_core_mid_; }
 
  private:
   VpmRotor(P polar) : polar_(std::move(polar)) {}
@@ -148,6 +219,9 @@ class VpmRotor {
   double feather_span_integral_ = 0.0;
   ControlGains ctrl_;
   VpmRotorConfig config_;
+  std::optional<WakePhysics> physics_;
+  std::vector<double> near_core_edge_;
+  std::vector<double> near_core_mid_;
 };
 
 extern template class VpmRotor<LinearPolar>;

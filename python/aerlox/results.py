@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from typing import Any, Dict
 
 import numpy as np
@@ -43,6 +43,11 @@ class Performance:
     model : the model that produced it ("bem", "pitt-peters", "oye", "vpm").
     converged : the model reached its equilibrium (dynamic inflow) or settled
         (vortex rotor); always True for "bem".
+    diagnostics : what the model found about its own answer, by name (the vortex
+        rotor: ``kappa``, the induced-power factor, induced power over the
+        actuator disk's in axial flight; ``profile_power_W``; ``thrust_change``
+        and ``torque_change`` over the last revolution; ``particles``); empty
+        for the blade-element models.
     """
 
     thrust_N: float
@@ -56,6 +61,7 @@ class Performance:
     hub_moment_Nm: np.ndarray
     model: str
     converged: bool
+    diagnostics: Dict[str, float] = field(default_factory=dict)
 
     def __post_init__(self):
         object.__setattr__(self, "hub_force_N", _vec3("hub_force_N", self.hub_force_N))
@@ -115,6 +121,9 @@ class Performance:
                     return False
             elif isinstance(a, float):
                 if not (a == b or (math.isnan(a) and math.isnan(b))):
+                    return False
+            elif isinstance(a, dict):
+                if a.keys() != b.keys() or any(not (a[k] == b[k] or (a[k] != a[k] and b[k] != b[k])) for k in a):
                     return False
             elif a != b:
                 return False

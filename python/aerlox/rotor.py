@@ -378,8 +378,22 @@ class Rotor:
         "oye"; ``max_particles``, ``sigma``, ... for "vpm"); the azimuth
         stations come from ``azimuth_stations``. With several airfoil tables the
         one for ``op``'s Reynolds number at 0.75 R is used.
+
+        For "vpm", ``wake="resolved"`` (the default) gives the core rotor made
+        with the resolved-wake physics (``_aerlox._ext.vpm_resolved``, whose
+        options ``overlap``, ``near_core_chord``, ... it also takes) and
+        ``wake="plain"`` the core class exactly as constructed.
         """
         entry = model_spec(model)
+        if entry.name == "vpm":
+            from .vpm_march import split_options
+
+            wake, physics, options = split_options(options)
+            if wake == "resolved":
+                plain = self.core_model("vpm", op, wake="plain", **options)
+                key = (self, "resolved", self._table_index(op), tuple(sorted(options.items())),
+                       tuple(sorted(physics.items())))
+                return _cached(key, lambda: _aerlox._ext.vpm_resolved(plain, **physics))
         index = self._table_index(op)
         key = (self, "model", entry.name, index, tuple(sorted(options.items())))
 
@@ -401,19 +415,24 @@ class Rotor:
           Glauert's momentum theory in edgewise flight.
         - "oye": per-element dynamic inflow stepped to its equilibrium.
           Option ``coupling_k`` (stored by the core, no effect on the loads).
-        - "vpm": free-wake vortex particles, marched from rest. Options
-          ``revolutions`` (10), ``steps_per_revolution`` (18), ``progress``
-          (None: a tqdm bar when stderr is a terminal and ``CI`` is unset), ``settle_tolerance``
-          (0.01: the largest relative change of revolution-mean thrust over the
-          last two revolutions that counts as settled), and the core's own
-          (``max_particles``: by default large enough to keep every particle the
-          run sheds; ``sigma``, ``barnes_hut``, ...). The loads are the means over
-          the last revolution; a RuntimeWarning says when they have not settled
-          or when the particle cap dropped wake. The default 18 steps settle
-          the thrust; for torque and power the tip particles must overlap
-          (2 pi R / steps_per_revolution within about two tip core radii, some
-          36 steps for a 1 m rotor with the default cores), otherwise long runs
-          under-read the torque: see docs/models.md.
+        - "vpm": free-wake vortex particles, marched from rest (``aerlox.vpm_march``).
+          Options ``wake`` ("resolved", the default: overlapping particles, a near
+          wake resolved at the blade, vortex stretching; "plain": the core class as
+          constructed), ``revolutions`` (10), ``steps_per_revolution`` (24 resolved,
+          18 plain), ``progress`` (None: a tqdm bar when stderr is a terminal and
+          ``CI`` is unset), ``settle_tolerance`` (0.01: the largest relative change
+          of revolution-mean thrust and torque over the last revolution that counts
+          as settled), the resolved wake's options (``overlap``, ``near_core_chord``,
+          ``near_core_width``, ``near_steps``, ``stretching``, ``relaxation``, ...)
+          and the core's own (``max_particles``: by default enough to keep the
+          whole wake; ``sigma``: by default one chord at 0.75 R, at least R/20,
+          for the resolved wake). The loads are the means over the last
+          revolution. ``converged`` is False, with a RuntimeWarning naming the
+          cause, when the loads have not settled, the induced-power factor fell
+          below 1 or the figure of merit above 1, the wake blew up (then the loads
+          are NaN) or the particle cap dropped wake. ``diagnostics`` holds the
+          induced-power factor ``kappa``, the profile power and the settling
+          changes. See docs/models.md for the convergence study.
 
         Other options go to the core model's constructor by their own names.
         """
@@ -421,7 +440,9 @@ class Rotor:
             raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
         entry = model_spec(model)
         if not entry.single_shot:
-            return self._march_vpm(op, **options)
+            from .vpm_march import march
+
+            return march(self, op, **options).performance
         if entry.name == "bem":
             self._warn_bem_edgewise(op)
         core = self.core_model(entry.name, op, **options)
@@ -434,8 +455,10 @@ class Rotor:
                  **options: Any) -> "xarray.Dataset":
         """Loads along the blade at ``op``: an ``xarray.Dataset`` over ``azimuth_deg`` x ``r_m``.
 
-        ``model``: "bem", "pitt-peters" or "oye" (the blade-element models; the vortex
-        rotor's counterpart is ``aerlox.fields.wake_dataset``). ``state``: the core
+        ``model``: "bem", "pitt-peters" or "oye" (the blade-element models), or "vpm":
+        the resolved vortex wake marched from rest as ``solve`` does, its blade loads
+        over the last revolution (options as for ``solve``; for the wake itself see
+        ``aerlox.fields.wake_dataset``). ``state``: the core
         model's state to evaluate at; ``None`` relaxes the inflow to its equilibrium
         at ``op`` first, as ``solve`` does (attribute ``converged`` says whether it got
         there). ``options`` go to ``core_model``.
@@ -452,8 +475,11 @@ class Rotor:
             raise TypeError(f"op must be an OperatingPoint, got {type(op).__name__}")
         entry = model_spec(model)
         if not entry.single_shot:
-            raise ValueError(f"model {entry.name!r} has no spanwise loads; for the vortex rotor's wake "
-                             "use aerlox.fields.wake_dataset(state)")
+            if state is not None:
+                raise ValueError("model='vpm' marches from rest; it takes no state")
+            from .vpm_march import march, spanwise_dataset
+
+            return spanwise_dataset(self, op, march(self, op, keep_snapshots=True, **options))
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
         converged = True
@@ -479,78 +505,6 @@ class Rotor:
             return
         _warned_bem_edgewise = True
         warnings.warn(f"model='bem' at advance ratio {mu:.3g}: {why} (warned once)", RuntimeWarning, stacklevel=3)
-
-    def _march_vpm(self, op: OperatingPoint, *, revolutions: int = 10, steps_per_revolution: int = 18,
-                   progress: Optional[bool] = None, settle_tolerance: float = 0.01,
-                   max_particles: Optional[int] = None, **core_options) -> Performance:
-        revolutions = _count("revolutions", revolutions, 1)
-        steps_per_revolution = _count("steps_per_revolution", steps_per_revolution, 1)
-        settle_tolerance = _number("settle_tolerance", settle_tolerance, positive=True)
-        omega = op.omega
-        if not omega > 0.0:
-            raise ValueError(f"model='vpm' marches a turning rotor: omega must be > 0, got {omega!r}")
-        n_steps = revolutions * steps_per_revolution
-        if max_particles is None:
-            # Each step sheds at most one particle per element edge and midpoint of every blade.
-            max_particles = self.blades * (2 * self.elements + 1) * n_steps
-        else:
-            max_particles = _count("max_particles", max_particles, 0)
-        try:
-            core = self.core_model("vpm", op, max_particles=max_particles, **core_options)
-        except TypeError as err:
-            raise TypeError(f"{err}; and the march's: revolutions, steps_per_revolution, progress, "
-                            "settle_tolerance") from None
-        inputs = op.to_inputs()
-        dt = 2.0 * math.pi / (steps_per_revolution * omega)
-        force = np.zeros(3)
-        moment = np.zeros(3)
-        torque = 0.0
-        rev_thrust = []
-        capped = False
-        hub_z = op.hub_rotation()[:, 2]
-        state = core.initial_rotor_state()
-        # One step sheds at most this many particles, so a step can only have
-        # dropped some when the wake was within this of the cap.
-        shed_max = self.blades * (2 * self.elements + 1)
-        bar = _progress.bar(n_steps, f"vpm {self.name}", progress, unit="step")
-        try:
-            for k in range(n_steps):
-                before = state.n_particles
-                result, state = core.step(inputs, state, dt)
-                if before + shed_max > max_particles and state.n_particles >= max_particles:
-                    capped = True
-                last_rev = k >= n_steps - steps_per_revolution
-                f = result.F_world
-                if k % steps_per_revolution == 0:
-                    rev_thrust.append(0.0)
-                rev_thrust[-1] += -float(f @ hub_z) / steps_per_revolution
-                if last_rev:
-                    force += f
-                    moment += result.m_hub_world
-                    torque += result.Q_spin
-                bar.update(1)
-        finally:
-            bar.close()
-        force /= steps_per_revolution
-        moment /= steps_per_revolution
-        torque /= steps_per_revolution
-        settled = False
-        change = math.nan
-        if len(rev_thrust) >= 2:
-            scale = max(abs(rev_thrust[-1]), 1e-12)
-            change = abs(rev_thrust[-1] - rev_thrust[-2]) / scale
-            settled = change <= settle_tolerance
-        if not settled:
-            warnings.warn(
-                f"model='vpm' has not settled after {revolutions} revolutions: the revolution-mean thrust "
-                f"changed by {change:.3g} (relative) over the last revolution; raise revolutions=",
-                RuntimeWarning, stacklevel=3)
-        if capped:
-            warnings.warn(
-                f"model='vpm': the wake reached max_particles={max_particles} and its oldest particles were "
-                "dropped, so the far wake is missing (too little inflow, too much thrust); leave "
-                "max_particles unset to keep the whole wake", RuntimeWarning, stacklevel=3)
-        return Performance.from_loads(force, moment, torque, self, op, "vpm", settled and not capped)
 
     def trim(self, op: OperatingPoint, target_moment_Nm: Tuple[float, float] = (0.0, 0.0),
              model: str = "pitt-peters",

@@ -1,0 +1,127 @@
+// The resolved free wake on _aerlox._ext: a vortex rotor made with the
+// resolved-wake physics, and the blades' element data its steps record.
+// The registry's vortex rotor classes keep their own constructor and
+// behaviour; a resolved rotor is an object of the same class whose core rotor
+// carries the physics.
+#include <memory>
+#include <string>
+
+#include "kit/kit.hpp"
+#include "models_py.hpp"
+#include "registry.hpp"
+#include "vpm/rotor.hpp"
+
+using namespace aerlox_rs;
+using aerlox_rs::vpm::VpmRotor;
+using aerlox_rs::vpm::VpmRotorState;
+using aerlox_rs::vpm::WakePhysics;
+
+namespace {
+
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+
+constexpr const char* RES_NAMES[] = {"rotor",        "overlap",   "near_core_chord", "near_core_width",
+                                     "near_steps",   "squire_a1", "nu_m2_s",         "stretching",
+                                     "relaxation",   "max_split"};
+constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 10};
+
+WakePhysics physics_of(const kit::Bound& a) {
+  WakePhysics ph;
+  ph.overlap = kit::extract_or<float>(a[1], "overlap", ph.overlap);
+  ph.near_core_chord = kit::extract_or<double>(a[2], "near_core_chord", ph.near_core_chord);
+  ph.near_core_width = kit::extract_or<double>(a[3], "near_core_width", ph.near_core_width);
+  ph.near_steps = kit::extract_or<std::size_t>(a[4], "near_steps", ph.near_steps);
+  ph.squire_a1 = kit::extract_or<double>(a[5], "squire_a1", ph.squire_a1);
+  ph.nu_m2_s = kit::extract_or<double>(a[6], "nu_m2_s", ph.nu_m2_s);
+  ph.stretching = kit::extract_or<bool>(a[7], "stretching", ph.stretching);
+  ph.relaxation = kit::extract_or<double>(a[8], "relaxation", ph.relaxation);
+  ph.max_split = kit::extract_or<std::size_t>(a[9], "max_split", ph.max_split);
+  return ph;
+}
+
+template <class P>
+PyObject* resolved_if(PyObject* o, const WakePhysics& ph) {
+  using H = std::unique_ptr<VpmRotor<P>>;
+  if (!kit::is_instance<H>(o)) return nullptr;
+  const VpmRotor<P>& r = *kit::unbox<H>(o);
+  return kit::wrap_as(Py_TYPE(o), std::make_unique<VpmRotor<P>>(r.with_physics(ph)));
+}
+
+PyObject* py_vpm_resolved(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(RES_SIG, args, nargs, kw);
+    const WakePhysics ph = physics_of(a);
+    PyObject* r = resolved_if<LinearPolar>(a[0], ph);
+    if (!r) r = resolved_if<TabulatedPolar>(a[0], ph);
+    if (!r)
+      kit::raise(PyExc_TypeError,
+                 "argument 'rotor': '" + kit::type_name(a[0]) + "' object is not a vortex-particle rotor");
+    return r;
+  });
+}
+
+constexpr const char* STATE_NAMES[] = {"state"};
+constexpr kit::Signature SNAP_SIG{"vpm_blade_snapshot()", STATE_NAMES, 1, 1};
+
+void put(PyObject* d, const char* key, PyObject* value) {
+  const int rc = PyDict_SetItemString(d, key, value);
+  Py_DECREF(value);
+  if (rc != 0) throw kit::PyErrSet{};
+}
+
+PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(SNAP_SIG, args, nargs, kw);
+    const VpmRotorState& st = kit::as_ref_arg<VpmRotorState>(a[0], "state");
+    if (!st.blade) return kit::none();
+    const vpm::BladeSnapshot& s = *st.blade;
+    const std::size_t nb = s.n_blades, n = s.n_elements;
+    PyObject* d = kit::check(PyDict_New());
+    try {
+      put(d, "psi_rad", kit::new_array(s.psi_rad));
+      const std::pair<const char*, const std::vector<double>*> fields[] = {
+          {"alpha_rad", &s.alpha_rad},   {"phi_rad", &s.phi_rad},       {"cl", &s.cl},
+          {"cd", &s.cd},                 {"gamma_m2_s", &s.gamma_m2_s}, {"speed_m_s", &s.speed_m_s},
+          {"thrust_N_per_m", &s.thrust_n_per_m}, {"torque_Nm_per_m", &s.torque_nm_per_m}};
+      for (const auto& [key, v] : fields) put(d, key, kit::new_array2(nb, n, *v));
+      put(d, "max_particle_speed_m_s", kit::to_py(s.max_particle_speed_m_s));
+      put(d, "shed", kit::to_py(s.shed));
+    } catch (...) {
+      Py_DECREF(d);
+      throw;
+    }
+    return d;
+  });
+}
+
+PyMethodDef methods[] = {
+    {"vpm_resolved", kit::fastcall(py_vpm_resolved), FAST,
+     "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
+     "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=True, relaxation=0.3, max_split=64)\n--\n\n"
+     "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
+     "segment cut into particles no further apart than overlap times their core;\n"
+     "the blade's own trailing vorticity and the last near_steps steps of shed\n"
+     "vorticity seen by the blade as vortex segments whose core is the larger of\n"
+     "near_core_chord chords and near_core_width element widths, grown with age\n"
+     "(r_c^2 = r_0^2 + 4 alpha_L delta nu t, delta = 1 + squire_a1 |Gamma| / nu);\n"
+     "the blade's points summed directly over the wake; vortex stretching\n"
+     "(transposed scheme) and a relaxation of the strengths towards the local\n"
+     "vorticity (fraction per step). The given rotor is unchanged."},
+    {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,
+     "vpm_blade_snapshot(state)\n--\n\n"
+     "The blades during the step that made a resolved-wake state, or None: psi_rad\n"
+     "(n_blades,), and (n_blades, n_elements) arrays alpha_rad, phi_rad, cl, cd,\n"
+     "gamma_m2_s, speed_m_s, thrust_N_per_m, torque_Nm_per_m (at the start of the\n"
+     "step); max_particle_speed_m_s of the step's advection (inf when anything in\n"
+     "the wake is not finite) and the particles shed."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+namespace reg {
+
+void resolved_wake(PyObject* ext) {
+  if (PyModule_AddFunctions(ext, methods) != 0) throw kit::PyErrSet{};
+}
+
+}  // namespace reg
