@@ -39,6 +39,12 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
 }
 WAKES = ("resolved", "plain")
 
+#: Revolutions over which the resolved wake's march brings the rotor up to speed
+#: from rest. An impulsive start sheds the whole bound circulation at once as
+#: one starting vortex, which vortex stretching tears apart within a
+#: revolution or two; a linear run-up sheds it spread out (the loads of the
+#: last revolutions do not depend on how the rotor started).
+RAMP_REVOLUTIONS = 1
 #: The march's own defaults for the resolved wake and for the plain one.
 STEPS_PER_REVOLUTION = {"resolved": 24, "plain": 18}
 REVOLUTIONS = {"resolved": 10, "plain": 10}
@@ -124,13 +130,15 @@ def march(rotor, op, *, revolutions: Optional[int] = None, steps_per_revolution:
     except TypeError as err:
         raise TypeError(f"{err}; and the march's: revolutions, steps_per_revolution, progress, "
                         "settle_tolerance, wake") from None
+    ramp = RAMP_REVOLUTIONS * steps if wake == "resolved" else 0
     return _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_tolerance,
-                max_particles, keep_snapshots)
+                max_particles, keep_snapshots, min(ramp, n_steps - steps))
 
 
 def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_tolerance, max_particles,
-         keep_snapshots) -> MarchResult:
+         keep_snapshots, ramp) -> MarchResult:
     inputs = op.to_inputs()
+    run_up = [op.replace(omega_rad_s=op.omega * (k + 1) / ramp).to_inputs() for k in range(ramp)]
     omega = op.omega
     dt = 2.0 * math.pi / (steps * omega)
     hub_z = op.hub_rotation()[:, 2]
@@ -151,7 +159,7 @@ def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_to
     try:
         for k in range(n_steps):
             before = state.n_particles
-            result, state = core.step(inputs, state, dt)
+            result, state = core.step(run_up[k] if k < ramp else inputs, state, dt)
             snap = _ext.vpm_blade_snapshot(state)
             shed = shed_plain if snap is None else int(snap["shed"])
             if before + shed > max_particles and state.n_particles >= max_particles:
