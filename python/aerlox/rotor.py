@@ -609,9 +609,12 @@ class Rotor:
         entry = model_spec(model)
         if not entry.single_shot:
             raise ValueError(f"trim needs a blade-element model ('bem', 'pitt-peters' or 'oye'), got {model!r}")
+        if entry.name == "bem":
+            # Trimming does not cure the axial-only momentum balance in edgewise flight.
+            self._warn_bem_edgewise(op)
         trim_opts = {k: options.pop(k) for k in list(options) if k in _TRIM_KEYWORDS}
         try:
-            mx, my = (float(v) for v in target_moment_Nm)
+            mx, my = (_number("target_moment_Nm", v) for v in target_moment_Nm)
         except (TypeError, ValueError):
             raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
         core = self.core_model(entry.name, op, **options)
