@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _aerlox, _progress, models
 from ._studies import _OP_UNITS, _Stop, _aerlox_version, _hub_axis, _rotor_json
-from .history import _INFLOW_NAMES, _history_dataset
+from .history import _INFLOW_NAMES, _history_dataset, saved_state
 from .operating import OperatingPoint
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
@@ -249,7 +249,9 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     wake_pvd : path, optional
         Vortex rotor only: write the wake after every recorded step (every step
         when ``record`` has no ``"wake"`` interval) as VTK files indexed by this
-        ParaView ``.pvd`` file (``aerlox.export.WakeSeries``).
+        ParaView ``.pvd`` file (``aerlox.export.WakeSeries``). The files and the
+        index are put in place when the run ends (finished or stopped by Ctrl-C);
+        a run that raises leaves an earlier series at that path as it was.
     progress : bool, optional
         Show a tqdm bar; by default only when stderr is a terminal outside CI.
     initial_state : state object, optional
@@ -412,6 +414,10 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                     bar.update(min(bar_every, n_steps - k))
     except KeyboardInterrupt:  # Ctrl-C outside the main thread, or before the handler was in place
         interrupted = True
+    except BaseException:
+        if series is not None:  # a failed run leaves an earlier series at that path as it was
+            series.discard()
+        raise
     finally:
         bar.close()
         if series is not None:
@@ -427,10 +433,9 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     log.wakes = [w for w in log.wakes if w[0] <= n]
     saved = {}
     for name, st in (("initial_state", state0), ("final_state", state)):
-        arr = np.asarray(st.to_array(), dtype=np.float64)
-        if arr.size:
-            saved[name] = (f"{name}_index", arr, {"state_class": type(st).__name__,
-                                                  "long_name": f"model state ({type(st).__name__}.to_array)"})
+        entry = saved_state(name, st)
+        if entry[1].size:
+            saved[name] = entry
     ds = _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every)
     ds.attrs.update({
         "title": f"aerlox simulation, model {model}",

@@ -5,9 +5,9 @@
 ``distributed.Client(...).get_executor()``): the same code runs in every case and
 the numbers are bit-identical whatever runs them.
 
-The Dataset returned saves with ``ds.to_netcdf(path)`` and reads back with
-``xarray.load_dataset(path)``: variables are float64, bool or str, and attributes
-are strings and numbers only.
+The Dataset returned saves with ``aerlox.save(ds, path)`` (atomic, checksummed)
+and reads back with ``aerlox.load(path)``: variables are float64, bool or str,
+and attributes are strings and numbers only.
 """
 from __future__ import annotations
 
