@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/gil.hpp"
 #include "kit/kit.hpp"
 #include "models_py.hpp"
 #include "registry.hpp"
@@ -64,13 +65,14 @@ PyObject* spanwise_if(PyObject* model, PyObject* inputs, PyObject* state) {
   using S = typename ModelTraits<M>::State;
   if (!kit::is_instance<std::unique_ptr<M>>(model)) return nullptr;
   const M& m = *kit::unbox<std::unique_ptr<M>>(model);
-  const RotorInputs& in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
-  const S& st = kit::as_ref_arg<S>(state, "state");
+  // Copies: the arrays are filled without the interpreter lock.
+  const RotorInputs in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
+  const S st = kit::as_ref_arg<S>(state, "state");
   const std::size_t n_psi = m.n_psi_elements(), n_r = m.grid().n_elements;
   SpanwiseView view{n_psi, n_r, m.defn().blade.n_blades, {}};
   Owned arrays[kSpanFields] = {};
   for (std::size_t f = 0; f < kSpanFields; ++f) arrays[f].p = kit::new_array2_out(n_psi, n_r, &view.field[f]);
-  m.spanwise_into(in, st, view);
+  kit::without_gil([&] { m.spanwise_into(in, st, view); });
   Owned d{kit::check(PyDict_New())};
   put(d.p, "azimuth_rad", kit::new_array(station_azimuths(n_psi)));
   for (std::size_t f = 0; f < kSpanFields; ++f) put(d.p, SPAN_KEYS[f], arrays[f].release());

@@ -154,21 +154,29 @@ def _distribution(name: str, value):
 # Core objects are built on first use in each process and kept here, keyed by
 # the rotor's value, so a pickled Rotor carries only its description and equal
 # rotors share their core models.
+# Threads share it (a sweep on a thread pool): every look-up and update holds
+# the lock, the build does not (two threads may then build the same object;
+# the first one stored is kept).
 _CACHE_SIZE = 64
 _core_cache: "collections.OrderedDict[Any, Any]" = collections.OrderedDict()
+_core_cache_lock = threading.Lock()
 
 
 def _cached(key, build):
-    try:
-        value = _core_cache[key]
-    except KeyError:
-        value = build()
-        _core_cache[key] = value
+    with _core_cache_lock:
+        value = _core_cache.get(key, _MISSING)
+        if value is not _MISSING:
+            _core_cache.move_to_end(key)
+            return value
+    value = build()
+    with _core_cache_lock:
+        value = _core_cache.setdefault(key, value)
         while len(_core_cache) > _CACHE_SIZE:
             _core_cache.popitem(last=False)
-        return value
-    _core_cache.move_to_end(key)
     return value
+
+
+_MISSING = object()
 
 
 _warned_bem_edgewise = False

@@ -24,6 +24,7 @@ import numpy as np
 
 from . import _progress, models
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _aerlox_version, _op_fields, _rotor_json
+from ._recorded_warnings import record_warnings
 from .operating import OperatingPoint
 from .rotor import _warn_every_point
 
@@ -55,8 +56,7 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     nan2 = (math.nan, math.nan)
     blank = (math.nan,) * _ROW
     kwargs = dict(fixed)
-    with warnings.catch_warnings(record=True) as caught, _warn_every_point():
-        warnings.simplefilter("always")
+    with record_warnings() as caught, _warn_every_point():
         for i, point in enumerate(points):
             seen = len(caught)
             try:

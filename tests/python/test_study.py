@@ -4,6 +4,7 @@ import math
 import multiprocessing
 import os
 import signal
+import warnings
 
 import numpy as np
 import pytest
@@ -55,6 +56,21 @@ def test_sweep_is_the_serial_loop_bit_for_bit_whatever_runs_it(rotor):
     assert ax.sweep(rotor, model="pitt-peters", chunk_size=1, **AXES).identical(ds)
     with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         assert ax.sweep(rotor, model="pitt-peters", executor=pool, chunk_size=2, **AXES).identical(ds)
+
+
+def test_sweep_on_a_thread_pool_matches_serial_with_each_points_warnings(rotor):
+    # Edgewise points warn under the quasi-static model: each point keeps its
+    # own warnings however the threads interleave, and the process's warning
+    # machinery is as it was afterwards.
+    axes = dict(rpm=RPM, collective_deg=[4.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
+    shown_before, filters_before = warnings.showwarning, list(warnings.filters)
+    with pytest.warns(RuntimeWarning, match="sweep points"):
+        serial = ax.sweep(rotor, **axes)
+    for _ in range(3):
+        with cf.ThreadPoolExecutor(2) as pool, pytest.warns(RuntimeWarning, match="sweep points"):
+            assert ax.sweep(rotor, executor=pool, chunk_size=1, **axes).identical(serial)
+    assert (serial.warning.sel(forward_m_s=30.0) != "").all() and (serial.warning.sel(forward_m_s=0.0) == "").all()
+    assert warnings.showwarning is shown_before and warnings.filters == filters_before
 
 
 # A loaded machine makes the cluster's own start-up and shut-down warn (slow
