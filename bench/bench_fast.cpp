@@ -158,7 +158,7 @@ void accuracy(std::size_t n, int rounds) {
     for (double rtol : {1e-2, 1e-3, 1e-4}) {
       std::vector<double> td, tf, ratio;
       std::vector<Vel> d;
-      InducedField fv;
+      VelGrad fv;
       for (int r = 0; r < rounds; ++r) {
         td.push_back(cpu_time([&] { d = induced_at_points(c.f, s.x, s.y, s.z); }) * double(c.f.len()) /
                      double(s.x.size()));
@@ -187,7 +187,7 @@ void scaling(const std::vector<std::size_t>& ns) {
         const ParticleField f = name == std::string("cube") ? cube(n) : hover(n);
         const Sample s = sample_of(f, 1000);
         const std::vector<Vel> d = induced_at_points(f, s.x, s.y, s.z);
-        InducedField fv;
+        VelGrad fv;
         const double t = cpu_time([&] { fv = induced_velocities_fast(f, rtol, false); });
         const double err = rms_rel(d, fv.vel, s);
         std::printf("%-6s %9zu %7.0e %10.3f %10.2e\n", name, f.len(), rtol, t, err);
@@ -214,7 +214,7 @@ void calibrate(std::size_t n) {
                       double(s.x.size());
     for (int order : {1, 2})
       for (float theta : {0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f}) {
-        InducedField fv;
+        VelGrad fv;
         const double t = cpu_time([&] { fv = induced_velocities_planned(c.f, FastPlan{order, theta, 32}, false); });
         std::printf("%-6s %5d %6.2f %10.3f %9.1fx %10.2e\n", c.name, order, theta, t, td / t, rms_rel(d, fv.vel, s));
       }

@@ -64,8 +64,8 @@ void interaction_lists(const SourceTree& s, const Cell& group, float theta, std:
   }
 }
 
-InducedField evaluate(const SourceTree& s, const Targets& t, std::size_t n_targets, FastPlan plan, bool gradient) {
-  InducedField out;
+VelGrad evaluate(const SourceTree& s, const Targets& t, std::size_t n_targets, FastPlan plan, bool gradient) {
+  VelGrad out;
   out.vel.assign(n_targets, Vel{0.0f, 0.0f, 0.0f});
   if (gradient) out.grad.assign(n_targets, Grad{});
   if (n_targets == 0 || s.tree.cells.empty()) return out;
@@ -131,7 +131,7 @@ FastPlan fast_plan(double rtol) {
   return FastPlan{2, static_cast<float>(std::min(theta, 0.7)), 32};
 }
 
-InducedField induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
+VelGrad induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
                                        std::span<const float> ty, std::span<const float> tz, FastPlan plan,
                                        bool gradient) {
   clear_upper_vector_state();
@@ -150,7 +150,7 @@ InducedField induced_at_points_planned(const ParticleField& field, std::span<con
   return evaluate(s, Targets{sx.data(), sy.data(), sz.data(), tt.order.data(), &tt}, m, plan, gradient);
 }
 
-InducedField induced_velocities_planned(const ParticleField& field, FastPlan plan, bool gradient) {
+VelGrad induced_velocities_planned(const ParticleField& field, FastPlan plan, bool gradient) {
   clear_upper_vector_state();
   check_plan(plan);
   const std::size_t n = field.len();
@@ -159,13 +159,13 @@ InducedField induced_velocities_planned(const ParticleField& field, FastPlan pla
   return evaluate(s, Targets{s.x.data(), s.y.data(), s.z.data(), s.tree.order.data(), &s.tree}, n, plan, gradient);
 }
 
-InducedField induced_at_points_fast(const ParticleField& field, std::span<const float> tx,
+VelGrad induced_at_points_fast(const ParticleField& field, std::span<const float> tx,
                                     std::span<const float> ty, std::span<const float> tz, double rtol,
                                     bool gradient) {
   return induced_at_points_planned(field, tx, ty, tz, fast_plan(rtol), gradient);
 }
 
-InducedField induced_velocities_fast(const ParticleField& field, double rtol, bool gradient) {
+VelGrad induced_velocities_fast(const ParticleField& field, double rtol, bool gradient) {
   return induced_velocities_planned(field, fast_plan(rtol), gradient);
 }
 

@@ -20,9 +20,6 @@
 
 namespace aerlox_rs::vpm {
 
-/// Velocity gradient at one target: du_i/dx_j at index 3i + j, in 1/s.
-using Grad = std::array<float, 9>;
-
 /// How the fast summation runs: expansion order (1: dipole, 2: quadrupole),
 /// opening angle (a cell of radius b is far from a group of radius b_t at
 /// distance d when b < theta (d - b_t)) and particles per leaf.
@@ -38,25 +35,19 @@ struct FastPlan {
 /// dominates and the plan is the direct sum in tree order.
 FastPlan fast_plan(double rtol);
 
-/// Velocities at the targets, and velocity gradients when asked (empty
-/// otherwise).
-struct InducedField {
-  std::vector<Vel> vel;
-  std::vector<Grad> grad;
-};
-
-/// The field's induced velocity (and gradient) at each target (tx[j], ty[j],
+/// The field's induced velocity (and, when asked, its gradient du_i/dx_j at
+/// 3i + j; empty otherwise) at each target (tx[j], ty[j],
 /// tz[j]); ty and tz at least as long as tx. Runs on the worker pool.
-InducedField induced_at_points_fast(const ParticleField& field, std::span<const float> tx,
+VelGrad induced_at_points_fast(const ParticleField& field, std::span<const float> tx,
                                     std::span<const float> ty, std::span<const float> tz, double rtol,
                                     bool gradient);
 /// The same at the field's own particles.
-InducedField induced_velocities_fast(const ParticleField& field, double rtol, bool gradient);
+VelGrad induced_velocities_fast(const ParticleField& field, double rtol, bool gradient);
 
 /// As above with an explicit plan (benchmarks and tests).
-InducedField induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
+VelGrad induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
                                        std::span<const float> ty, std::span<const float> tz, FastPlan plan,
                                        bool gradient);
-InducedField induced_velocities_planned(const ParticleField& field, FastPlan plan, bool gradient);
+VelGrad induced_velocities_planned(const ParticleField& field, FastPlan plan, bool gradient);
 
 }  // namespace aerlox_rs::vpm
