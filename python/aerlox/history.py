@@ -1,8 +1,8 @@
 """A simulation's history as a Dataset, and what reads it back: the saved model
 states (``load_state``) and the recorded spanwise loads and wakes at a time.
 
-Every Dataset built here saves with ``ds.to_netcdf(path)`` and reads back with
-``xarray.load_dataset(path)``: variables are float64, int64, bool or str, and
+Every Dataset built here saves with ``aerlox.save(ds, path)`` (atomic,
+checksummed) and reads back with ``aerlox.load(path)``: variables are float64, int64, bool or str, and
 attributes are strings and numbers only (flags are stored as the integers 0/1,
 which netCDF can hold whatever the engine).
 """
@@ -14,7 +14,8 @@ import numpy as np
 
 from . import _aerlox
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _hub_axis
-from .fields import _SPANWISE, _spanwise_coords
+from .fields import _PER_METRE, _SPANWISE, _spanwise_coords, nan_stations, per_metre
+from .saving import checksum
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     import xarray
@@ -32,14 +33,24 @@ _INFLOW_NAMES = {
 }
 
 
-def _blank_state(class_name: str, size: int):
-    """An instance of a state class to call ``from_array`` on."""
-    cls = getattr(_aerlox, class_name)
-    if class_name == "PittPetersRotorState":
-        return cls(0.0, 0.0, 0.0)
-    if class_name == "OyeRotorState":
-        return cls.zeros(size // 2)
-    return cls()
+# The states a run saves as arrays, each with the blank instance to call
+# ``from_array`` on (sized from the array: Oye keeps two values per element).
+_STATE_BLANKS = {
+    "PittPetersRotorState": lambda size: _aerlox.PittPetersRotorState(0.0, 0.0, 0.0),
+    "OyeRotorState": lambda size: _aerlox.OyeRotorState.zeros(size // 2),
+    "QuasiStaticRotorState": lambda size: _aerlox.QuasiStaticRotorState(),
+}
+
+STATE_CHECKSUM_ATTR = "checksum"
+
+
+def saved_state(name: str, state) -> tuple:
+    """The Dataset variable ``name`` holding ``state``'s array, its class and a checksum of it."""
+    arr = np.asarray(state.to_array(), dtype=np.float64)
+    attrs = {"state_class": type(state).__name__,
+             "long_name": f"model state ({type(state).__name__}.to_array)",
+             STATE_CHECKSUM_ATTR: checksum({name: arr})}
+    return (f"{name}_index", arr, attrs)
 
 
 def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
@@ -47,19 +58,41 @@ def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
 
     ``simulate`` stores the blade-element models' inflow states (their ``to_array``
     form) as the variables ``initial_state`` and ``final_state`` with the state
-    class in their ``state_class`` attribute, so a run read back from a netCDF file
-    can be continued: ``simulate(..., initial_state=load_state(ds))``. The vortex
-    rotor's wake is not an array state and is not saved; keep it in memory with
+    class in their ``state_class`` attribute and a checksum of the values, so a
+    run read back from a netCDF file can be continued:
+    ``simulate(..., initial_state=load_state(ds))``. A state whose values fail
+    their checksum, are not finite, or name a class other than a blade-element
+    model's state is refused with a ValueError. The vortex rotor's wake is not an
+    array state and is not saved; keep it in memory with
     ``simulate(..., return_state=True)``.
     """
     if which not in ("final", "initial"):
         raise ValueError(f"which must be 'final' or 'initial', got {which!r}")
     name = f"{which}_state"
-    if name not in ds.variables:
+    variables = getattr(ds, "variables", None)
+    if variables is None:
+        raise TypeError(f"ds must be an xarray.Dataset from aerlox.simulate, got {type(ds).__name__}")
+    if name not in variables:
         raise ValueError(f"this Dataset holds no {name!r} (the vortex rotor's wake is not saved with a run)")
     var = ds[name]
-    arr = np.ascontiguousarray(var.values, dtype=np.float64).reshape(-1)
-    return _blank_state(var.attrs["state_class"], arr.size).from_array(arr)
+    class_name = str(var.attrs.get("state_class", ""))
+    blank = _STATE_BLANKS.get(class_name)
+    if blank is None:
+        raise ValueError(f"{name}: state_class {class_name!r} is not a state this toolkit saves; "
+                         f"expected one of {', '.join(_STATE_BLANKS)}")
+    try:
+        arr = np.ascontiguousarray(var.values, dtype=np.float64).reshape(-1)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name}: the saved state is not an array of numbers") from None
+    saved = var.attrs.get(STATE_CHECKSUM_ATTR)
+    if saved is not None and checksum({name: arr}) != str(saved):
+        raise ValueError(f"{name}: the values do not match the checksum saved with them; the file is damaged "
+                         "(an interrupted write?) and the state cannot be trusted")
+    if not np.all(np.isfinite(arr)):
+        raise ValueError(f"{name}: the saved state holds non-finite values; it cannot start a run")
+    if class_name == "PittPetersRotorState" and arr.size != 3 or class_name == "OyeRotorState" and arr.size % 2:
+        raise ValueError(f"{name}: {arr.size} values do not make a {class_name}")
+    return blank(arr.size).from_array(arr)
 
 
 def _recorded_index(ds, dim, time_s):
@@ -74,12 +107,17 @@ def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray
     """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
-    ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise`` draws them.
+    ``thrust_N_per_m``, ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise``
+    draws them.
     """
     k = _recorded_index(ds, "time_spanwise_s", time_s)
-    names = {f"spanwise_{name}": name for _, name, _, _, _ in _SPANWISE}
+    names = {f"spanwise_{name}": name for name in [n for _, n, _, _, _ in _SPANWISE] + [n for n, _, _ in _PER_METRE]
+             if f"spanwise_{name}" in ds.variables}
     out = ds[list(names)].isel(time_spanwise_s=k).rename(names)
     out.attrs = {"time_s": float(ds.time_spanwise_s[k]), "model": ds.attrs.get("model", "")}
+    if "spanwise_element_width_m" in ds.attrs:
+        out.attrs["element_width_m"] = ds.attrs["spanwise_element_width_m"]
+    out.attrs["nan_stations"] = nan_stations(out)
     return out
 
 
@@ -153,6 +191,9 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
     }
     for j, f in enumerate(fields):
         dv[f] = ("time_s", np.array(table[:, j]), {"units": _OP_UNITS[f], "long_name": f"operating point: {f}"})
+    if log.motors is not None:
+        dv["motor_torque_Nm"] = ("time_s", np.array(log.motors, dtype=np.float64),
+                                 {"units": "N m", "long_name": "motor torque over the step, positive along the rotation"})
     if is_vpm:
         dv["n_particles"] = ("time_s", np.array(log.particles, dtype=np.int64),
                              {"units": "1", "long_name": "wake particles after the step"})
@@ -173,14 +214,14 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
                 arr = np.array([getattr(s, name) for s in states], dtype=np.float64)
                 dv[name] = ((tag, "element"), arr, {"units": units, "long_name": doc})
     if log.spanwise:
-        _spanwise_vars(log.spanwise, span_every, dt_s, dv, coords)
+        _spanwise_vars(log.spanwise, span_every, dt_s, dv, coords, log.span_width_m)
     if log.wakes:
         _wake_vars(log.wakes, dt_s, dv, coords)
     dv.update(saved)
     return xr.Dataset(dv, coords=coords)
 
 
-def _spanwise_vars(records, every, dt_s, dv, coords):
+def _spanwise_vars(records, every, dt_s, dv, coords, width_m):
     first = records[0]
     dims = ("time_spanwise_s", "azimuth_deg", "r_m")
     coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
@@ -191,6 +232,10 @@ def _spanwise_vars(records, every, dt_s, dv, coords):
         if convert is not None:
             arr = convert(arr)
         dv[f"spanwise_{name}"] = (dims, arr, {"units": units, "long_name": doc})
+    r_m = coords["r_m"][1]
+    derived = per_metre(dv["spanwise_thrust_N"][1], dv["spanwise_torque_Nm"][1], r_m, width_m)
+    for name, units, doc in _PER_METRE:
+        dv[f"spanwise_{name}"] = (dims, derived[name], {"units": units, "long_name": doc})
 
 
 def _wake_vars(records, dt_s, dv, coords):
