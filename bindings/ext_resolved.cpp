@@ -22,8 +22,9 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr const char* RES_NAMES[] = {"rotor",        "overlap",   "near_core_chord", "near_core_width",
                                      "near_steps",   "squire_a1", "nu_m2_s",         "stretching",
-                                     "relaxation",   "max_split"};
-constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 10};
+                                     "relaxation",   "max_split", "fast_rtol",       "fast_min_particles",
+                                     "transposed"};
+constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 13};
 
 WakePhysics physics_of(const kit::Bound& a) {
   WakePhysics ph;
@@ -36,6 +37,9 @@ WakePhysics physics_of(const kit::Bound& a) {
   ph.stretching = kit::extract_or<bool>(a[7], "stretching", ph.stretching);
   ph.relaxation = kit::extract_or<double>(a[8], "relaxation", ph.relaxation);
   ph.max_split = kit::extract_or<std::size_t>(a[9], "max_split", ph.max_split);
+  ph.fast_rtol = kit::extract_or<double>(a[10], "fast_rtol", ph.fast_rtol);
+  ph.fast_min_particles = kit::extract_or<std::size_t>(a[11], "fast_min_particles", ph.fast_min_particles);
+  ph.transposed = kit::extract_or<bool>(a[12], "transposed", ph.transposed);
   return ph;
 }
 
@@ -97,7 +101,8 @@ PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyMethodDef methods[] = {
     {"vpm_resolved", kit::fastcall(py_vpm_resolved), FAST,
      "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
-     "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=True, relaxation=0.3, max_split=64)\n--\n\n"
+     "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=True, relaxation=0.3, max_split=64,\n"
+     "             fast_rtol=0.0, fast_min_particles=4096, transposed=True)\n--\n\n"
      "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
      "segment cut into particles no further apart than overlap times their core;\n"
      "the blade's own trailing vorticity and the last near_steps steps of shed\n"
@@ -105,8 +110,10 @@ PyMethodDef methods[] = {
      "near_core_chord chords and near_core_width element widths, grown with age\n"
      "(r_c^2 = r_0^2 + 4 alpha_L delta nu t, delta = 1 + squire_a1 |Gamma| / nu);\n"
      "the blade's points summed directly over the wake; vortex stretching\n"
-     "(transposed scheme) and a relaxation of the strengths towards the local\n"
-     "vorticity (fraction per step). The given rotor is unchanged."},
+     "(the transposed scheme, or the classical one) and a relaxation of the strengths towards the local\n"
+     "vorticity (fraction per step); the advection by the fast summation at\n"
+     "relative error fast_rtol once the wake holds fast_min_particles (0: the\n"
+     "direct sum). The given rotor is unchanged."},
     {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,
      "vpm_blade_snapshot(state)\n--\n\n"
      "The blades during the step that made a resolved-wake state, or None: psi_rad\n"

@@ -23,7 +23,8 @@ MODEL_LABELS = {
     "bem": "quasi-static",
     "pitt-peters": "Pitt-Peters",
     "oye": "Oye",
-    "vpm": "vortex rotor",
+    "vpm": "vortex rotor, plain",
+    "vpm-resolved": "vortex rotor, resolved",
 }
 
 

@@ -4,24 +4,28 @@
 #include <limits>
 
 #include "panic.hpp"
+#include "vpm/fast_sum.hpp"
 
 namespace aerlox_rs::vpm {
 
 namespace {
 
-// d alpha_i / dt = sum_j alpha_j G[j][i]: the transposed stretching term.
-V3 stretch(const float* a, const Grad& g) {
+// d alpha_i / dt = sum_j alpha_j G[j][i] (transposed) or sum_j alpha_j G[i][j]
+// (classical), G[i][j] = du_i/dx_j at 3 i + j.
+V3 stretch(const float* a, const Grad& g, bool transposed) {
   V3 s{};
-  for (int i = 0; i < 3; ++i)
-    s[i] = (static_cast<double>(a[0]) * g[i] + static_cast<double>(a[1]) * g[3 + i]) +
-           static_cast<double>(a[2]) * g[6 + i];
+  for (int i = 0; i < 3; ++i) {
+    const int k0 = transposed ? i : 3 * i, dk = transposed ? 3 : 1;
+    s[i] = (static_cast<double>(a[0]) * g[k0] + static_cast<double>(a[1]) * g[k0 + dk]) +
+           static_cast<double>(a[2]) * g[k0 + 2 * dk];
+  }
   return s;
 }
 
 void move_strength(ParticleField& dst, const ParticleField& src, std::size_t i, const ParticleField& at,
-                   const Grad& g, double h) {
+                   const Grad& g, double h, bool transposed) {
   const float a[3] = {at.ax[i], at.ay[i], at.az[i]};
-  const V3 s = stretch(a, g);
+  const V3 s = stretch(a, g, transposed);
   dst.ax[i] = static_cast<float>(src.ax[i] + h * s[0]);
   dst.ay[i] = static_cast<float>(src.ay[i] + h * s[1]);
   dst.az[i] = static_cast<float>(src.az[i] + h * s[2]);
@@ -47,7 +51,9 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
   const std::size_t n = f.len();
   if (n == 0) return 0.0;
   const bool grad = ph.stretching || ph.relaxation > 0.0;
-  const auto eval = [grad](const ParticleField& fld) {
+  const auto eval = [grad, &ph](const ParticleField& fld) {
+    if (ph.fast_rtol > 0.0 && fld.len() >= ph.fast_min_particles)
+      return induced_velocities_fast(fld, ph.fast_rtol, grad);
     return grad ? induced_with_gradient(fld) : VelGrad{induced_velocities(fld), {}};
   };
   // The midpoint step of the plain advection, with the strengths moved by the
@@ -59,7 +65,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     mid.px[i] = (k1.vel[i][0] + u_inf[0]) * h + f.px[i];
     mid.py[i] = (k1.vel[i][1] + u_inf[1]) * h + f.py[i];
     mid.pz[i] = (k1.vel[i][2] + u_inf[2]) * h + f.pz[i];
-    if (ph.stretching) move_strength(mid, f, i, f, k1.grad[i], h);
+    if (ph.stretching) move_strength(mid, f, i, f, k1.grad[i], h, ph.transposed);
   }
   const VelGrad k2 = eval(mid);
   double top = 0.0;
@@ -69,7 +75,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     f.px[i] = v[0] * dt + f.px[i];
     f.py[i] = v[1] * dt + f.py[i];
     f.pz[i] = v[2] * dt + f.pz[i];
-    if (ph.stretching) move_strength(f, f, i, mid, k2.grad[i], dt);
+    if (ph.stretching) move_strength(f, f, i, mid, k2.grad[i], dt, ph.transposed);
     if (ph.relaxation > 0.0) relax_towards_curl(f, i, k2.grad[i], ph.relaxation);
     const double sp = std::sqrt(static_cast<double>(v[0]) * v[0] + static_cast<double>(v[1]) * v[1] +
                                 static_cast<double>(v[2]) * v[2]);

@@ -23,6 +23,8 @@ inline constexpr double kLambOseen = 1.25643;
 /// d alpha_i/dt = alpha_j du_j/dx_i (the transposed scheme, which keeps the
 /// total strength), and ph.relaxation then turns each strength that fraction
 /// of the way towards the direction of the local vorticity, keeping its size.
+/// The velocities come from the direct sum, or from the fast summation at
+/// ph.fast_rtol once the wake holds ph.fast_min_particles.
 /// Returns the largest particle speed relative to the hub at the second
 /// stage (m/s); +inf when any velocity or strength is not finite.
 double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph);

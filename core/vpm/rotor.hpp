@@ -73,13 +73,20 @@ struct WakePhysics {
   /// eddy-viscosity factor delta = 1 + a1 |Gamma| / nu (Bhagwat & Leishman).
   double squire_a1 = 6.5e-5;
   double nu_m2_s = 1.5e-5;
-  /// Vortex stretching of the particle strengths (transposed scheme).
+  /// Vortex stretching of the particle strengths.
   bool stretching = true;
+  /// The transposed scheme, d alpha_i/dt = alpha_j du_j/dx_i, which keeps the
+  /// total strength exactly; false: the classical d alpha_i/dt = alpha_j du_i/dx_j.
+  bool transposed = true;
   /// Pedrizzetti relaxation of the strengths towards the local vorticity
   /// direction, fraction per step; 0 disables it.
   double relaxation = 0.3;
   /// Most particles one segment is cut into.
   std::size_t max_split = 64;
+  /// Relative error of the fast summation the advection uses once the wake
+  /// holds fast_min_particles; 0: always the direct sum.
+  double fast_rtol = 0.0;
+  std::size_t fast_min_particles = 4096;
 };
 
 /// The vortex filament a particle was cut from: its circulation (m^2/s, the

@@ -36,6 +36,8 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "stretching": True,
     "relaxation": 0.3,
     "max_split": 64,
+    "fast_rtol": 1e-3,
+    "fast_min_particles": 4096,
 }
 WAKES = ("resolved", "plain")
 

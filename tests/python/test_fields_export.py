@@ -100,8 +100,8 @@ def test_rotor_spanwise_agrees_with_solve():
     assert ds.sizes == {"azimuth_deg": 24, "r_m": 16} and ds.attrs["model"] == "pitt-peters"
     total = 2 * ds["thrust_N"].mean("azimuth_deg").sum("r_m")
     assert float(total) == pytest.approx(perf.thrust_N, rel=1e-9)
-    with pytest.raises(ValueError, match="model 'vpm' has no spanwise loads"):
-        rotor.spanwise(op, model="vpm")
+    with pytest.raises(ValueError, match="model='vpm' marches from rest; it takes no state"):
+        rotor.spanwise(op, model="vpm", state=object())
 
 
 def test_spanwise_loads_per_metre_do_not_depend_on_the_element_count():
