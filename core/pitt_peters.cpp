@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cpu_state.hpp"
+#include "quasi_static_bem.hpp"
 
 namespace aerlox_rs {
 
@@ -15,8 +16,20 @@ PittPetersRotorState PittPetersRotorState::from_array(std::span<const double> ar
 
 namespace {
 
-/// Loads from the blade-element force law at the state's inflow; no losses.
-template <class P>
+/// Prandtl's tip and hub loss at one element, as a factor on its lift.
+struct PrandtlLiftLoss {
+  double x = 0.0;
+  double x_hub = 0.0;
+  double n_blades = 0.0;
+
+  double operator()(double sin_phi) const {
+    return 0.25 * four_f_from_sin_abs(std::fabs(sin_phi), x, x_hub, n_blades, true);
+  }
+};
+
+/// Loads from the blade-element force law at the state's inflow; without
+/// tip loss as first built, or with Prandtl's factor on the lift (Loss).
+template <class P, bool TipLoss = false>
 struct PpKernel {
   const RadialGrid* grid = nullptr;
   double lambda_total = 0.0;  ///< lambda_climb + lambda_0
@@ -30,7 +43,12 @@ struct PpKernel {
     const double lambda = lambda_total + x * (lam_c * e.cos_psi + lam_s * e.sin_psi);
     const double u_p = ctx.omega_r * lambda;
     if constexpr (std::is_same_v<D, ElementDetail>) det->inflow_ratio = lambda;
-    return element_force(ctx, e, u_p, e.u_t, det);
+    if constexpr (TipLoss) {
+      const PrandtlLiftLoss loss{x, grid->x_hub, static_cast<double>(ctx.n_b)};
+      return element_force(ctx, e, u_p, e.u_t, det, loss);
+    } else {
+      return element_force(ctx, e, u_p, e.u_t, det);
+    }
   }
 };
 
@@ -44,8 +62,8 @@ constexpr double FIFTEEN_PI_OVER_64 = 0.7363107781851077;
 
 template <class P>
 PittPetersModel<P> PittPetersModel<P>::build(const RotorDefinition& defn, P polar,
-                                             std::size_t n_psi_elements) {
-  return PittPetersModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements));
+                                             std::size_t n_psi_elements, const BemOptions& options) {
+  return PittPetersModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements, options));
 }
 
 template <class P>
@@ -78,8 +96,14 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
   const double lambda_climb = spinning ? kin.v_climb / omega_r : 0.0;
 
   const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
-  PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
-  const SweepSums sums = ctx.run(kernel, sink);
+  SweepSums sums;
+  if (d.options.pitt_peters_tip_loss) {
+    PpKernel<P, true> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
+    sums = ctx.run(kernel, sink);
+  } else {
+    PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
+    sums = ctx.run(kernel, sink);
+  }
   const double t = sums.t_total;
   const double a_c = sums.my_hub;
   const double a_s = sums.mx_hub;
@@ -150,5 +174,6 @@ std::vector<double> PittPetersModel<P>::inflow_taus(const RotorInputs& inputs,
 
 template class PittPetersModel<LinearPolar>;
 template class PittPetersModel<TabulatedPolar>;
+template class PittPetersModel<SectionPolar>;
 
 }  // namespace aerlox_rs
