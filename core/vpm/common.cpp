@@ -453,6 +453,41 @@ std::vector<Vel> induced_velocities(const ParticleField& field) {
   return induced_at_points(field, field.px, field.py, field.pz);
 }
 
+VelGrad induced_with_gradient_at(const ParticleField& field, std::span<const float> tx,
+                                 std::span<const float> ty, std::span<const float> tz) {
+  clear_upper_vector_state();
+  const std::size_t m = tx.size();
+  const std::size_t n = field.len();
+  VelGrad out{std::vector<Vel>(m, Vel{0.0f, 0.0f, 0.0f}), std::vector<Grad>(m, Grad{})};
+  if (m == 0 || n == 0) return out;
+  check_targets(m, ty, tz);
+  const AVec<float> x = padded_copy(field.px, 0.0f), y = padded_copy(field.py, 0.0f),
+                    z = padded_copy(field.pz, 0.0f), ax = padded_copy(field.ax, 0.0f),
+                    ay = padded_copy(field.ay, 0.0f), az = padded_copy(field.az, 0.0f),
+                    sg = padded_copy(field.sigma, 1.0f);
+  const Chunks chunks = Chunks::from_avecs(x, y, z, ax, ay, az, sg);
+  const kern::Src src = src_of(chunks, chunks.len());
+  const kern::Table& k = active_kernels();
+  // Each target is one independent sum, so any split over the workers gives
+  // the same bits; blocks of some 30k interactions balance the load.
+  const std::size_t n_pad = chunks.len() * 8;
+  std::size_t block = (std::size_t{1} << 15) / n_pad;
+  block = block < 4 ? 4 : (block > 1024 ? 1024 : block);
+  const std::size_t n_blocks = (m + block - 1) / block;
+  Vel* vo = out.vel.data();
+  Grad* go = out.grad.data();
+  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
+    const std::size_t j0 = b0 * block;
+    const std::size_t j1 = b1 * block < m ? b1 * block : m;
+    k.eval_targets_grad(src, tx.data(), ty.data(), tz.data(), j0, j1, vo, go);
+  });
+  return out;
+}
+
+VelGrad induced_with_gradient(const ParticleField& field) {
+  return induced_with_gradient_at(field, field.px, field.py, field.pz);
+}
+
 void advect_rk2(ParticleField& field, std::array<float, 3> freestream, float dt) {
   advect_rk2_with(field, freestream, dt, [](const ParticleField& f) { return induced_velocities(f); });
 }

@@ -155,6 +155,19 @@ std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const f
 /// Velocity induced by the field at its own particles.
 std::vector<Vel> induced_velocities(const ParticleField& field);
 
+/// Velocities and velocity gradients at a set of targets.
+struct VelGrad {
+  std::vector<Vel> vel;
+  std::vector<Grad> grad;
+};
+/// Velocity and velocity gradient (du_i/dx_j, 1/s) induced by all particles
+/// at each target, by the direct sum on the worker pool; same target contract
+/// as induced_at_points. The velocities have the bits of induced_at_points.
+VelGrad induced_with_gradient_at(const ParticleField& field, std::span<const float> tx,
+                                 std::span<const float> ty, std::span<const float> tz);
+/// The same at the field's own particles.
+VelGrad induced_with_gradient(const ParticleField& field);
+
 // ---------------------------------------------------------------------------
 // Barnes-Hut tree
 

@@ -16,6 +16,10 @@ namespace aerlox_rs::vpm {
 /// Velocity (u, v, w) at one target, in position units per second.
 using Vel = std::array<float, 3>;
 
+/// Velocity gradient du_i/dx_j at one target, row-major (i the velocity
+/// component, j the derivative direction), per second.
+using Grad = std::array<float, 9>;
+
 /// Eight single-precision lanes: one accumulator or one broadcast target.
 struct alignas(32) Lane8 {
   float v[8];
@@ -122,6 +126,10 @@ struct Table {
   /// The lists eval_tree works best with (its scratch.lists; staging for two
   /// lists when it is below kTreeGroup).
   std::size_t tree_lists;
+  /// vel[j] and grad[j] = velocity and velocity gradient at target j for j in
+  /// [j0, j1), summing all chunks. The velocity has the bits of eval_targets.
+  void (*eval_targets_grad)(const Src& src, const float* tx, const float* ty, const float* tz,
+                            std::size_t j0, std::size_t j1, Vel* vel, Grad* grad);
 };
 
 extern const Table table_baseline;

@@ -7,6 +7,6 @@
 
 namespace aerlox_rs::vpm::kern {
 extern const Table table_avx2 = {"avx2", &accumulate_impl, &eval_targets_impl, &eval_tree_impl,
-                                     &quotients_impl, kTreeGroup};
+                                     &quotients_impl, kTreeGroup, &eval_grad_impl};
 }  // namespace aerlox_rs::vpm::kern
 #endif

@@ -7,6 +7,6 @@
 
 namespace aerlox_rs::vpm::kern {
 extern const Table table_avx512 = {"avx512", &accumulate_impl, &eval_targets_impl, &eval_tree_impl,
-                                     &quotients_impl, 4};
+                                     &quotients_impl, 4, &eval_grad_impl};
 }  // namespace aerlox_rs::vpm::kern
 #endif

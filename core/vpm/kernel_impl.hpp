@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <functional>
 
+#include "grad_combine.hpp"
 #include "kernel_api.hpp"
 #include "panic.hpp"
 
@@ -817,6 +818,69 @@ void eval_tree_impl(const TreeView& tree, const float* tx, const float* ty, cons
       out[tg.idx[g]] = reduce_target(lx, ly, lz);
       scratch.len = len[g];
     }
+  }
+}
+
+
+// ---------------------------------------------------------------------------
+// Velocity and velocity gradient, one target at a time. With c = alpha x d
+// and f as in the velocity kernel, d(c f)/dx_m = f (alpha x e_m) - h c d_m,
+// h = (3 rho2 + 10.5) / (sg^5 t^3.5) = (3 rho2 + 10.5) / ((den t) s2). The
+// velocity terms are the velocity kernel's own operations, so the velocity
+// comes out with its bits; the gradient sums f alpha (three sums) and h c d_m
+// (nine), each lane in source order, and combines the reduced sums at the end.
+struct GradSums {
+  V8 u[3], fa[3], hcd[9];
+};
+
+AERLOX_KINLINE void grad_chunk(V8 xj, V8 yj, V8 zj, const Src& s, std::size_t o, GradSums& a) {
+  const V8 one = v8_splat(1.0f), two5 = v8_splat(2.5f), three = v8_splat(3.0f), c105 = v8_splat(10.5f);
+  const V8 ax = v8_load(s.ax + o), ay = v8_load(s.ay + o), az = v8_load(s.az + o);
+  const V8 sg = v8_load(s.sg + o);
+  const V8 dx = xj - v8_load(s.x + o);
+  const V8 dy = yj - v8_load(s.y + o);
+  const V8 dz = zj - v8_load(s.z + o);
+  const V8 r2 = (dx * dx + dy * dy) + dz * dz;
+  const V8 s2 = sg * sg;
+  const V8 rho2 = r2 / s2;
+  const V8 t = rho2 + one;
+  const V8 den = (sg * s2) * ((t * t) * vsqrt(t));
+  const V8 f = (rho2 + two5) / den;
+  const V8 h = (rho2 * three + c105) / ((den * t) * s2);
+  const V8 c[3] = {dz * ay - dy * az, dx * az - dz * ax, dy * ax - dx * ay};
+  const V8 al[3] = {ax, ay, az};
+  const V8 d[3] = {dx, dy, dz};
+  for (int i = 0; i < 3; ++i) {
+    a.u[i] = a.u[i] + c[i] * f;
+    a.fa[i] = a.fa[i] + al[i] * f;
+    const V8 hc = c[i] * h;
+    for (int m = 0; m < 3; ++m) a.hcd[3 * i + m] = a.hcd[3 * i + m] + hc * d[m];
+  }
+}
+
+void eval_grad_impl(const Src& src, const float* tx, const float* ty, const float* tz, std::size_t j0,
+                    std::size_t j1, Vel* vel, Grad* grad) {
+  for (std::size_t j = j0; j < j1; ++j) {
+    GradSums a;
+    for (V8& v : a.u) v = v8_splat(0.0f);
+    for (V8& v : a.fa) v = v8_splat(0.0f);
+    for (V8& v : a.hcd) v = v8_splat(0.0f);
+    const V8 xj = v8_splat(tx[j]), yj = v8_splat(ty[j]), zj = v8_splat(tz[j]);
+    for (std::size_t c = 0; c < src.n_chunks; ++c) grad_chunk(xj, yj, zj, src, c * 8, a);
+    alignas(32) float l[8];
+    float u[3], fa[3], hcd[9];
+    for (int i = 0; i < 3; ++i) {
+      v8_store(l, a.u[i]);
+      u[i] = reduce_lanes(l);
+      v8_store(l, a.fa[i]);
+      fa[i] = reduce_lanes(l);
+    }
+    for (int k = 0; k < 9; ++k) {
+      v8_store(l, a.hcd[k]);
+      hcd[k] = reduce_lanes(l);
+    }
+    vel[j] = Vel{u[0], u[1], u[2]};
+    grad[j] = grad_combine(fa, hcd);
   }
 }
 

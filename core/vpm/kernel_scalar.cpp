@@ -4,6 +4,7 @@
 // vector table bit-identical to it.
 #include <cmath>
 
+#include "grad_combine.hpp"
 #include "kernel_api.hpp"
 #include "panic.hpp"
 
@@ -103,8 +104,46 @@ void quotients_ref(const float* a, const float* b, const float*, float* q, std::
   for (std::size_t i = 0; i < n; ++i) q[i] = a[i] / b[i];
 }
 
+// The gradient lane by lane: the velocity kernel's operations, then
+// h = (3 rho2 + 10.5) / ((den t) s2) and the sums f alpha and h c d_m.
+void eval_grad_ref(const Src& s, const float* tx, const float* ty, const float* tz, std::size_t j0, std::size_t j1,
+                   Vel* vel, Grad* grad) {
+  for (std::size_t j = j0; j < j1; ++j) {
+    Lane8 u[3], fa[3], hcd[9];
+    for (Lane8& v : u) v = splat(0.0f);
+    for (Lane8& v : fa) v = splat(0.0f);
+    for (Lane8& v : hcd) v = splat(0.0f);
+    for (std::size_t p = 0; p < s.n_chunks * 8; ++p) {
+      const std::size_t l = p % 8;
+      const float d[3] = {tx[j] - s.x[p], ty[j] - s.y[p], tz[j] - s.z[p]};
+      const float r2 = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+      const float sg = s.sg[p];
+      const float s2 = sg * sg;
+      const float rho2 = r2 / s2;
+      const float t = rho2 + 1.0f;
+      const float den = (sg * s2) * ((t * t) * std::sqrt(t));
+      const float f = (rho2 + 2.5f) / den;
+      const float h = (rho2 * 3.0f + 10.5f) / ((den * t) * s2);
+      const float al[3] = {s.ax[p], s.ay[p], s.az[p]};
+      const float c[3] = {d[2] * al[1] - d[1] * al[2], d[0] * al[2] - d[2] * al[0], d[1] * al[0] - d[0] * al[1]};
+      for (int i = 0; i < 3; ++i) {
+        u[i].v[l] = u[i].v[l] + c[i] * f;
+        fa[i].v[l] = fa[i].v[l] + al[i] * f;
+        const float hc = c[i] * h;
+        for (int m = 0; m < 3; ++m) hcd[3 * i + m].v[l] = hcd[3 * i + m].v[l] + hc * d[m];
+      }
+    }
+    float fs[3], hs[9];
+    for (int i = 0; i < 3; ++i) fs[i] = reduce_ref(fa[i]);
+    for (int k = 0; k < 9; ++k) hs[k] = reduce_ref(hcd[k]);
+    vel[j] = Vel{reduce_ref(u[0]), reduce_ref(u[1]), reduce_ref(u[2])};
+    grad[j] = grad_combine(fs, hs);
+  }
+}
+
 }  // namespace
 
-extern const Table table_scalar = {"scalar", &accumulate_ref, &eval_targets_ref, &eval_tree_ref, &quotients_ref, 1};
+extern const Table table_scalar = {"scalar",       &accumulate_ref, &eval_targets_ref, &eval_tree_ref,
+                                   &quotients_ref, 1,               &eval_grad_ref};
 
 }  // namespace aerlox_rs::vpm::kern

@@ -19,6 +19,7 @@ from .operating import OperatingPoint
 from .results import Performance
 from .rotor import Flap, Rotor, ServoFlap, Swashplate
 from .study import Spin, load_state, simulate, sweep
+from .saving import load, save
 from . import plot  # noqa: F401  (matplotlib itself is imported on first use)
 
 from . import export, fields  # noqa: F401  (wake files; spanwise and wake datasets)
@@ -26,7 +27,7 @@ from .runtime import kernel_isa, kernel_quotient, num_threads, set_num_threads
 from . import runtime as _runtime
 
 _TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap",
-            "sweep", "simulate", "Spin", "load_state"]
+            "sweep", "simulate", "Spin", "load_state", "save", "load"]
 
 _RUNTIME = ["set_num_threads", "num_threads", "kernel_isa", "kernel_quotient"]
 

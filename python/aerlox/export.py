@@ -6,6 +6,8 @@ cells, with point data ``strength`` (3 components, m^3/s), ``strength_magnitude`
 (m^3/s), ``core_radius`` (m) and ``age`` (s; NaN when the state does not carry
 ages). Points are in hub axes, m. ``WakeSeries`` writes one such file per
 recorded step and a ``.pvd`` index that ParaView opens as a time series.
+Every file is written under a fresh name and renamed into place, so a failed
+write leaves the old file whole.
 
 The files are VTK XML written here (no VTK installation needed), with the
 arrays inline as base64 raw little-endian data by default, or as text with
@@ -16,13 +18,15 @@ from __future__ import annotations
 
 import base64
 import os
+import shutil
+import tempfile
 from pathlib import Path
 from typing import List, Tuple, Union
 from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from . import _aerlox
+from . import _aerlox, _atomic
 
 __all__ = ["wake_vtk", "WakeSeries"]
 
@@ -114,27 +118,29 @@ def wake_vtk(state, path: PathLike, *, binary: bool = True) -> Path:
         "age": (np.asarray(age, dtype=np.float64), "Float64", "%.17g"),
     }
     text = _vtk_xml(points, point_data, kind, binary)
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(text, encoding="ascii")
-    os.replace(tmp, path)  # a reader never sees half a file
-    return path
+    return _atomic.write_text(path, text, encoding="ascii")  # a reader never sees half a file
 
 
 class WakeSeries:
     """A time series of wake files with a ParaView ``.pvd`` index.
 
-    ``path`` is the index file (``*.pvd``); the per-step files go next to it into the
-    directory ``<stem>_steps/`` as ``<stem>_000000.vtu``, ``<stem>_000001.vtu``, ... The
-    index is rewritten after every ``add``, so a run stopped half-way still leaves a
-    readable series. ``suffix``: ``".vtu"`` (unstructured grid) or ``".vtp"`` (poly
-    data) per step; ``binary``: inline base64 arrays (True) or text, as in
-    :func:`wake_vtk`. ``add(time_s, state)`` takes the time in s. Use as a context
-    manager, or call ``close()``::
+    ``path`` is the index file (``*.pvd``); the per-step files end up next to it in
+    the directory ``<stem>_steps/`` as ``<stem>_000000.vtu``, ``<stem>_000001.vtu``,
+    ... ``suffix``: ``".vtu"`` (unstructured grid) or ``".vtp"`` (poly data) per
+    step; ``binary``: inline base64 arrays (True) or text, as in :func:`wake_vtk`.
+    ``add(time_s, state)`` takes the time in s. Use as a context manager, or call
+    ``close()``::
 
         with aerlox.export.WakeSeries("out/wake.pvd") as series:
             for k in range(n_steps):
                 result, state = rotor.step(inputs, state, dt)
                 series.add(k * dt, state)
+
+    The steps are written into a fresh folder beside the index; ``close()`` (or
+    leaving the ``with`` block normally or by Ctrl-C) puts that folder in place of
+    ``<stem>_steps/`` and writes the complete index. An exception in the block, or
+    ``discard()``, removes what was written and leaves an earlier series at the
+    same path as it was; so does closing a series to which nothing was added.
     """
 
     def __init__(self, path: PathLike, *, suffix: str = ".vtu", binary: bool = True):
@@ -146,45 +152,68 @@ class WakeSeries:
         self.suffix = suffix
         self.binary = binary
         self.directory = self.path.with_name(self.path.stem + "_steps")
-        self.directory.mkdir(parents=True, exist_ok=True)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        self._staging = Path(tempfile.mkdtemp(prefix=f".{self.directory.name}.", suffix=".part",
+                                              dir=self.path.parent))
         self.entries: List[Tuple[float, Path]] = []
         self.closed = False
 
     def add(self, time_s: float, state) -> Path:
-        """Write the wake of ``state`` at time ``time_s`` (s) and index it; returns its file."""
+        """Write the wake of ``state`` at time ``time_s`` (s); returns the file's path in
+        ``<stem>_steps/``, where it is once the series is closed."""
         if self.closed:
             raise ValueError("WakeSeries is closed")
         time_s = float(time_s)
         if self.entries and not time_s > self.entries[-1][0]:
             raise ValueError(f"time_s must increase: {time_s} after {self.entries[-1][0]}")
-        step_file = self.directory / f"{self.path.stem}_{len(self.entries):06d}{self.suffix}"
-        wake_vtk(state, step_file, binary=self.binary)
-        self.entries.append((time_s, step_file))
-        self._write_index()
-        return step_file
+        name = f"{self.path.stem}_{len(self.entries):06d}{self.suffix}"
+        wake_vtk(state, self._staging / name, binary=self.binary)
+        self.entries.append((time_s, self.directory / name))
+        return self.directory / name
 
-    def _write_index(self) -> None:
+    def _index_text(self) -> str:
         lines = ['<?xml version="1.0"?>\n',
                  '<VTKFile type="Collection" version="1.0" byte_order="LittleEndian">\n<Collection>\n']
         for t, f in self.entries:
             rel = os.path.relpath(f, self.path.parent).replace(os.sep, "/")
             lines.append(f'<DataSet timestep="{t!r}" group="" part="0" file={quoteattr(rel)}/>\n')
         lines.append("</Collection>\n</VTKFile>\n")
-        tmp = self.path.with_name(self.path.name + ".tmp")
-        tmp.write_text("".join(lines), encoding="ascii")
-        os.replace(tmp, self.path)
+        return "".join(lines)
 
     def close(self) -> None:
-        """Write the final index (idempotent)."""
-        if not self.closed:
-            self._write_index()
-            self.closed = True
+        """Put the steps in place and write the complete index (idempotent)."""
+        if self.closed:
+            return
+        if not self.entries:
+            self.discard()
+            return
+        self.closed = True
+        old = None
+        try:
+            if self.directory.is_symlink() or self.directory.exists():
+                old = Path(tempfile.mkdtemp(prefix=f".{self.directory.name}.", suffix=".old",
+                                            dir=self.path.parent))
+                os.replace(self.directory, old / "steps")
+            os.replace(self._staging, self.directory)
+            _atomic.write_text(self.path, self._index_text(), encoding="ascii")
+        finally:
+            shutil.rmtree(self._staging, ignore_errors=True)
+            if old is not None:
+                shutil.rmtree(old, ignore_errors=True)
+
+    def discard(self) -> None:
+        """Drop what was written; an earlier series at this path stays as it was."""
+        self.closed = True
+        shutil.rmtree(self._staging, ignore_errors=True)
 
     def __enter__(self) -> "WakeSeries":
         return self
 
-    def __exit__(self, *exc) -> None:
-        self.close()
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if exc_type is None or issubclass(exc_type, KeyboardInterrupt):
+            self.close()
+        else:
+            self.discard()
 
     def __len__(self) -> int:
         return len(self.entries)

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox, _progress
+from . import _aerlox, _atomic, _progress
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
@@ -632,14 +632,15 @@ class Rotor:
         """The description as JSON text (:meth:`to_dict`); also written to ``path`` when given.
 
         Numbers are written in their shortest exact form, so :meth:`from_json`
-        rebuilds an equal rotor.
+        rebuilds an equal rotor. The file is replaced atomically: written under a
+        fresh name beside ``path``, synced and renamed over it.
         """
         import json
 
         text = json.dumps(self.to_dict(), indent=indent, allow_nan=False)
         if path is not None:
-            with open(path, "w", encoding="utf-8") as f:
-                f.write(text + "\n")
+            # A fresh file renamed over the old: a failed write leaves the old file whole.
+            _atomic.write_text(path, text + "\n")
         return text
 
     @classmethod
