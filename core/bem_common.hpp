@@ -96,8 +96,9 @@ struct BemOptions {
   /// resultant speed with the same tangential speed (1 - a') Omega r + v_t as
   /// its loads, instead of Omega r.
   bool consistent_swirl = false;
-  /// Pitt-Peters: Prandtl's tip and hub loss factor scales each element's lift
-  /// (its drag is kept), as the momentum models' loss does.
+  /// Pitt-Peters: Johnson's effective radius B = 1 - sqrt(2 CT) / N_b; no lift
+  /// beyond B R (drag kept) and the uniform inflow from momentum over the disk
+  /// of radius B R.
   bool pitt_peters_tip_loss = false;
 };
 

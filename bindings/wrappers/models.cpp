@@ -202,14 +202,19 @@ struct Tables {
 };
 
 template <class M>
+constexpr newfunc constructor_of() {
+  if constexpr (std::is_same_v<typename ModelTraits<M>::Polar, SectionPolar>) return section_model_new<M>;
+  else return model_new<M>;
+}
+
+template <class M>
 void add_model(PyObject* m, const char* name, const char* doc) {
-  constexpr bool sections = std::is_same_v<typename ModelTraits<M>::Polar, SectionPolar>;
   kit::add_class_for<Holder<M>>(m, {.name = name,
                                     .doc = doc,
                                     .subclassable = true,
                                     .basicsize = 0,
                                     .dealloc = nullptr,
-                                    .tp_new = sections ? section_model_new<M> : model_new<M>,
+                                    .tp_new = constructor_of<M>(),
                                     .getset = Tables<M>::getset,
                                     .methods = Tables<M>::methods});
 }
@@ -248,8 +253,9 @@ void section_models(PyObject* ext) {
   add_model<PittPetersModel<SectionPolar>>(
       ext, "PittPetersModelSections",
       "PittPetersModelSections(defn, polar, n_psi_elements, tip_loss=False)\n--\n\n"
-      "The Pitt-Peters model over a SectionPolar. tip_loss: Prandtl's tip and hub loss\n"
-      "factor scales each element's lift.");
+      "The Pitt-Peters model over a SectionPolar. tip_loss: Johnson's effective radius\n"
+      "B = 1 - sqrt(2 CT) / n_blades; no lift beyond B R, and the uniform inflow from\n"
+      "momentum over the disk of radius B R.");
   add_model<OyeBEMModel<SectionPolar>>(
       ext, "OyeBEMModelSections",
       "OyeBEMModelSections(defn, polar, n_psi_elements, coupling_k)\n--\n\n"
