@@ -253,7 +253,9 @@ class Airfoil:
         from the header), an AeroDyn airfoil file with one table (its ``Re``
         line is in millions), and CSV with columns alpha, cl, cd (a header
         row naming them is optional; extra columns are ignored). See
-        :mod:`aerlox.polar_files`.
+        :mod:`aerlox.polar_files`. A row that cannot be read (a word, a
+        decimal comma, a missing column, NaN, a negative cd) is a ValueError
+        naming the file, the line and the row; so is a file with no rows.
         """
         paths = []
         for p in (path,) + more_paths:
