@@ -53,5 +53,8 @@ void relax_inflow_py(PyObject* m);
 void extensions(PyObject* m);
 // The resolved free wake's functions, added to the _ext module.
 void resolved_wake(PyObject* ext);
+// On _ext: the blade-section polar and its three models.
+void sections(PyObject* ext);
+void section_models(PyObject* ext);
 
 }  // namespace reg
