@@ -23,8 +23,8 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 constexpr const char* RES_NAMES[] = {"rotor",        "overlap",   "near_core_chord", "near_core_width",
                                      "near_steps",   "squire_a1", "nu_m2_s",         "stretching",
                                      "relaxation",   "max_split", "fast_rtol",       "fast_min_particles",
-                                     "transposed"};
-constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 13};
+                                     "transposed",   "smagorinsky"};
+constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 14};
 
 WakePhysics physics_of(const kit::Bound& a) {
   WakePhysics ph;
@@ -40,6 +40,7 @@ WakePhysics physics_of(const kit::Bound& a) {
   ph.fast_rtol = kit::extract_or<double>(a[10], "fast_rtol", ph.fast_rtol);
   ph.fast_min_particles = kit::extract_or<std::size_t>(a[11], "fast_min_particles", ph.fast_min_particles);
   ph.transposed = kit::extract_or<bool>(a[12], "transposed", ph.transposed);
+  ph.smagorinsky = kit::extract_or<double>(a[13], "smagorinsky", ph.smagorinsky);
   return ph;
 }
 
@@ -102,7 +103,8 @@ PyMethodDef methods[] = {
     {"vpm_resolved", kit::fastcall(py_vpm_resolved), FAST,
      "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
      "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=True, relaxation=0.3, max_split=64,\n"
-     "             fast_rtol=0.0, fast_min_particles=4096, transposed=True)\n--\n\n"
+     "             fast_rtol=0.0, fast_min_particles=4096, transposed=True,\n"
+     "             smagorinsky=0.17)\n--\n\n"
      "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
      "segment cut into particles no further apart than overlap times their core;\n"
      "the blade's own trailing vorticity and the last near_steps steps of shed\n"
@@ -111,7 +113,8 @@ PyMethodDef methods[] = {
      "(r_c^2 = r_0^2 + 4 alpha_L delta nu t, delta = 1 + squire_a1 |Gamma| / nu);\n"
      "the blade's points summed directly over the wake; vortex stretching\n"
      "(the transposed scheme, or the classical one) and a relaxation of the strengths towards the local\n"
-     "vorticity (fraction per step); the advection by the fast summation at\n"
+     "vorticity (fraction per step); cores spread by a Smagorinsky eddy viscosity\n"
+     "(nu_t = (smagorinsky sigma)^2 |S|); the advection by the fast summation at\n"
      "relative error fast_rtol once the wake holds fast_min_particles (0: the\n"
      "direct sum). The given rotor is unchanged."},
     {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,

@@ -45,12 +45,27 @@ void relax_towards_curl(ParticleField& fld, std::size_t i, const Grad& g, double
   fld.az[i] = static_cast<float>((1.0 - f) * a[2] + f * an * (w[2] / wn));
 }
 
+// Spreads the core of particle i by the eddy viscosity of its strain,
+// nu_t = (cs sigma)^2 |S| with |S| = sqrt(2 S_ij S_ij): sigma^2 grows by 2 nu_t dt.
+void spread_by_strain(ParticleField& fld, std::size_t i, const Grad& g, double cs, double dt) {
+  double ss = 0.0;
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b) {
+      const double sab = 0.5 * (static_cast<double>(g[3 * a + b]) + g[3 * b + a]);
+      ss += sab * sab;
+    }
+  const double sg = fld.sigma[i];
+  const double nu_t = (cs * sg) * (cs * sg) * std::sqrt(2.0 * ss);
+  const double grown = std::sqrt(sg * sg + 2.0 * nu_t * dt);
+  if (std::isfinite(grown)) fld.sigma[i] = static_cast<float>(grown);
+}
+
 }  // namespace
 
 double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph) {
   const std::size_t n = f.len();
   if (n == 0) return 0.0;
-  const bool grad = ph.stretching || ph.relaxation > 0.0;
+  const bool grad = ph.stretching || ph.relaxation > 0.0 || ph.smagorinsky > 0.0;
   const auto eval = [grad, &ph](const ParticleField& fld) {
     if (ph.fast_rtol > 0.0 && fld.len() >= ph.fast_min_particles)
       return induced_velocities_fast(fld, ph.fast_rtol, grad);
@@ -77,6 +92,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     f.pz[i] = v[2] * dt + f.pz[i];
     if (ph.stretching) move_strength(f, f, i, mid, k2.grad[i], dt, ph.transposed);
     if (ph.relaxation > 0.0) relax_towards_curl(f, i, k2.grad[i], ph.relaxation);
+    if (ph.smagorinsky > 0.0 && dt > 0.0f) spread_by_strain(f, i, k2.grad[i], ph.smagorinsky, dt);
     const double sp = std::sqrt(static_cast<double>(v[0]) * v[0] + static_cast<double>(v[1]) * v[1] +
                                 static_cast<double>(v[2]) * v[2]);
     finite = finite && std::isfinite(sp) && std::isfinite(f.ax[i]) && std::isfinite(f.ay[i]) &&

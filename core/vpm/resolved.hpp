@@ -22,7 +22,8 @@ inline constexpr double kLambOseen = 1.25643;
 /// stream u_inf (m/s) over dt (s); with ph.stretching the strengths follow
 /// d alpha_i/dt = alpha_j du_j/dx_i (the transposed scheme, which keeps the
 /// total strength), and ph.relaxation then turns each strength that fraction
-/// of the way towards the direction of the local vorticity, keeping its size.
+/// of the way towards the direction of the local vorticity, keeping its size;
+/// ph.smagorinsky spreads each core by the eddy viscosity of the local strain.
 /// The velocities come from the direct sum, or from the fast summation at
 /// ph.fast_rtol once the wake holds ph.fast_min_particles.
 /// Returns the largest particle speed relative to the hub at the second

@@ -127,6 +127,7 @@ VpmRotor<P> VpmRotor<P>::with_physics(const WakePhysics& ph) const {
   if (!in(ph.squire_a1, 0.0, 1.0)) throw ValueError("squire_a1 must lie in [0, 1]");
   if (!in(ph.nu_m2_s, 0.0, 1.0)) throw ValueError("nu_m2_s must lie in [0, 1]");
   if (!in(ph.relaxation, 0.0, 1.0)) throw ValueError("relaxation must lie in [0, 1]");
+  if (!in(ph.smagorinsky, 0.0, 1.0)) throw ValueError("smagorinsky must lie in [0, 1]");
   if (ph.max_split < 1 || ph.max_split > 4096) throw ValueError("max_split must lie in [1, 4096]");
   if (!in(ph.fast_rtol, 0.0, 0.5)) throw ValueError("fast_rtol must lie in [0, 0.5]");
   VpmRotor out = *this;

@@ -81,6 +81,9 @@ struct WakePhysics {
   /// Pedrizzetti relaxation of the strengths towards the local vorticity
   /// direction, fraction per step; 0 disables it.
   double relaxation = 0.3;
+  /// Smagorinsky constant of the eddy viscosity that spreads the particle
+  /// cores where the wake is strained, nu_t = (C_s sigma)^2 |S|; 0 disables it.
+  double smagorinsky = 0.17;
   /// Most particles one segment is cut into.
   std::size_t max_split = 64;
   /// Relative error of the fast summation the advection uses once the wake
