@@ -43,7 +43,7 @@ def test_descriptions_round_trip_by_value():
     back = pickle.loads(pickle.dumps(perf))
     assert back == perf and not back.hub_force_N.flags.writeable
     assert list(perf.as_dict()) == ["thrust_N", "torque_Nm", "power_W", "CT", "CQ", "CP", "FM",
-                                    "hub_force_N", "hub_moment_Nm", "model", "converged"]
+                                    "hub_force_N", "hub_moment_Nm", "model", "converged", "diagnostics"]
 
 
 @pytest.mark.parametrize(
