@@ -9,7 +9,7 @@ JOBS    ?= $(shell nproc)
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
 .PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate clean \
-        wheel wheel-check docs
+        wheel wheel-check wheel-aarch64 docs
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
 DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
@@ -70,6 +70,13 @@ wheel: install
 # no compiler on PATH, and a smoke test run from outside the source tree.
 wheel-check: wheel
 	$(PY) .ci/wheel_check.py dist $(BUILD)/wheel-venv $(BUILD)/wheel-smoke
+
+# The aarch64 wheel cross-built here and smoke-tested under qemu-user with
+# Debian's arm64 CPython (docs/wheels.md). Not part of CI: emulated, the smoke
+# test alone takes a minute or two.
+wheel-aarch64: venv
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	.ci/wheel_aarch64.sh $(VPY) $(BUILD)
 
 # The documentation site: docs/ through Sphinx into docs/_build/html, the API
 # reference read from the installed package, the gallery running examples/.

@@ -266,6 +266,7 @@ namespace reg {
 void extensions(PyObject* m) {
   Owned ext{kit::check(PyModule_New("aerlox._aerlox._ext"))};
   if (PyModule_AddFunctions(ext.p, ext_methods) != 0) throw kit::PyErrSet{};
+  ext_equilibrium(ext.p);
   if (PyModule_AddObjectRef(m, "_ext", ext.p) != 0) throw kit::PyErrSet{};
 }
 

@@ -51,5 +51,7 @@ void relax_inflow_py(PyObject* m);
 
 // Beside the registry (not in __all__): the private extension namespace _ext.
 void extensions(PyObject* m);
+/// Adds equilibrium() to the _ext namespace (equilibrium_py.cpp).
+void ext_equilibrium(PyObject* ext);
 
 }  // namespace reg
