@@ -56,8 +56,8 @@ PyObject* result_pair(const aerlox_rs::AeroResult& r, S state) {
   return tuple({first, second});
 }
 
-/// Calls f(model_copy, state_copy) for whichever of the six model classes
-/// `aero` is an instance of (in this order), with `state` converted to that
+/// Calls f(model_copy, state_copy) for whichever of the six model classes (or
+/// the three blade-section models) `aero` is an instance of (in this order), with `state` converted to that
 /// model's state class. Both are copies, so f may run without the interpreter
 /// lock. The state's conversion error carries no argument name.
 template <class F>
@@ -77,6 +77,10 @@ PyObject* with_model(PyObject* aero, PyObject* state, F&& f) {
   try_one(std::type_identity<aerlox_rs::PittPetersModel<aerlox_rs::TabulatedPolar>>{});
   try_one(std::type_identity<aerlox_rs::OyeBEMModel<aerlox_rs::LinearPolar>>{});
   try_one(std::type_identity<aerlox_rs::OyeBEMModel<aerlox_rs::TabulatedPolar>>{});
+  // The blade-section models of the extension namespace.
+  try_one(std::type_identity<aerlox_rs::QuasiStaticBEM<aerlox_rs::SectionPolar>>{});
+  try_one(std::type_identity<aerlox_rs::PittPetersModel<aerlox_rs::SectionPolar>>{});
+  try_one(std::type_identity<aerlox_rs::OyeBEMModel<aerlox_rs::SectionPolar>>{});
   if (!matched) throw aerlox_rs::ValueError("aero must be a QuasiStaticBEM, PittPetersModel, or OyeBEMModel instance");
   return out;
 }

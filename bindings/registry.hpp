@@ -51,6 +51,9 @@ void relax_inflow_py(PyObject* m);
 
 // Beside the registry (not in __all__): the private extension namespace _ext.
 void extensions(PyObject* m);
+// On _ext: the blade-section polar and its three models.
+void sections(PyObject* ext);
+void section_models(PyObject* ext);
 /// Adds equilibrium() to the _ext namespace (equilibrium_py.cpp).
 void ext_equilibrium(PyObject* ext);
 

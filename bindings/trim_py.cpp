@@ -1,6 +1,7 @@
 // The trim functions (solve_trim_cyclic_py, relax_inflow_py) and TrimResult.
-// Both functions accept any of the six blade-element model classes; the
-// dispatch over them is written once, in kit::with_model() (models_py.hpp).
+// Both functions accept any of the six blade-element model classes (and the
+// extension namespace's three blade-section models); the dispatch over them
+// is written once, in kit::with_model() (models_py.hpp).
 #include <tuple>
 #include <variant>
 
