@@ -5,6 +5,7 @@ model is one entry here.
 """
 from __future__ import annotations
 
+import functools
 import inspect
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
@@ -13,6 +14,19 @@ from . import _aerlox
 from .sections import POLAR_OPTIONS
 
 __all__ = ["ModelSpec", "MODELS", "model_spec", "equilibrium_state", "equilibrium"]
+
+
+@functools.lru_cache(maxsize=None)
+def _constructor_keywords(cls: type) -> Optional[Tuple[str, ...]]:
+    """A core class's constructor keywords but the rotor, polar and azimuth
+    stations; None when the class does not say. Kept per class: reading the
+    text signature costs more than many a solve, and every solve checks its
+    options."""
+    try:
+        params = inspect.signature(cls).parameters
+    except (TypeError, ValueError):
+        return None
+    return tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
 
 
 @dataclass(frozen=True)
@@ -58,12 +72,9 @@ class ModelSpec:
         """The keywords a user may set: the core constructor's (all but the rotor, polar
         and azimuth stations) and, for the blade-element models, those of the section
         polar; None when the core class does not say."""
-        cls = self.sections_cls or self.linear_cls
-        try:
-            params = inspect.signature(cls).parameters
-        except (TypeError, ValueError):
+        names = _constructor_keywords(self.sections_cls or self.linear_cls)
+        if names is None:
             return None
-        names = tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
         if self.sections_cls is not None:
             names += POLAR_OPTIONS
         return names
@@ -86,11 +97,7 @@ class ModelSpec:
             known = tuple(k for k in known if k not in POLAR_OPTIONS)
         elif self.sections_cls is not None:
             # A plain polar: the first-built class, which takes no refinements.
-            try:
-                known = tuple(n for n in inspect.signature(self.linear_cls).parameters
-                              if n not in ("defn", "polar", "n_psi_elements"))
-            except (TypeError, ValueError):
-                known = None
+            known = _constructor_keywords(self.linear_cls)
         unknown = sorted(set(options) - set(known or ()))
         if known is not None and unknown:
             listing = ", ".join(known) if known else "none"
