@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox, _atomic, _progress
+from . import _aerlox, _atomic, _honesty, _progress
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
@@ -424,10 +424,16 @@ class Rotor:
             return self._march_vpm(op, **options)
         if entry.name == "bem":
             self._warn_bem_edgewise(op)
+        _honesty.warn_slow(entry.name, op.omega)
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
         state, converged = equilibrium(core, inputs, entry.name)
         result, _ = core.compute_forces(inputs, state)
+        if entry.name == "bem":
+            # The element solver returns its last iterate when it runs out of iterations.
+            converged, why = _honesty.bem_elements_settled(self, core, op, inputs)
+            if not converged:
+                warnings.warn(why, RuntimeWarning, stacklevel=2)
         return Performance.from_result(result, self, op, entry.name, converged)
 
     def spanwise(self, op: OperatingPoint, model: str = "bem", state: Any = None,

@@ -191,7 +191,7 @@ def test_plots_return_figures_and_save(rotor, tmp_path):
     import matplotlib.pyplot as plt
     from matplotlib.figure import Figure
 
-    sw = ax.sweep(rotor, rpm=[1100.0, RPM], collective_deg=[4.0, 8.0, 12.0])
+    sw = ax.sweep(rotor, rpm=[1100.0, RPM], collective_deg=[6.0, 8.0, 12.0])
     sim = ax.simulate(rotor, model="pitt-peters", t_end_s=0.02, dt_s=1e-3,
                       schedule=ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0))
     figures = [
@@ -256,3 +256,51 @@ def test_rotor_json_round_trip(tmp_path):
     (tmp_path / "list.json").write_text("[1]")
     with pytest.raises(ValueError, match="JSON object"):
         ax.Rotor.from_json(tmp_path / "list.json")
+
+
+def test_sweep_ctrl_c_keeps_every_finished_point_and_a_checkpoint_resumes_bit_for_bit(rotor, tmp_path, monkeypatch):
+    axes = dict(rpm=[1100.0, 1200.0, RPM], collective_deg=[6.0, 8.0, 10.0, 12.0])
+    whole = ax.sweep(rotor, model="pitt-peters", **axes)
+    solve = ax.Rotor.solve
+    calls = []
+
+    def interrupted_at_the_sixth(self, *args, **kwargs):
+        calls.append(1)
+        if len(calls) == 6:
+            raise KeyboardInterrupt
+        return solve(self, *args, **kwargs)
+
+    path = tmp_path / "sweep.ckpt"
+    with monkeypatch.context() as m:
+        m.setattr(ax.Rotor, "solve", interrupted_at_the_sixth)
+        part = ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes)
+    assert part.attrs["interrupted"] == 1 and (part.error.values == "").sum() == 5
+    assert np.array_equal(part.thrust_N.values.ravel()[:5], whole.thrust_N.values.ravel()[:5])
+    assert all(e.startswith("KeyboardInterrupt") for e in part.error.values.ravel()[5:])
+    # A process killed while writing leaves half a record at the end: it is dropped and solved again.
+    with open(path, "ab") as f:
+        f.write(b"\x90\x00\x00\x00torn")
+    assert ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes).identical(whole)
+    # Complete: read back without solving anything.
+    with monkeypatch.context() as m:
+        m.setattr(ax.Rotor, "solve", None)
+        assert ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes).identical(whole)
+    with pytest.raises(ValueError, match="belongs to a different sweep"):
+        ax.sweep(rotor, model="oye", checkpoint=path, **axes)
+
+
+def test_sweep_refuses_a_grid_beyond_its_limit_before_building_it(rotor):
+    with pytest.raises(ValueError, match=r"1,000,000,000,000 points .* exceeds the limit of 2,000,000"):
+        ax.sweep(rotor, rpm=np.linspace(1000, 1400, 10**4), collective_deg=np.linspace(0, 12, 10**4),
+                 climb_m_s=np.linspace(0, 5, 10**4))
+
+
+def test_non_finite_loads_are_never_reported_as_converged(rotor):
+    huge = ax.OperatingPoint.hover(rpm=1e300, collective_deg=8.0)
+    with pytest.warns(RuntimeWarning, match="non-finite result"):
+        perf = rotor.solve(huge, model="pitt-peters")
+    assert not perf.converged
+    with pytest.warns(RuntimeWarning):
+        ds = ax.sweep(rotor, model="pitt-peters", rpm=[RPM, 1e300], collective_deg=8.0)
+    assert list(ds.converged.values) == [True, False]
+    assert ds.error.values[1].startswith("FloatingPointError: non-finite result") and ds.attrs["n_failed"] == 1

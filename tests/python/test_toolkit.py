@@ -126,7 +126,12 @@ def test_uniform_negative_twist_pushes_down_and_washout_pushes_up():
     washout = ax.Rotor(2, 1.0, 0.08, [0.0, -8.0], ax.Airfoil.linear(5.7, 0.011, 14.0), root_cutout_m=0.15,
                        stations_m=[0.15, 1.0])
     op = ax.OperatingPoint.hover(omega_rad_s=120.0, collective_deg=math.degrees(0.12))
-    assert offset.solve(op).thrust_N < 0.0 < washout.solve(op).thrust_N
+    down = offset.solve(op)
+    # The washout's tip element, near zero pitch, does not settle within the element
+    # solver's iterations; the result says so instead of claiming convergence.
+    with pytest.warns(RuntimeWarning, match="did not balance their momentum"):
+        up = washout.solve(op)
+    assert down.thrust_N < 0.0 < up.thrust_N and not up.converged
 
 
 def _core_by_hand(rotor, cls, *extra):
