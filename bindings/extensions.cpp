@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "kit/gil.hpp"
 #include "kit/kit.hpp"
 #include "models_py.hpp"
 #include "registry.hpp"
 #include "vpm/common.hpp"
+#include "vpm/fast_sum.hpp"
 #include "vpm/pool.hpp"
 #include "vpm/rotor.hpp"
 
@@ -64,13 +66,14 @@ PyObject* spanwise_if(PyObject* model, PyObject* inputs, PyObject* state) {
   using S = typename ModelTraits<M>::State;
   if (!kit::is_instance<std::unique_ptr<M>>(model)) return nullptr;
   const M& m = *kit::unbox<std::unique_ptr<M>>(model);
-  const RotorInputs& in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
-  const S& st = kit::as_ref_arg<S>(state, "state");
+  // Copies: the arrays are filled without the interpreter lock.
+  const RotorInputs in = kit::as_ref_arg<RotorInputs>(inputs, "inputs");
+  const S st = kit::as_ref_arg<S>(state, "state");
   const std::size_t n_psi = m.n_psi_elements(), n_r = m.grid().n_elements;
   SpanwiseView view{n_psi, n_r, m.defn().blade.n_blades, {}};
   Owned arrays[kSpanFields] = {};
   for (std::size_t f = 0; f < kSpanFields; ++f) arrays[f].p = kit::new_array2_out(n_psi, n_r, &view.field[f]);
-  m.spanwise_into(in, st, view);
+  kit::without_gil([&] { m.spanwise_into(in, st, view); });
   Owned d{kit::check(PyDict_New())};
   put(d.p, "azimuth_rad", kit::new_array(station_azimuths(n_psi)));
   for (std::size_t f = 0; f < kSpanFields; ++f) put(d.p, SPAN_KEYS[f], arrays[f].release());
@@ -189,6 +192,72 @@ PyObject* py_vpm_blade(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// ---- induced_velocity(positions, strengths, cores, targets, fast, rtol, gradient)
+
+constexpr const char* IV_NAMES[] = {"positions", "strengths", "cores", "targets", "fast", "rtol", "gradient"};
+constexpr kit::Signature IV_SIG{"induced_velocity()", IV_NAMES, 7, 7};
+
+/// Column c of an (n, 3) float64 array as single precision.
+vpm::AVec<float> column(const kit::ArrayRef& a, std::size_t c) {
+  vpm::AVec<float> v = vpm::AVec<float>::filled(a.shape[0], 0.0f);
+  for (std::size_t i = 0; i < a.shape[0]; ++i) v[i] = static_cast<float>(a.at(i, c));
+  return v;
+}
+
+kit::ArrayRef rows3(PyObject* o, const char* name) {
+  const kit::ArrayRef a = kit::extract_array<2>(o, name);
+  if (a.shape[1] != 3) throw ValueError(std::string(name) + " must have shape (n, 3)");
+  return a;
+}
+
+// The toolkit (aerlox.fields.induced_velocity) validates values and units;
+// here only shapes are checked, then the core runs without Python's lock.
+PyObject* py_induced_velocity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(IV_SIG, args, nargs, kw);
+    const kit::ArrayRef pos = rows3(a[0], "positions"), str = rows3(a[1], "strengths");
+    const kit::ArrayRef core = kit::extract_array<1>(a[2], "cores");
+    const std::size_t n = pos.shape[0];
+    if (str.shape[0] != n || core.shape[0] != n)
+      throw ValueError("positions, strengths and cores must have the same number of particles");
+    vpm::ParticleField f;
+    f.px = column(pos, 0), f.py = column(pos, 1), f.pz = column(pos, 2);
+    f.ax = column(str, 0), f.ay = column(str, 1), f.az = column(str, 2);
+    f.sigma = vpm::AVec<float>::filled(n, 0.0f);
+    for (std::size_t i = 0; i < n; ++i) f.sigma[i] = static_cast<float>(core.at(i));
+    const bool self = a[3] == Py_None;
+    vpm::AVec<float> tx, ty, tz;
+    if (!self) {
+      const kit::ArrayRef t = rows3(a[3], "targets");
+      tx = column(t, 0), ty = column(t, 1), tz = column(t, 2);
+    }
+    const bool fast = kit::extract<bool>(a[4], "fast");
+    const double rtol = kit::extract<double>(a[5], "rtol");
+    const bool gradient = kit::extract<bool>(a[6], "gradient");
+    if (fast) (void)vpm::fast_plan(rtol);
+    const vpm::VelGrad r = kit::without_gil([&] {
+      if (fast)
+        return self ? vpm::induced_velocities_fast(f, rtol, gradient)
+                    : vpm::induced_at_points_fast(f, tx, ty, tz, rtol, gradient);
+      if (gradient) return self ? vpm::induced_with_gradient(f) : vpm::induced_with_gradient_at(f, tx, ty, tz);
+      return vpm::VelGrad{self ? vpm::induced_velocities(f) : vpm::induced_at_points(f, tx, ty, tz), {}};
+    });
+    const std::size_t m = r.vel.size();
+    double* v = nullptr;
+    Owned vel{kit::new_array2_out(m, 3, &v)};
+    for (std::size_t j = 0; j < m; ++j)
+      for (int c = 0; c < 3; ++c) v[3 * j + c] = r.vel[j][c];
+    Owned grad{gradient ? nullptr : kit::none()};
+    if (gradient) {
+      double* g = nullptr;
+      grad.p = kit::new_array2_out(m, 9, &g);
+      for (std::size_t j = 0; j < m; ++j)
+        for (int e = 0; e < 9; ++e) g[9 * j + e] = r.grad[j][e];
+    }
+    return kit::tuple({vel.release(), grad.release()});
+  });
+}
+
 // ---- worker control
 
 constexpr const char* N_NAMES[] = {"n"};
@@ -243,6 +312,13 @@ PyMethodDef ext_methods[] = {
      "vpm_blade(rotor)\n--\n\n"
      "The blade discretisation of a vortex-particle rotor: n_blades, r_edge_m,\n"
      "r_mid_m, chord_m, twist_rad."},
+    {"induced_velocity", kit::fastcall(py_induced_velocity), FAST,
+     "induced_velocity(positions, strengths, cores, targets, fast, rtol, gradient)\n--\n\n"
+     "Velocity (m/s) induced by vortex particles (positions (n, 3) m, strengths\n"
+     "(n, 3) m^3/s, core radii (n,) m; float64, evaluated in single precision) at\n"
+     "targets (m, 3), or at the particles when targets is None: by the direct sum\n"
+     "(fast false) or the fast summation with relative error rtol. Returns\n"
+     "(velocity (m, 3), gradient (m, 9) with du_i/dx_j at 3i + j, or None)."},
     {"set_num_threads", kit::fastcall(py_set_num_threads), FAST,
      "set_num_threads(n)\n--\n\n"
      "Participants (worker threads plus the caller) of the wake's parallel loops\n"

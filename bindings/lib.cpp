@@ -3,6 +3,7 @@
 
 #include "cancel.hpp"
 #include "cyclic.hpp"
+#include "kit/gil.hpp"
 #include "kit/kit.hpp"
 #include "mechanical.hpp"
 #include "registry.hpp"
@@ -81,12 +82,6 @@ PyMethodDef step_def = {
     "ODE. This is the single canonical, recommended integrator -- see\n"
     "aerlox_rs::mechanical for the full derivation and stability properties."};
 
-/// The core's cancellation check: a pending signal (Ctrl-C) stops the call
-/// with the handler's exception set. Every call holds the interpreter lock on
-/// the thread that polls, and the interpreter answers in a few nanoseconds
-/// when no signal is pending.
-bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
-
 PyObject* g_first_module = nullptr;  // the module as first built, kept for re-imports
 std::int64_t g_interpreter = -1;
 
@@ -162,7 +157,9 @@ int module_exec(PyObject* m) {
   });
   if (ok == nullptr) return -1;
   Py_DECREF(ok);
-  aerlox_rs::set_cancel_check(signal_pending);
+  // A pending signal (Ctrl-C) stops a long call with the handler's exception set.
+  kit::note_signal_thread();
+  aerlox_rs::set_cancel_check(kit::signal_pending);
   g_interpreter = interp;
   g_first_module = Py_NewRef(m);
   return 0;

@@ -4,6 +4,7 @@
 #include <tuple>
 #include <variant>
 
+#include "kit/gil.hpp"
 #include "kit/kit.hpp"
 #include "models_py.hpp"
 #include "registry.hpp"
@@ -19,9 +20,10 @@ using FinalState = std::variant<QuasiStaticRotorState, PittPetersRotorState, Oye
 /// What TrimResult holds: the core outcome with the state of whichever kind.
 using TrimResultRecord = TrimOutcome<FinalState>;
 
-/// Calls f(model_copy, state) for whichever of the six model classes `aero`
-/// is an instance of (in this order), with `state` converted to that model's
-/// state class. The state's conversion error carries no argument name.
+/// Calls f(model_copy, state_copy) for whichever of the six model classes
+/// `aero` is an instance of (in this order), with `state` converted to that
+/// model's state class. Both are copies, so f may run without the interpreter
+/// lock. The state's conversion error carries no argument name.
 template <class F>
 PyObject* with_model(PyObject* aero, PyObject* state, F&& f) {
   PyObject* out = nullptr;
@@ -30,7 +32,7 @@ PyObject* with_model(PyObject* aero, PyObject* state, F&& f) {
     if (matched || !kit::is_instance<std::unique_ptr<M>>(aero)) return;
     matched = true;
     const M model_copy = *kit::unbox<std::unique_ptr<M>>(aero);
-    const auto& st = kit::as_ref<typename ModelTraits<M>::State>(state);
+    const auto st = kit::as_ref<typename ModelTraits<M>::State>(state);
     out = f(model_copy, st);
   };
   try_one(std::type_identity<QuasiStaticBEM<LinearPolar>>{});
@@ -79,7 +81,7 @@ PyObject* py_solve_trim(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     opt.n_inflow_relax = kit::extract_or<std::size_t>(a[12], "n_inflow_relax", opt.n_inflow_relax);
     opt.n_settle = kit::extract_or<std::size_t>(a[13], "n_settle", opt.n_settle);
     return with_model(a[0], a[1], [&](const auto& model, const auto& state) {
-      auto o = solve_trim_cyclic(model, state, base, opt);
+      auto o = kit::without_gil([&] { return solve_trim_cyclic(model, state, base, opt); });
       TrimResultRecord r{o.tilt_lon,   o.tilt_lat,  o.Mx_residual, o.My_residual,
                          o.iterations, o.converged, FinalState(std::move(o.final_state))};
       return kit::wrap(std::move(r));
@@ -99,7 +101,7 @@ PyObject* py_relax(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::size_t n_steps = kit::extract_or<std::size_t>(a[3], "n_steps", 200);
     const double dt = kit::extract_or<double>(a[4], "dt", 0.005);
     return with_model(a[0], a[1], [&](const auto& model, const auto& state) {
-      return kit::wrap(relax_inflow(model, state, in, n_steps, dt));
+      return kit::wrap(kit::without_gil([&] { return relax_inflow(model, state, in, n_steps, dt); }));
     });
   });
 }

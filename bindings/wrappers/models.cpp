@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "aero_model.hpp"
+#include "kit/gil.hpp"
 #include "kit/kit.hpp"
 #include "models_py.hpp"
 #include "oye.hpp"
@@ -73,8 +74,9 @@ PyObject* inflow_taus(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return kit::guard([&] {
     const kit::Bound a = kit::bind(sig, args, nargs, kw);
     const RotorInputs& in = kit::extract<RotorInputs>(a[0], "inputs");
-    const S& st = kit::as_ref_arg<S>(a[1], "state");
-    return kit::new_array(model<M>(self).inflow_taus(in, st));
+    const S st = kit::extract<S>(a[1], "state");
+    const M& m = model<M>(self);
+    return kit::new_array(kit::without_gil([&] { return m.inflow_taus(in, st); }));
   });
 }
 
@@ -85,8 +87,9 @@ PyObject* compute_forces(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return kit::guard([&] {
     const kit::Bound a = kit::bind(sig, args, nargs, kw);
     const RotorInputs& in = kit::extract<RotorInputs>(a[0], "inputs");
-    const S& st = kit::as_ref_arg<S>(a[1], "state");
-    auto [result, deriv] = model<M>(self).compute_forces(in, st);
+    const S st = kit::extract<S>(a[1], "state");
+    const M& m = model<M>(self);
+    auto [result, deriv] = kit::without_gil([&] { return m.compute_forces(in, st); });
     return kit::result_pair(result, std::move(deriv));
   });
 }
@@ -98,10 +101,11 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return kit::guard([&] {
     const kit::Bound a = kit::bind(sig, args, nargs, kw);
     const RotorInputs& in = kit::extract<RotorInputs>(a[0], "inputs");
-    const S& st = kit::as_ref_arg<S>(a[1], "state");
+    const S st = kit::extract<S>(a[1], "state");
     const double dt = kit::extract<double>(a[2], "dt");
     const IntegrationMethod method = kit::integration_method_arg(a[3]);
-    auto [result, next] = model<M>(self).step(in, st, dt, method);
+    const M& m = model<M>(self);
+    auto [result, next] = kit::without_gil([&] { return m.step(in, st, dt, method); });
     return kit::result_pair(result, std::move(next));
   });
 }

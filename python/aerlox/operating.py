@@ -20,11 +20,22 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from . import _aerlox
-from ._checks import number as _finite
+from ._checks import number as _finite, warn_unit as _warn_unit
 
 __all__ = ["OperatingPoint"]
 
 _RPM_TO_RAD_S = math.pi / 30.0
+# Beyond these a pitch angle is almost surely in the other unit: a collective
+# of 286 deg is 5 rad converted twice, a cyclic of 5 rad was meant in degrees.
+PLAUSIBLE_PITCH_DEG = 90.0
+PLAUSIBLE_CYCLIC_RAD = 0.5
+
+
+def warn_implausible_pitch(name: str, value_deg: float) -> None:
+    """UnitWarning for a pitch angle (deg) beyond +-90 deg."""
+    if abs(value_deg) > PLAUSIBLE_PITCH_DEG:
+        _warn_unit(f"{name}={value_deg!r} deg is beyond +-{PLAUSIBLE_PITCH_DEG:g} deg: "
+                   f"radians converted to degrees twice, or meant in another unit?")
 
 # The hub frame at zero shaft tilt: a half turn about the world z axis, so the
 # hub's x axis (azimuth 0) points aft and its y axis to the left.
@@ -83,14 +94,19 @@ class OperatingPoint:
                     raise ValueError(f"{key} must be >= 0 (the rotation sense is fixed), got {value!r}")
             put(self, key, value)
         put(self, "collective_deg", _finite("collective_deg", collective_deg))
+        warn_implausible_pitch("collective_deg", self.collective_deg)
         put(self, "climb_m_s", _finite("climb_m_s", climb_m_s))
         put(self, "forward_m_s", _finite("forward_m_s", forward_m_s))
         tilt = _finite("shaft_tilt_deg", shaft_tilt_deg)
         if abs(tilt) > 90.0:
             raise ValueError(f"shaft_tilt_deg must lie within [-90, 90], got {tilt!r}")
         put(self, "shaft_tilt_deg", tilt)
-        put(self, "cyclic_lon_rad", _finite("cyclic_lon_rad", cyclic_lon_rad))
-        put(self, "cyclic_lat_rad", _finite("cyclic_lat_rad", cyclic_lat_rad))
+        for key, value in (("cyclic_lon_rad", cyclic_lon_rad), ("cyclic_lat_rad", cyclic_lat_rad)):
+            value = _finite(key, value)
+            if abs(value) > PLAUSIBLE_CYCLIC_RAD:
+                _warn_unit(f"{key}={value!r} rad is beyond +-{PLAUSIBLE_CYCLIC_RAD:g} rad "
+                           f"({math.degrees(value):.4g} deg): degrees given as radians?")
+            put(self, key, value)
         rho = _finite("rho_kg_m3", rho_kg_m3)
         if rho <= 0.0:
             raise ValueError(f"rho_kg_m3 must be > 0, got {rho!r}")

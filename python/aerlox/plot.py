@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     import xarray
     from matplotlib.figure import Figure
 
-__all__ = ["polar", "sweep", "history", "spanwise", "wake"]
+__all__ = ["polar", "sweep", "history", "spanwise", "wake", "wake_velocity"]
 
 # Where a figure is saved: a path of any form matplotlib accepts, or None for no file.
 PathArg = Optional[Union[str, "os.PathLike[str]"]]
@@ -39,9 +39,26 @@ def _finish(fig, path):
     return fig
 
 
-def _label(da) -> str:
-    units = da.attrs.get("units")
-    return f"{da.name} [{units}]" if units and units != "1" else str(da.name)
+# Name suffixes that spell a unit, and the unit as the datasets write it; the
+# label states the unit once ("thrust [N]", not "thrust_N [N]").
+_SUFFIX_UNITS = (
+    ("_Nm_per_m", "N m/m"), ("_N_per_m", "N/m"), ("_rad_s", "rad/s"), ("_m3_s", "m^3/s"), ("_kg_m3", "kg/m^3"),
+    ("_m_s", "m/s"), ("_Nm", "N m"), ("_Pa", "Pa"), ("_deg", "deg"), ("_rad", "rad"), ("_N", "N"),
+    ("_W", "W"), ("_m", "m"), ("_s", "s"),
+)
+
+
+def _label(da, name: Optional[str] = None, units: Optional[str] = None) -> str:
+    """An axis label: the name without its unit suffix, then the unit in brackets."""
+    name = str(da.name if name is None else name)
+    units = da.attrs.get("units") if units is None else units
+    if not units or units == "1":
+        return name
+    for suffix, spelled in _SUFFIX_UNITS:
+        if name.endswith(suffix) and spelled == units and len(name) > len(suffix):
+            name = name[: -len(suffix)]
+            break
+    return f"{name.replace('_', ' ')} [{units}]"
 
 
 def _as_list(value, name) -> list:
@@ -191,15 +208,24 @@ def history(ds: "xarray.Dataset",
     return _finish(fig, path)
 
 
-def spanwise(ds: "xarray.Dataset", variable: str = "thrust_N", *,
+def spanwise(ds: "xarray.Dataset", variable: Optional[str] = None, *,
              azimuths_deg: Sequence[float] = (0.0, 90.0, 180.0, 270.0), path: PathArg = None) -> "Figure":
     """Loads along the blade from ``Rotor.spanwise`` (or ``aerlox.fields.spanwise_dataset``).
 
     Left: ``variable`` over the rotor disk seen from above, in hub axes (the blade at
     azimuth psi points along (cos psi, -sin psi)). Right: ``variable`` against radius
     at the stations nearest ``azimuths_deg`` (deg) and its azimuth mean.
+    ``variable`` defaults to ``thrust_N_per_m`` (``thrust_N`` when the Dataset
+    has no loads per metre).
+
+    NaN stations (reversed flow) are left blank on the disk and as gaps in the
+    lines; the azimuth mean has a gap at every radius with a NaN station (a
+    mean over the remaining stations would not be the azimuth mean), and the
+    legend says how many stations are NaN.
     """
     plt = _pyplot()
+    if variable is None:
+        variable = "thrust_N_per_m" if "thrust_N_per_m" in ds.data_vars else "thrust_N"
     if variable not in ds.data_vars:
         raise ValueError(f"variable: {variable!r} is not a variable of this Dataset")
     da = ds[variable]
@@ -223,8 +249,10 @@ def spanwise(ds: "xarray.Dataset", variable: str = "thrust_N", *,
     for target in azimuths_deg:
         k = int(np.argmin(np.abs(np.angle(np.exp(1j * (psi - np.radians(target)))))))
         right.plot(r, da.values[k], marker=".", label=f"azimuth {np.degrees(psi[k]):g} deg")
-    right.plot(r, np.nanmean(da.values, axis=0), color="k", lw=2, label="azimuth mean")
-    right.set_xlabel("r [m]")
+    n_nan = int(np.count_nonzero(np.isnan(da.values)))
+    mean_label = "azimuth mean" + (f" (gaps: {n_nan} NaN stations)" if n_nan else "")
+    right.plot(r, np.mean(da.values, axis=0), color="k", lw=2, label=mean_label)
+    right.set_xlabel(_label(ds["r_m"], "r_m", "m"))
     right.set_ylabel(_label(da))
     right.grid(True, alpha=0.3)
     right.legend(fontsize="small")
@@ -302,4 +330,69 @@ def wake(wake_or_state: Any, rotor: Any = None, *, color_by: str = "strength", m
     if "time_s" in ds.attrs:
         title += f", t = {ds.attrs['time_s']:.3g} s"
     ax.set_title(title)
+    return _finish(fig, path)
+
+
+def wake_velocity(state: Any, rotor: Any = None, *, plane: str = "xz", offset_m: float = 0.0,
+                  extent_m: Optional[Sequence[float]] = None, n: int = 80, method: str = "fast",
+                  rtol: float = 1e-3, path: PathArg = None) -> "Figure":
+    """The velocity the wake induces on a plane through the rotor: |u| as colour, the
+    in-plane components as streamlines, the particles near the plane as dots.
+
+    ``state``: a ``VpmRotorState``; ``rotor`` (core vortex rotor or ``aerlox.Rotor``)
+    draws the disk's edge. ``plane``: "xz" (through the shaft, at y = ``offset_m``),
+    "yz" (x = ``offset_m``) or "xy" (at height z = ``offset_m``), hub axes, m.
+    ``extent_m`` = (a_min, a_max, b_min, b_max) along the plane's two axes (default:
+    the wake's extent with a margin); ``n`` points per side. ``method``/``rtol`` as in
+    ``aerlox.fields.induced_velocity``. z is drawn downwards, as in ``wake``.
+    """
+    from . import _checks
+    from .fields import _core_vpm, _ext, wake_induced_velocity
+
+    plt = _pyplot()
+    axes = {"xz": (0, 2, 1), "yz": (1, 2, 0), "xy": (0, 1, 2)}
+    if plane not in axes:
+        raise ValueError(f"plane must be 'xz', 'yz' or 'xy', got {plane!r}")
+    ia, ib, ic = axes[plane]
+    offset = _checks.number("offset_m", offset_m)
+    n = _checks.count("n", n, 2, 1000)
+    pos = _ext.wake(state)["position_m"]
+    if extent_m is None:
+        lo = pos.min(axis=0) if pos.size else np.array([-1.0, -1.0, -1.0])
+        hi = pos.max(axis=0) if pos.size else np.array([1.0, 1.0, 1.0])
+        pad = 0.1 * float(np.max(hi - lo)) + 1e-6
+        extent = (lo[ia] - pad, hi[ia] + pad, lo[ib] - pad, hi[ib] + pad)
+    else:
+        extent = tuple(_checks.floats("extent_m", extent_m, "four numbers (a_min, a_max, b_min, b_max)", size=4))
+        if not (extent[1] > extent[0] and extent[3] > extent[2]):
+            raise ValueError(f"extent_m must have a_max > a_min and b_max > b_min, got {extent}")
+    a = np.linspace(extent[0], extent[1], n)
+    b = np.linspace(extent[2], extent[3], n)
+    A, B = np.meshgrid(a, b)
+    pts = np.zeros((A.size, 3))
+    pts[:, ia], pts[:, ib], pts[:, ic] = A.ravel(), B.ravel(), offset
+    u = wake_induced_velocity(state, pts, method=method, rtol=rtol)
+    ua, ub = u[:, ia].reshape(A.shape), u[:, ib].reshape(A.shape)
+    speed = np.linalg.norm(u, axis=1).reshape(A.shape)
+    fig, ax = plt.subplots(figsize=(8, 6))
+    mesh = ax.pcolormesh(A, B, speed, shading="auto", cmap="viridis")
+    fig.colorbar(mesh, ax=ax, label="|u| induced by the wake [m/s]")
+    ax.streamplot(a, b, ua, ub, color="w", linewidth=0.6, density=1.2, arrowsize=0.7)
+    if pos.size:
+        near = np.abs(pos[:, ic] - offset) < 0.02 * max(extent[1] - extent[0], extent[3] - extent[2])
+        ax.plot(pos[near, ia], pos[near, ib], ".", color="r", ms=1.5, alpha=0.6)
+    core = _core_vpm(rotor)
+    if core is not None and plane != "xy":
+        radius = float(_ext.vpm_blade(core)["r_edge_m"][-1])
+        ax.plot([-radius, radius], [0.0, 0.0], color="k", lw=3)
+    names = "xyz"
+    ax.set_xlabel(f"hub {names[ia]} [m]")
+    ax.set_ylabel(f"hub {names[ib]} [m]")
+    ax.set_xlim(extent[0], extent[1])
+    if plane == "xy":
+        ax.set_ylim(extent[2], extent[3])
+    else:
+        ax.set_ylim(extent[3], extent[2])  # z downwards: the wake below the disk
+    ax.set_aspect("equal")
+    ax.set_title(f"wake-induced velocity, plane {plane} at {names[ic]} = {offset:g} m")
     return _finish(fig, path)

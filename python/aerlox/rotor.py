@@ -16,7 +16,7 @@ from . import _aerlox, _atomic, _honesty, _progress
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
-from .operating import OperatingPoint
+from .operating import OperatingPoint, warn_implausible_pitch
 from .results import Performance
 
 if TYPE_CHECKING:
@@ -37,26 +37,45 @@ AIR_VISCOSITY_PA_S = 1.789e-5
 BEM_EDGEWISE_LIMIT = 0.05
 
 
-@dataclass(frozen=True)
+def _renamed(owner: str, name: str, value: Any, old: str, old_value: Any) -> Any:
+    """The value given under ``name`` or under its older spelling ``old`` (kept as an alias)."""
+    if value is not None and old_value is not None:
+        raise TypeError(f"{owner}: give {name} or its older spelling {old}, not both")
+    value = old_value if value is None else value
+    if value is None:
+        raise TypeError(f"{owner}() missing required argument: {name!r}")
+    return value
+
+
+@dataclass(frozen=True, init=False)
 class Flap:
     """Flapping blades (quasi-static flap response of a hinged or soft blade).
 
-    inertia_kgm2 : blade flapping inertia about the hinge, kg m^2 (> 0).
+    inertia_kg_m2 : blade flapping inertia about the hinge, kg m^2 (> 0);
+        ``inertia_kgm2`` is its older spelling, accepted and readable alike.
     omega_nr_rad_s : non-rotating flap natural frequency, rad/s (0 for a
         centrally hinged blade without spring).
     """
 
-    inertia_kgm2: float
+    inertia_kg_m2: float
     omega_nr_rad_s: float
 
-    def __post_init__(self):
-        object.__setattr__(self, "inertia_kgm2", _number("flap.inertia_kgm2", self.inertia_kgm2, positive=True))
-        object.__setattr__(self, "omega_nr_rad_s",
-                           _number("flap.omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
+    def __init__(self, inertia_kg_m2: Optional[float] = None, omega_nr_rad_s: Optional[float] = None, *,
+                 inertia_kgm2: Optional[float] = None) -> None:
+        inertia = _renamed("Flap", "inertia_kg_m2", inertia_kg_m2, "inertia_kgm2", inertia_kgm2)
+        object.__setattr__(self, "inertia_kg_m2", _number("flap.inertia_kg_m2", inertia, positive=True))
+        if omega_nr_rad_s is None:
+            raise TypeError("Flap() missing required argument: 'omega_nr_rad_s'")
+        object.__setattr__(self, "omega_nr_rad_s", _number("flap.omega_nr_rad_s", omega_nr_rad_s, nonnegative=True))
+
+    @property
+    def inertia_kgm2(self) -> float:
+        """The older spelling of ``inertia_kg_m2``."""
+        return self.inertia_kg_m2
 
     def to_core(self) -> "_aerlox.FlapProperties":
         """The core's ``FlapProperties``."""
-        return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
+        return _aerlox.FlapProperties(self.inertia_kg_m2, self.omega_nr_rad_s)
 
     @classmethod
     def from_core(cls, props: "_aerlox.FlapProperties") -> "Flap":
@@ -90,11 +109,12 @@ class Swashplate:
         return cls(props.swashplate_pitch_gain_rad, props.swashplate_phase_deg)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, init=False)
 class ServoFlap:
     """Pitch set by a servo flap: the swashplate deflects the flap and the blade feathers.
 
-    inertia_kgm2 : blade feathering inertia, kg m^2. damper_Nms_per_rad :
+    inertia_kg_m2 : blade feathering inertia, kg m^2 (``inertia_kgm2`` is its
+    older spelling, accepted and readable alike). damper_Nms_per_rad :
     feathering damper, N m s/rad. cm_delta_per_rad : flap pitching-moment
     coefficient per radian of deflection. r_inner_m, r_outer_m : radial extent
     of the flap, m. ac_offset_m : offset of the aerodynamic centre from the
@@ -102,7 +122,7 @@ class ServoFlap:
     the aerodynamic centre.
     """
 
-    inertia_kgm2: float
+    inertia_kg_m2: float
     damper_Nms_per_rad: float
     cm_delta_per_rad: float
     r_inner_m: float
@@ -110,17 +130,31 @@ class ServoFlap:
     ac_offset_m: float = 0.0
     blade_cm_ac: float = 0.0
 
-    def __post_init__(self):
-        for f in fields(self):
-            object.__setattr__(self, f.name, _number(f"servo_flap.{f.name}", getattr(self, f.name)))
+    def __init__(self, inertia_kg_m2: Optional[float] = None, damper_Nms_per_rad: Optional[float] = None,
+                 cm_delta_per_rad: Optional[float] = None, r_inner_m: Optional[float] = None,
+                 r_outer_m: Optional[float] = None, ac_offset_m: float = 0.0, blade_cm_ac: float = 0.0, *,
+                 inertia_kgm2: Optional[float] = None) -> None:
+        given = dict(inertia_kg_m2=_renamed("ServoFlap", "inertia_kg_m2", inertia_kg_m2, "inertia_kgm2",
+                                            inertia_kgm2),
+                     damper_Nms_per_rad=damper_Nms_per_rad, cm_delta_per_rad=cm_delta_per_rad,
+                     r_inner_m=r_inner_m, r_outer_m=r_outer_m, ac_offset_m=ac_offset_m, blade_cm_ac=blade_cm_ac)
+        for key, value in given.items():
+            if value is None:
+                raise TypeError(f"ServoFlap() missing required argument: {key!r}")
+            object.__setattr__(self, key, _number(f"servo_flap.{key}", value))
         if not self.r_inner_m < self.r_outer_m:
             raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
                              f"and {self.r_outer_m!r}")
 
+    @property
+    def inertia_kgm2(self) -> float:
+        """The older spelling of ``inertia_kg_m2``."""
+        return self.inertia_kg_m2
+
     def to_core(self) -> "_aerlox.ServoFlapActuation":
         """The core's ``ServoFlapActuation`` (with its ``ServoFlapGeometry``)."""
         geom = _aerlox.ServoFlapGeometry(self.cm_delta_per_rad, self.r_inner_m, self.r_outer_m)
-        return _aerlox.ServoFlapActuation(self.inertia_kgm2, self.damper_Nms_per_rad, geom,
+        return _aerlox.ServoFlapActuation(self.inertia_kg_m2, self.damper_Nms_per_rad, geom,
                                           self.ac_offset_m, self.blade_cm_ac)
 
     @classmethod
@@ -154,21 +188,29 @@ def _distribution(name: str, value):
 # Core objects are built on first use in each process and kept here, keyed by
 # the rotor's value, so a pickled Rotor carries only its description and equal
 # rotors share their core models.
+# Threads share it (a sweep on a thread pool): every look-up and update holds
+# the lock, the build does not (two threads may then build the same object;
+# the first one stored is kept).
 _CACHE_SIZE = 64
 _core_cache: "collections.OrderedDict[Any, Any]" = collections.OrderedDict()
+_core_cache_lock = threading.Lock()
 
 
 def _cached(key, build):
-    try:
-        value = _core_cache[key]
-    except KeyError:
-        value = build()
-        _core_cache[key] = value
+    with _core_cache_lock:
+        value = _core_cache.get(key, _MISSING)
+        if value is not _MISSING:
+            _core_cache.move_to_end(key)
+            return value
+    value = build()
+    with _core_cache_lock:
+        value = _core_cache.setdefault(key, value)
         while len(_core_cache) > _CACHE_SIZE:
             _core_cache.popitem(last=False)
-        return value
-    _core_cache.move_to_end(key)
     return value
+
+
+_MISSING = object()
 
 
 _warned_bem_edgewise = False
@@ -283,6 +325,10 @@ class Rotor:
             if not c > 0.0:
                 where = f" at station {i}" if isinstance(chord, tuple) else ""
                 raise ValueError(f"chord_m must be > 0{where}, got {c!r}")
+        for i, t in enumerate(twist if isinstance(twist, tuple) else (twist,)):
+            if abs(t) > 90.0:  # the first such station says enough
+                warn_implausible_pitch("twist_deg" + (f"[{i}]" if isinstance(twist, tuple) else ""), t)
+                break
         put(self, "chord_m", chord)
         put(self, "twist_deg", twist)
         put(self, "stations_m", stations)
@@ -577,9 +623,12 @@ class Rotor:
         entry = model_spec(model)
         if not entry.single_shot:
             raise ValueError(f"trim needs a blade-element model ('bem', 'pitt-peters' or 'oye'), got {model!r}")
+        if entry.name == "bem":
+            # Trimming does not cure the axial-only momentum balance in edgewise flight.
+            self._warn_bem_edgewise(op)
         trim_opts = {k: options.pop(k) for k in list(options) if k in _TRIM_KEYWORDS}
         try:
-            mx, my = (float(v) for v in target_moment_Nm)
+            mx, my = (_number("target_moment_Nm", v) for v in target_moment_Nm)
         except (TypeError, ValueError):
             raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
         core = self.core_model(entry.name, op, **options)
@@ -677,15 +726,25 @@ class Rotor:
         CSV with columns r_m, chord_m, twist_deg (r from the rotor axis), or an
         AeroDyn blade file (BlSpn from the blade root, so r = hub_radius_m +
         BlSpn; its BlTwist, positive towards feather, is read with the sign
-        reversed, see :func:`aerlox.polar_files.read_blade`). The radius is the
-        last station's and the root cutout the first station's unless
-        ``root_cutout_m`` is given; ``kwargs`` are the other Rotor arguments.
+        reversed, see :func:`aerlox.polar_files.read_blade`). The tip radius is
+        the last station's unless ``radius_m`` is given (at or beyond the last
+        station: the last row's chord and twist then hold out to the tip); the
+        root cutout is the first station's unless ``root_cutout_m`` is given;
+        ``kwargs`` are the other Rotor arguments.
         """
         from .polar_files import read_blade
 
         r, chord, twist = read_blade(path, hub_radius_m)
+        radius = float(r[-1])
+        if kwargs.get("radius_m") is not None:
+            radius = _number("radius_m", kwargs.pop("radius_m"), positive=True)
+            if radius < float(r[-1]):
+                raise ValueError(f"radius_m must be at or beyond the table's last station, r = {float(r[-1])!r} m, "
+                                 f"got {radius!r}: a tip inside the table would cut the blade short; "
+                                 "trim the table's rows instead")
+        kwargs.pop("radius_m", None)
         kwargs.setdefault("root_cutout_m", float(r[0]))
-        return cls(blades, float(r[-1]), chord, twist, airfoil, stations_m=r, **kwargs)
+        return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
 
     def __repr__(self) -> str:
         parts = [f"blades={self.blades!r}", f"radius_m={self.radius_m!r}", f"chord_m={self.chord_m!r}",

@@ -25,7 +25,9 @@ import numpy as np
 from . import _checkpoint, _progress, models
 from ._honesty import non_finite as _non_finite
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _aerlox_version, _op_fields, _rotor_json
+from ._recorded_warnings import record_warnings
 from .operating import OperatingPoint
+from ._checks import number as _number
 from .rotor import _warn_every_point
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
@@ -81,8 +83,7 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
     errors: List[str] = []
     warned: List[Tuple[str, ...]] = []
     kwargs = dict(fixed)
-    with warnings.catch_warnings(record=True) as caught, _warn_every_point():
-        warnings.simplefilter("always")
+    with record_warnings() as caught, _warn_every_point():
         try:
             for i, point in enumerate(points):
                 seen = len(caught)
@@ -103,7 +104,9 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
 
 def _axis_values(name: str, value) -> Optional[np.ndarray]:
     """The 1-D values of a swept axis, or None when ``value`` is a scalar held fixed."""
-    if value is None or isinstance(value, (str, bytes)):
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"sweep axis {name!r} must be a number or a sequence of numbers, got {value!r}")
+    if value is None:
         return None
     arr = np.asarray(value)
     if arr.ndim == 0:
@@ -347,7 +350,7 @@ def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor]
         options.setdefault("progress", False)
     if trim_moment_Nm is not None:
         try:
-            trim_moment_Nm = tuple(float(v) for v in trim_moment_Nm)
+            trim_moment_Nm = tuple(_number("trim_moment_Nm", v) for v in trim_moment_Nm)
         except (TypeError, ValueError):
             trim_moment_Nm = ()
         if len(trim_moment_Nm) != 2 or not all(map(math.isfinite, trim_moment_Nm)):

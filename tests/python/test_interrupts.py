@@ -95,3 +95,28 @@ def test_worker_threads_that_cannot_start_raise_memory_error():
         print(outcome, s.n_particles > n, status("Threads:") > threads)
     """)
     assert proc.stdout.split() == ["MemoryError", "True", "True"], proc.stderr
+
+
+def test_other_threads_run_during_a_native_call_and_their_ctrl_c_stops_it():
+    # A call that never ends on its own: the other thread can only run (and
+    # send the interrupt) if the call gave up the interpreter lock, and the
+    # interrupt can only land if the call still checks for it without the lock.
+    proc = run_isolated(f"""
+        import os, signal, sys, threading
+        sys.path.insert(0, {HERE!r})
+        import aerlox as ax
+        import rotors as rt
+        pp = rt.make_model("_PittPetersModelLinear")
+        start = pp.initial_rotor_state()
+        calling = threading.Event()
+        def interrupter():
+            calling.wait()
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupter, daemon=True).start()
+        try:
+            calling.set()
+            ax.relax_inflow_py(pp, start, rt.hover(), n_steps=2**62)
+        except KeyboardInterrupt:
+            print("interrupted", start.to_array().tolist())
+    """)
+    assert proc.stdout.split() == ["interrupted", "[0.0,", "0.0,", "0.0]"], proc.stderr

@@ -4,6 +4,7 @@ import math
 import multiprocessing
 import os
 import signal
+import warnings
 
 import numpy as np
 import pytest
@@ -55,6 +56,21 @@ def test_sweep_is_the_serial_loop_bit_for_bit_whatever_runs_it(rotor):
     assert ax.sweep(rotor, model="pitt-peters", chunk_size=1, **AXES).identical(ds)
     with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         assert ax.sweep(rotor, model="pitt-peters", executor=pool, chunk_size=2, **AXES).identical(ds)
+
+
+def test_sweep_on_a_thread_pool_matches_serial_with_each_points_warnings(rotor):
+    # Edgewise points warn under the quasi-static model: each point keeps its
+    # own warnings however the threads interleave, and the process's warning
+    # machinery is as it was afterwards.
+    axes = dict(rpm=RPM, collective_deg=[4.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
+    shown_before, filters_before = warnings.showwarning, list(warnings.filters)
+    with pytest.warns(RuntimeWarning, match="sweep points"):
+        serial = ax.sweep(rotor, **axes)
+    for _ in range(3):
+        with cf.ThreadPoolExecutor(2) as pool, pytest.warns(RuntimeWarning, match="sweep points"):
+            assert ax.sweep(rotor, executor=pool, chunk_size=1, **axes).identical(serial)
+    assert (serial.warning.sel(forward_m_s=30.0) != "").all() and (serial.warning.sel(forward_m_s=0.0) == "").all()
+    assert warnings.showwarning is shown_before and warnings.filters == filters_before
 
 
 # A loaded machine makes the cluster's own start-up and shut-down warn (slow
@@ -128,7 +144,20 @@ def test_simulate_spin_and_controller(rotor):
     w = ds.rotor_speed_rad_s.values
     assert w[0] == hover.omega and np.all(np.diff(w) >= 0) and w[-1] > 1.5 * w[0]
     assert float(ds.torque_Nm[-1]) == pytest.approx(motor - 0.1, rel=1e-3)  # torque balance reached
-    assert ds.attrs["spin"] == 1
+    assert ds.attrs["spin"] == 1 and np.all(ds.motor_torque_Nm.values == motor)
+
+    def governor(t, record):
+        # A speed governor in the loop: full torque below 150 rad/s, none above.
+        speed = record.last("rotor_speed_rad_s")
+        return None if speed is None else {"motor_torque_Nm": 40.0 if speed < 150.0 else 0.0}
+
+    ds = ax.simulate(rotor, model="bem", t_end_s=1.0, dt_s=5e-3, schedule=hover, controller=governor,
+                     spin=ax.Spin(inertia_kg_m2=0.02, motor_torque_Nm=motor))
+    q, w = ds.motor_torque_Nm.values, ds.rotor_speed_rad_s.values
+    assert q[0] == motor and np.all(q[1:] == np.where(w[:-1] < 150.0, 40.0, 0.0)) and 145.0 < w[-1] < 160.0
+    with pytest.raises(ValueError, match="motor_torque_Nm drives the rotor speed, which is a state only with spin"):
+        ax.simulate(rotor, model="bem", t_end_s=0.01, dt_s=5e-3, schedule=hover,
+                    controller=lambda t, record: {"motor_torque_Nm": 1.0})
 
     target = 250.0
 
@@ -235,6 +264,7 @@ def test_simulate_records_spanwise_loads_and_the_wake(rotor, tmp_path):
 
     snapshot = ax.study.spanwise_at(ds, 0.004)
     assert np.array_equal(snapshot.thrust_N.values, ds.spanwise_thrust_N.values[1])
+    np.testing.assert_allclose(snapshot.thrust_N_per_m * snapshot.attrs["element_width_m"], snapshot.thrust_N, rtol=1e-15)
     ax.plot.spanwise(snapshot, "alpha_deg", path=tmp_path / "span.png")
     ax.plot.wake(last, path=tmp_path / "wake.png")
     plt.close("all")
@@ -304,3 +334,18 @@ def test_non_finite_loads_are_never_reported_as_converged(rotor):
         ds = ax.sweep(rotor, model="pitt-peters", rpm=[RPM, 1e300], collective_deg=8.0)
     assert list(ds.converged.values) == [True, False]
     assert ds.error.values[1].startswith("FloatingPointError: non-finite result") and ds.attrs["n_failed"] == 1
+
+
+def test_simulate_is_typed_by_its_return_state(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    script = tmp_path / "use.py"
+    script.write_text(
+        "import aerlox as ax\n"
+        "def run(rotor: ax.Rotor, op: ax.OperatingPoint) -> None:\n"
+        "    ds = ax.simulate(rotor, model='bem', t_end_s=1.0, dt_s=0.1, schedule=op)\n"
+        "    ax.load_state(ds)\n"
+        "    ds2, state = ax.simulate(rotor, model='bem', t_end_s=1.0, dt_s=0.1, schedule=op, return_state=True)\n"
+        "    ds2.sizes\n")
+    out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
+                                "--cache-dir", str(tmp_path / "cache")])
+    assert status == 0, out + err

@@ -180,6 +180,13 @@ def test_bem_warns_once_in_edgewise_flight(monkeypatch):
         warnings.simplefilter("error")
         rotor.solve(fast)
         rotor.solve(fast.replace(forward_m_s=0.04 * OMEGA), model="bem")
+    # Trimming does not cure it: a trim with the quasi-static model warns alike, in a sweep on every point.
+    monkeypatch.setattr(rotor_module, "_warned_bem_edgewise", False)
+    with pytest.warns(RuntimeWarning, match="advance ratio 0.1: its momentum balance uses the axial flow only"):
+        rotor.trim(fast, model="bem")
+    with pytest.warns(RuntimeWarning, match=r"\[1 of 2 sweep points"):
+        ds = ax.sweep(rotor, rpm=RPM, collective_deg=6.0, forward_m_s=[0.0, 0.2 * OMEGA], trim_moment_Nm=(0, 0))
+    assert [bool(w) for w in ds.warning.values] == [False, True]
 
 
 def test_sweep_records_the_edgewise_warning_on_every_point_whatever_was_warned_before(monkeypatch):

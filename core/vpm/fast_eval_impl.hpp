@@ -1,0 +1,228 @@
+#pragma once
+// The fast summation's evaluation kernels, written once over an eight-lane
+// vector of targets and instantiated per instruction set (fast_eval_*.cpp).
+// Every definition has internal linkage (see fast_api.hpp).
+//
+// The regularised kernel is the curl of a scalar one: with
+// G(r2; s2) = (r2 + 1.5 s2) / (r2 + s2)^(3/2), the velocity of a particle of
+// strength alpha and core s at distance d = x - x_p is curl(G alpha)/(4 pi),
+// which is the direct sum's alpha x d (r2 + 2.5 s2)/(r2 + s2)^(5/2)/(4 pi).
+// Derivatives of a function of r2 follow from F_m = (2 d/dr2)^m G:
+//   F_m = (-1)^m (2m-1)!! (r2 + (m + 1.5) s2) / (r2 + s2)^(m + 3/2),
+//   d_i G = R_i F1, d_ij G = delta_ij F1 + R_i R_j F2, and so on,
+// and d F1/d s2 = 3.75 s2/(r2 + s2)^(7/2) carries the core-radius moment.
+// A far cell's particles enter through their moments about its centre (see
+// fast_tree.hpp); near particles are summed one by one.
+//
+// Each lane is one target and performs the same scalar operations in the
+// same order whatever the vector width, and nothing is fused: every
+// instruction set and every thread count gives the same bits.
+// Eight-lane values cross no call boundary (everything is inlined), so the
+// vector ABI note for units without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+#include <cmath>
+#include <cstring>
+
+#include "fast_api.hpp"
+
+#define AERLOX_FINLINE inline __attribute__((always_inline))
+
+namespace aerlox_rs::vpm::fast {
+namespace {
+
+typedef float f8 __attribute__((vector_size(32), aligned(32)));
+
+AERLOX_FINLINE f8 splat(float a) { return f8{a, a, a, a, a, a, a, a}; }
+AERLOX_FINLINE f8 load8(const float* p) {
+  f8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+AERLOX_FINLINE void store8(float* p, f8 v) { std::memcpy(p, &v, sizeof v); }
+AERLOX_FINLINE f8 vsqrt(f8 a) {
+#if defined(AERLOX_FAST_AVX2)
+  return reinterpret_cast<f8>(_mm256_sqrt_ps(reinterpret_cast<__m256>(a)));
+#elif defined(__SSE2__)
+  __m128 lo, hi;
+  std::memcpy(&lo, &a, 16);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&a) + 16, 16);
+  lo = _mm_sqrt_ps(lo);
+  hi = _mm_sqrt_ps(hi);
+  f8 r;
+  std::memcpy(&r, &lo, 16);
+  std::memcpy(reinterpret_cast<char*>(&r) + 16, &hi, 16);
+  return r;
+#else
+  f8 r;
+  for (int i = 0; i < 8; ++i) r[i] = std::sqrt(a[i]);
+  return r;
+#endif
+}
+
+// One block's sums. Near particles add to u directly and, for the gradient,
+// to b (sum of g alpha) and p (sum of F2 c_a d_d); far cells add to u and g.
+template <bool Grad>
+struct Acc {
+  f8 u[3];
+  f8 b[3];
+  f8 p[9];
+  f8 g[9];
+  void zero() {
+    for (f8& v : u) v = splat(0.0f);
+    if constexpr (Grad) {
+      for (f8& v : b) v = splat(0.0f);
+      for (f8& v : p) v = splat(0.0f);
+      for (f8& v : g) v = splat(0.0f);
+    }
+  }
+};
+
+// Near sources [first, first + count) against one block of targets.
+template <bool Grad>
+AERLOX_FINLINE void near_range(const GroupJob& j, std::size_t first, std::size_t count, f8 X, f8 Y, f8 Z,
+                               Acc<Grad>& acc) {
+  const f8 one = splat(1.0f), k25 = splat(2.5f), k35 = splat(3.5f), k3 = splat(3.0f);
+  for (std::size_t i = first; i < first + count; ++i) {
+    const f8 ax = splat(j.sax[i]), ay = splat(j.say[i]), az = splat(j.saz[i]), s2 = splat(j.ss2[i]);
+    const f8 dx = X - splat(j.sx[i]);
+    const f8 dy = Y - splat(j.sy[i]);
+    const f8 dz = Z - splat(j.sz[i]);
+    const f8 r2 = (dx * dx + dy * dy) + dz * dz;
+    const f8 q = one / (r2 + s2);
+    const f8 p5 = (vsqrt(q) * q) * q;
+    const f8 g = (r2 + k25 * s2) * p5;
+    const f8 cx = ay * dz - az * dy;
+    const f8 cy = az * dx - ax * dz;
+    const f8 cz = ax * dy - ay * dx;
+    acc.u[0] = acc.u[0] + g * cx;
+    acc.u[1] = acc.u[1] + g * cy;
+    acc.u[2] = acc.u[2] + g * cz;
+    if constexpr (Grad) {
+      const f8 e = k3 * ((r2 + k35 * s2) * (p5 * q));
+      acc.b[0] = acc.b[0] + g * ax;
+      acc.b[1] = acc.b[1] + g * ay;
+      acc.b[2] = acc.b[2] + g * az;
+      const f8 ec[3] = {e * cx, e * cy, e * cz};
+      const f8 d[3] = {dx, dy, dz};
+      for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < 3; ++k) acc.p[3 * a + k] = acc.p[3 * a + k] + ec[a] * d[k];
+    }
+  }
+}
+
+// One far cell's expansion (order 1: dipole, 2: quadrupole; always the
+// monopole and the core-radius moment) against one block of targets.
+template <int P, bool Grad>
+AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
+  const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
+  const f8 s2 = splat(m[kMoC + 3]);
+  const f8 r2 = (R[0] * R[0] + R[1] * R[1]) + R[2] * R[2];
+  const f8 q = splat(1.0f) / (r2 + s2);
+  const f8 p5 = (vsqrt(q) * q) * q;
+  const f8 p7 = p5 * q;
+  const f8 p9 = p7 * q;
+  const f8 F1 = splat(-1.0f) * ((r2 + splat(2.5f) * s2) * p5);
+  const f8 F2 = splat(3.0f) * ((r2 + splat(3.5f) * s2) * p7);
+  const f8 F3 = splat(-15.0f) * ((r2 + splat(4.5f) * s2) * p9);
+  const f8 E1 = splat(3.75f) * (s2 * p7);
+  f8 F4 = splat(0.0f), E2 = splat(0.0f);
+  if constexpr (Grad) {
+    F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * (p9 * q));
+    E2 = splat(-26.25f) * (s2 * p9);
+  }
+  f8 S[3], V[3], qv[3][3];
+  for (int c = 0; c < 3; ++c) {
+    const f8 rd = (R[0] * splat(m[kMoD + c]) + R[1] * splat(m[kMoD + 3 + c])) + R[2] * splat(m[kMoD + 6 + c]);
+    f8 lin = splat(0.0f) - rd;  // trQ_c - R.D^c
+    f8 rqr = splat(0.0f);
+    if constexpr (P >= 2) {
+      const float* Q = m + kMoQ + 6 * c;
+      qv[c][0] = (splat(Q[0]) * R[0] + splat(Q[3]) * R[1]) + splat(Q[4]) * R[2];
+      qv[c][1] = (splat(Q[3]) * R[0] + splat(Q[1]) * R[1]) + splat(Q[5]) * R[2];
+      qv[c][2] = (splat(Q[4]) * R[0] + splat(Q[5]) * R[1]) + splat(Q[2]) * R[2];
+      rqr = (R[0] * qv[c][0] + R[1] * qv[c][1]) + R[2] * qv[c][2];
+      lin = splat(m[kMoTrQ + c]) - rd;
+    }
+    const f8 A = splat(m[kMoA + c]), N = splat(m[kMoN + c]);
+    S[c] = ((A * F1 + lin * F2) + rqr * F3) + N * E1;
+    if constexpr (Grad) V[c] = ((A * F2 + lin * F3) + rqr * F4) + N * E2;
+  }
+  // u = R x S - F1 w + 2 F2 (M R)
+  const f8 w[3] = {splat(m[kMoW]), splat(m[kMoW + 1]), splat(m[kMoW + 2])};
+  f8 MR[3] = {splat(0.0f), splat(0.0f), splat(0.0f)};
+  if constexpr (P >= 2)
+    for (int a = 0; a < 3; ++a)
+      MR[a] = (splat(m[kMoM + 3 * a]) * R[0] + splat(m[kMoM + 3 * a + 1]) * R[1]) + splat(m[kMoM + 3 * a + 2]) * R[2];
+  const f8 F2x2 = F2 + F2;
+  const f8 RxS[3] = {R[1] * S[2] - R[2] * S[1], R[2] * S[0] - R[0] * S[2], R[0] * S[1] - R[1] * S[0]};
+  for (int a = 0; a < 3; ++a) {
+    f8 t = RxS[a] - F1 * w[a];
+    if constexpr (P >= 2) t = t + F2x2 * MR[a];
+    acc.u[a] = acc.u[a] + t;
+  }
+  if constexpr (Grad) {
+    // grad_ad = eps_adc S_c + R_d ((R x V)_a + z_a) + (R x y^d)_a + 2 F2 M_ad,
+    // z = -F2 w + 2 F3 (M R), y^d_c = -D_dc F2 + 2 q^c_d F3.
+    const f8 F3x2 = F3 + F3;
+    f8 RVz[3];
+    const f8 RxV[3] = {R[1] * V[2] - R[2] * V[1], R[2] * V[0] - R[0] * V[2], R[0] * V[1] - R[1] * V[0]};
+    for (int a = 0; a < 3; ++a) {
+      f8 z = splat(0.0f) - F2 * w[a];
+      if constexpr (P >= 2) z = z + F3x2 * MR[a];
+      RVz[a] = RxV[a] + z;
+    }
+    const f8 eps[9] = {splat(0.0f), S[2], splat(0.0f) - S[1], splat(0.0f) - S[2], splat(0.0f),
+                       S[0],        S[1], splat(0.0f) - S[0], splat(0.0f)};
+    for (int d = 0; d < 3; ++d) {
+      f8 y[3];
+      for (int c = 0; c < 3; ++c) {
+        y[c] = splat(0.0f) - splat(m[kMoD + 3 * d + c]) * F2;
+        if constexpr (P >= 2) y[c] = y[c] + qv[c][d] * F3x2;
+      }
+      const f8 Rxy[3] = {R[1] * y[2] - R[2] * y[1], R[2] * y[0] - R[0] * y[2], R[0] * y[1] - R[1] * y[0]};
+      for (int a = 0; a < 3; ++a) {
+        f8 t = (eps[3 * a + d] + R[d] * RVz[a]) + Rxy[a];
+        if constexpr (P >= 2) t = t + F2x2 * splat(m[kMoM + 3 * a + d]);
+        acc.g[3 * a + d] = acc.g[3 * a + d] + t;
+      }
+    }
+  }
+}
+
+template <int P, bool Grad>
+void eval_group_tpl(const GroupJob& j) {
+  const f8 k4pi = splat(0.0795774683f);
+  for (std::size_t b = 0; b < j.n_blocks; ++b) {
+    const f8 X = load8(j.tx + 8 * b), Y = load8(j.ty + 8 * b), Z = load8(j.tz + 8 * b);
+    Acc<Grad> acc;
+    acc.zero();
+    for (std::size_t r = 0; r < j.n_near; ++r) near_range<Grad>(j, j.near[2 * r], j.near[2 * r + 1], X, Y, Z, acc);
+    for (std::size_t c = 0; c < j.n_far; ++c)
+      far_cell<P, Grad>(j.moments + std::size_t{j.far[c]} * kMomentStride, X, Y, Z, acc);
+    for (int a = 0; a < 3; ++a) store8(j.vel + 24 * b + 8 * a, acc.u[a] * k4pi);
+    if constexpr (Grad) {
+      // Near part: -(P_ad + eps_adc B_c); far part as summed.
+      const f8 z = splat(0.0f);
+      const f8 eb[9] = {z, acc.b[2], z - acc.b[1], z - acc.b[2], z, acc.b[0], acc.b[1], z - acc.b[0], z};
+      for (int e = 0; e < 9; ++e) {
+        const f8 nearg = z - (acc.p[e] + eb[e]);
+        store8(j.grad + 72 * b + 8 * e, (nearg + acc.g[e]) * k4pi);
+      }
+    }
+  }
+}
+
+void eval_group_impl(const GroupJob& j) {
+  const bool grad = j.grad != nullptr;
+  if (j.order >= 2) {
+    grad ? eval_group_tpl<2, true>(j) : eval_group_tpl<2, false>(j);
+  } else {
+    grad ? eval_group_tpl<1, true>(j) : eval_group_tpl<1, false>(j);
+  }
+}
+
+}  // namespace
+}  // namespace aerlox_rs::vpm::fast

@@ -1,0 +1,231 @@
+// The fast summation's octree: built breadth first so that a cell's children
+// are adjacent, points partitioned stably so that the build is the same on
+// every run, and the far-field table formed in double precision.
+#include "fast_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "panic.hpp"
+#include "pool.hpp"
+
+namespace aerlox_rs::vpm::fast {
+
+namespace {
+
+// Cells stop halving at this depth: only coincident points get that far.
+constexpr unsigned kMaxDepth = 40;
+
+struct Box {
+  float c[3];
+  float half;
+  unsigned depth;
+};
+
+// Centre of the points' bounding box and the largest distance from it.
+void bound_cell(Cell& cell, const float* x, const float* y, const float* z, const std::uint32_t* order) {
+  float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+  for (std::uint32_t k = cell.first; k < cell.first + cell.count; ++k) {
+    const std::uint32_t i = order[k];
+    const float p[3] = {x[i], y[i], z[i]};
+    for (int d = 0; d < 3; ++d) {
+      lo[d] = std::min(lo[d], p[d]);
+      hi[d] = std::max(hi[d], p[d]);
+    }
+  }
+  for (int d = 0; d < 3; ++d) cell.centre[d] = 0.5f * (lo[d] + hi[d]);
+  double r2 = 0.0;
+  for (std::uint32_t k = cell.first; k < cell.first + cell.count; ++k) {
+    const std::uint32_t i = order[k];
+    const double dx = double(x[i]) - cell.centre[0], dy = double(y[i]) - cell.centre[1],
+                 dz = double(z[i]) - cell.centre[2];
+    r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
+  }
+  // Rounded up so that the float radius still bounds every point.
+  cell.radius = static_cast<float>(std::sqrt(r2)) * (1.0f + 1e-6f);
+}
+
+}  // namespace
+
+Octree build_octree(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                    std::size_t leaf_capacity) {
+  const std::size_t n = x.size();
+  AERLOX_ASSERT(y.size() >= n && z.size() >= n && leaf_capacity > 0);
+  AERLOX_ASSERT_MSG(n < (std::size_t{1} << 32), "fewer than 2^32 points");
+  Octree t;
+  if (n == 0) return t;
+  t.order.resize(n);
+  std::iota(t.order.begin(), t.order.end(), 0u);
+  float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+  for (std::size_t i = 0; i < n; ++i) {
+    const float p[3] = {x[i], y[i], z[i]};
+    for (int d = 0; d < 3; ++d) {
+      lo[d] = std::min(lo[d], p[d]);
+      hi[d] = std::max(hi[d], p[d]);
+    }
+  }
+  float half = 0.0f;
+  Box root{{0, 0, 0}, 0, 0};
+  for (int d = 0; d < 3; ++d) {
+    root.c[d] = 0.5f * (lo[d] + hi[d]);
+    half = std::max(half, 0.5f * (hi[d] - lo[d]));
+  }
+  root.half = half * (1.0f + 1e-6f);
+  std::vector<Box> box{root};
+  t.cells.push_back(Cell{{}, 0.0f, 0, static_cast<std::uint32_t>(n), 0, 0});
+  std::vector<std::uint32_t> spare(n);
+  std::vector<std::uint8_t> code(n);
+  for (std::size_t k = 0; k < t.cells.size(); ++k) {
+    const Cell cell = t.cells[k];
+    const Box bx = box[k];
+    if (cell.count <= leaf_capacity || bx.depth >= kMaxDepth || !(bx.half > 0.0f)) continue;
+    std::uint32_t counts[8] = {};
+    for (std::uint32_t m = cell.first; m < cell.first + cell.count; ++m) {
+      const std::uint32_t i = t.order[m];
+      const unsigned o = (x[i] >= bx.c[0] ? 1u : 0u) | (y[i] >= bx.c[1] ? 2u : 0u) | (z[i] >= bx.c[2] ? 4u : 0u);
+      code[m] = static_cast<std::uint8_t>(o);
+      counts[o] = counts[o] + 1;
+    }
+    std::uint32_t start[8];
+    std::uint32_t s = 0;
+    for (int o = 0; o < 8; ++o) {
+      start[o] = s;
+      s += counts[o];
+    }
+    std::uint32_t fill[8];
+    std::copy(start, start + 8, fill);
+    for (std::uint32_t m = cell.first; m < cell.first + cell.count; ++m) spare[fill[code[m]]++] = t.order[m];
+    std::copy(spare.begin(), spare.begin() + cell.count, t.order.begin() + cell.first);
+    t.cells[k].child0 = static_cast<std::uint32_t>(t.cells.size());
+    const float h2 = 0.5f * bx.half;
+    for (unsigned o = 0; o < 8; ++o) {
+      if (counts[o] == 0) continue;
+      t.cells.push_back(Cell{{}, 0.0f, cell.first + start[o], counts[o], 0, 0});
+      box.push_back(Box{{bx.c[0] + (o & 1u ? h2 : -h2), bx.c[1] + (o & 2u ? h2 : -h2), bx.c[2] + (o & 4u ? h2 : -h2)},
+                        h2, bx.depth + 1});
+      t.cells[k].n_children = t.cells[k].n_children + 1;
+    }
+  }
+  const float* px = x.data();
+  const float* py = y.data();
+  const float* pz = z.data();
+  const std::uint32_t* ord = t.order.data();
+  Cell* cells = t.cells.data();
+  pool::parallel_for(t.cells.size(), [&](std::size_t b, std::size_t e, std::size_t) {
+    for (std::size_t k = b; k < e; ++k) bound_cell(cells[k], px, py, pz, ord);
+  });
+  for (std::size_t k = 0; k < t.cells.size(); ++k)
+    if (t.cells[k].n_children == 0) t.leaves.push_back(static_cast<std::uint32_t>(k));
+  std::sort(t.leaves.begin(), t.leaves.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return t.cells[a].first < t.cells[b].first; });
+  return t;
+}
+
+namespace {
+
+// The cell's centre and expansion (see fast_tree.hpp), from its sorted
+// particles, summed in double in sorted order.
+void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
+  double W = 0, Wp[3] = {0, 0, 0}, Ws = 0, S2 = 0;
+  const std::uint32_t b = cell.first, e = cell.first + cell.count;
+  for (std::uint32_t k = b; k < e; ++k) {
+    const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
+    const double w = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+    W += w;
+    Wp[0] += w * s.x[k];
+    Wp[1] += w * s.y[k];
+    Wp[2] += w * s.z[k];
+    Ws += w * s.s2[k];
+    S2 += s.s2[k];
+  }
+  double c[3], s2c;
+  if (W > 0) {
+    for (int d = 0; d < 3; ++d) c[d] = Wp[d] / W;
+    s2c = Ws / W;
+  } else {
+    for (int d = 0; d < 3; ++d) c[d] = cell.centre[d];
+    s2c = S2 / cell.count;
+  }
+  double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, r2max = 0;
+  for (std::uint32_t k = b; k < e; ++k) {
+    const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
+    const double d[3] = {s.x[k] - c[0], s.y[k] - c[1], s.z[k] - c[2]};
+    const double ds = s.s2[k] - s2c;
+    r2max = std::max(r2max, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    const double dd[6] = {d[0] * d[0], d[1] * d[1], d[2] * d[2], d[0] * d[1], d[0] * d[2], d[1] * d[2]};
+    for (int cc = 0; cc < 3; ++cc) {
+      A[cc] += a[cc];
+      N[cc] += ds * a[cc];
+      for (int i = 0; i < 3; ++i) D[3 * i + cc] += d[i] * a[cc];
+      for (int m = 0; m < 6; ++m) Q[6 * cc + m] += 0.5 * dd[m] * a[cc];
+    }
+  }
+  // eps_abc T_bc for a 3x3 T stored at 3b + c.
+  const auto curl = [](const double* T, double* out) {
+    out[0] = T[3 * 1 + 2] - T[3 * 2 + 1];
+    out[1] = T[3 * 2 + 0] - T[3 * 0 + 2];
+    out[2] = T[3 * 0 + 1] - T[3 * 1 + 0];
+  };
+  double w[3];
+  curl(D, w);
+  // M_aj = eps_abc Q^c_bj: for each j, the curl of T_bc = Q^c_bj.
+  double M[9];
+  static constexpr int kSym[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
+  for (int j = 0; j < 3; ++j) {
+    double T[9], o[3];
+    for (int bb = 0; bb < 3; ++bb)
+      for (int cc = 0; cc < 3; ++cc) T[3 * bb + cc] = Q[6 * cc + kSym[bb][j]];
+    curl(T, o);
+    for (int a = 0; a < 3; ++a) M[3 * a + j] = o[a];
+  }
+  for (std::size_t i = 0; i < kMomentStride; ++i) row[i] = 0.0f;
+  for (int d = 0; d < 3; ++d) {
+    row[kMoC + d] = static_cast<float>(c[d]);
+    row[kMoA + d] = static_cast<float>(A[d]);
+    row[kMoW + d] = static_cast<float>(w[d]);
+    row[kMoTrQ + d] = static_cast<float>(Q[6 * d] + Q[6 * d + 1] + Q[6 * d + 2]);
+    row[kMoN + d] = static_cast<float>(N[d]);
+  }
+  row[kMoC + 3] = static_cast<float>(s2c);
+  for (int i = 0; i < 9; ++i) {
+    row[kMoD + i] = static_cast<float>(D[i]);
+    row[kMoM + i] = static_cast<float>(M[i]);
+  }
+  for (int i = 0; i < 18; ++i) row[kMoQ + i] = static_cast<float>(Q[i]);
+  for (int d = 0; d < 3; ++d) cell.centre[d] = static_cast<float>(c[d]);
+  cell.radius = static_cast<float>(std::sqrt(r2max)) * (1.0f + 1e-6f);
+  strength = static_cast<float>(W);
+}
+
+AVec<float> gather(const AVec<float>& v, const std::vector<std::uint32_t>& order) {
+  AVec<float> out = AVec<float>::filled(order.size(), 0.0f);
+  for (std::size_t k = 0; k < order.size(); ++k) out[k] = v[order[k]];
+  return out;
+}
+
+}  // namespace
+
+SourceTree SourceTree::build(const ParticleField& field, std::size_t leaf_capacity) {
+  SourceTree s;
+  s.tree = build_octree(field.px, field.py, field.pz, leaf_capacity);
+  const auto& ord = s.tree.order;
+  s.x = gather(field.px, ord);
+  s.y = gather(field.py, ord);
+  s.z = gather(field.pz, ord);
+  s.ax = gather(field.ax, ord);
+  s.ay = gather(field.ay, ord);
+  s.az = gather(field.az, ord);
+  s.s2 = AVec<float>::filled(ord.size(), 0.0f);
+  for (std::size_t k = 0; k < ord.size(); ++k) s.s2[k] = field.sigma[ord[k]] * field.sigma[ord[k]];
+  const std::size_t nc = s.tree.cells.size();
+  s.moments = AVec<float>::filled(nc * kMomentStride, 0.0f);
+  s.strength.assign(nc, 0.0f);
+  pool::parallel_for(nc, [&](std::size_t b, std::size_t e, std::size_t) {
+    for (std::size_t k = b; k < e; ++k)
+      expand_cell(s, s.tree.cells[k], s.moments.data() + k * kMomentStride, s.strength[k]);
+  });
+  return s;
+}
+
+}  // namespace aerlox_rs::vpm::fast

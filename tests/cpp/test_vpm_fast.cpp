@@ -1,0 +1,108 @@
+// The fast summation against the direct sum: velocity and gradient errors
+// within the requested rtol, the same bits on every worker count and
+// instruction set, and the edge cases of its input.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "panic.hpp"
+#include "vpm/common.hpp"
+#include "vpm/fast_sum.hpp"
+#include "vpm/pool.hpp"
+#include "vpm_test_util.hpp"
+
+using namespace aerlox_rs::vpm;
+
+namespace {
+
+struct Restore {
+  ~Restore() {
+    set_isa_for_testing(std::nullopt);
+    pool::set_worker_count_for_testing(0);
+  }
+};
+
+// sqrt(sum |a - b|^2 / sum |b|^2) over N-component rows.
+template <std::size_t N>
+double rms_rel(const std::vector<std::array<float, N>>& a, const std::vector<std::array<float, N>>& b) {
+  double e = 0, r = 0;
+  for (std::size_t j = 0; j < b.size(); ++j)
+    for (std::size_t k = 0; k < N; ++k) {
+      const double d = double(a[j][k]) - double(b[j][k]);
+      e += d * d;
+      r += double(b[j][k]) * double(b[j][k]);
+    }
+  return std::sqrt(e / r);
+}
+
+std::vector<float> coords(std::size_t n, unsigned seed, float lo, float hi) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  std::vector<float> v(n);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+}  // namespace
+
+TEST(VpmFast, MeetsRtolForVelocityAndGradientAtParticlesAndTargets) {
+  for (const ParticleField& f : {vpm_test::helical_wake(6000, 4), vpm_test::random_cloud(6000, 5)}) {
+    const VelGrad ref = induced_with_gradient(f);
+    const std::vector<float> tx = coords(700, 1, -1.2f, 1.2f), ty = coords(700, 2, -1.2f, 1.2f),
+                             tz = coords(700, 3, -1.2f, 1.2f);
+    const VelGrad ref_t = induced_with_gradient_at(f, tx, ty, tz);
+    for (double rtol : {1e-2, 1e-3, 1e-4}) {
+      const VelGrad fv = induced_velocities_fast(f, rtol, true);
+      EXPECT_LE(rms_rel(fv.vel, ref.vel), rtol) << rtol;
+      // The gradient is one derivative further from the expansion's truncation.
+      EXPECT_LE(rms_rel(fv.grad, ref.grad), 4 * rtol) << rtol;
+      const VelGrad ft = induced_at_points_fast(f, tx, ty, tz, rtol, true);
+      EXPECT_LE(rms_rel(ft.vel, ref_t.vel), rtol) << rtol;
+      EXPECT_LE(rms_rel(ft.grad, ref_t.grad), 4 * rtol) << rtol;
+      // Without the gradient, the same velocities.
+      EXPECT_EQ(vpm_test::first_bit_difference(induced_velocities_fast(f, rtol, false).vel, fv.vel), -1);
+    }
+    // With every cell opened it is the direct sum, up to the summation order.
+    EXPECT_LE(rms_rel(induced_velocities_fast(f, 1e-9, true).vel, ref.vel), 2e-6);
+  }
+}
+
+TEST(VpmFast, SameBitsOnEveryWorkerCountAndInstructionSet) {
+  Restore restore;
+  const ParticleField f = vpm_test::helical_wake(5000, 7);
+  pool::set_worker_count_for_testing(1);
+  const VelGrad one = induced_velocities_fast(f, 1e-3, true);
+  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+    if (!isa_supported(isa)) continue;
+    set_isa_for_testing(isa);
+    for (std::size_t workers : {1u, 2u, 3u}) {
+      pool::set_worker_count_for_testing(workers);
+      const VelGrad v = induced_velocities_fast(f, 1e-3, true);
+      EXPECT_EQ(vpm_test::first_bit_difference(v.vel, one.vel), -1) << isa_name(isa) << " " << workers;
+      EXPECT_EQ(std::memcmp(v.grad.data(), one.grad.data(), one.grad.size() * sizeof(Grad)), 0)
+          << isa_name(isa) << " " << workers;
+    }
+  }
+}
+
+TEST(VpmFast, EdgeCases) {
+  const ParticleField empty;
+  const std::vector<float> t{0.5f, 1.0f};
+  const VelGrad none = induced_at_points_fast(empty, t, t, t, 1e-3, true);
+  ASSERT_EQ(none.vel.size(), 2u);
+  EXPECT_EQ(none.vel[1][2], 0.0f);
+  EXPECT_TRUE(induced_velocities_fast(empty, 1e-3, false).vel.empty());
+  EXPECT_THROW(induced_velocities_fast(empty, 0.0, false), aerlox_rs::ValueError);
+  EXPECT_THROW(induced_velocities_fast(empty, NAN, false), aerlox_rs::ValueError);
+  // Many particles on one point: the tree stops halving and the sum stays
+  // finite and exact.
+  ParticleField f;
+  for (int i = 0; i < 100; ++i) f.push({0.25f, 0.25f, 0.25f}, {0.0f, 0.0f, 1.0f}, 0.1f);
+  f.push({0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 0.1f);
+  const VelGrad fv = induced_velocities_fast(f, 1e-3, true);
+  const VelGrad ref = induced_with_gradient(f);
+  EXPECT_LE(rms_rel(fv.vel, ref.vel), 1e-5);
+}
