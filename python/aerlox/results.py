@@ -79,13 +79,14 @@ class Performance:
         rho = op.rho_kg_m3
         tip = omega * radius
         q = rho * area * tip * tip
-        if q > 0.0:
-            ct, cq, cp = thrust / q, torque / (q * radius), power / (q * tip)
-        else:
-            ct = cq = cp = math.nan
+        # Each denominator on its own: at a tiny speed one can underflow to zero
+        # while another does not.
+        ct = thrust / q if q > 0.0 else math.nan
+        cq = torque / (q * radius) if q * radius > 0.0 else math.nan
+        cp = power / (q * tip) if q * tip > 0.0 else math.nan
         axial, inplane = op.axial_and_inplane_m_s()
         fm = math.nan
-        if inplane < 1e-9 and axial >= 0.0 and thrust > 0.0 and power > 0.0:
+        if inplane < 1e-9 and axial >= 0.0 and thrust > 0.0 and power > 0.0 and rho * area > 0.0:
             half = 0.5 * axial
             ideal = thrust * (half + math.sqrt(half * half + thrust / (2.0 * rho * area)))
             fm = ideal / power

@@ -9,15 +9,18 @@ import inspect
 import json
 import math
 import os
+import sys
+import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Mapping, Optional, Tuple, Union, overload
 
 import numpy as np
 
-from . import _aerlox, _progress, models
-from ._studies import _OP_UNITS, _Stop, _aerlox_version, _hub_axis, _rotor_json
+from . import _aerlox, _honesty, _progress, models
+from ._studies import _OP_UNITS, _Stop, _aerlox_version, _check_study_arguments, _hub_axis, _rotor_json
 from .fields import element_width_m
 from .history import _INFLOW_NAMES, _history_dataset, saved_state
 from .operating import OperatingPoint
+from .rotor import MAX_PARTICLES
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     import xarray
@@ -25,6 +28,12 @@ if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     from .rotor import Rotor
 
 __all__ = ["simulate", "Spin", "Record"]
+
+
+def _finite(value) -> bool:
+    """A real number within the float range (an int too large for a float is not)."""
+    return (isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool)
+            and -sys.float_info.max <= value <= sys.float_info.max)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -56,16 +65,16 @@ class Spin:
 
     def __post_init__(self):
         inertia = self.inertia_kg_m2
-        if not (isinstance(inertia, (int, float, np.number)) and math.isfinite(inertia) and inertia > 0):
+        if not (_finite(inertia) and inertia > 0):
             raise ValueError(f"Spin.inertia_kg_m2 must be a finite number > 0, got {inertia!r}")
         friction = self.bearing_friction_Nm
-        if not (isinstance(friction, (int, float, np.number)) and math.isfinite(friction) and friction >= 0):
+        if not (_finite(friction) and friction >= 0):
             raise ValueError(f"Spin.bearing_friction_Nm must be a finite number >= 0, got {friction!r}")
         torque = self.motor_torque_Nm
-        if not callable(torque) and not (isinstance(torque, (int, float, np.number)) and math.isfinite(torque)):
+        if not callable(torque) and not _finite(torque):
             raise ValueError(f"Spin.motor_torque_Nm must be a finite number or a callable, got {torque!r}")
         w0 = self.omega0_rad_s
-        if w0 is not None and not (isinstance(w0, (int, float, np.number)) and math.isfinite(w0)):
+        if w0 is not None and not _finite(w0):
             raise ValueError(f"Spin.omega0_rad_s must be a finite number or None, got {w0!r}")
 
     def _torque_law(self) -> Callable[[float, float], float]:
@@ -213,9 +222,34 @@ def _motor_command(value, spin) -> Optional[float]:
     return float(value)
 
 
+#: The most steps one simulation may take: its records take about _BYTES_PER_STEP each.
+MAX_STEPS = 10_000_000
+_BYTES_PER_STEP = 200
+
+
+def _check_run(ds, model: str, is_vpm: bool) -> None:
+    """Flag a run whose loads or speed stopped being numbers, and a blade-element
+    run that went as slow as the models' lower speed limit."""
+    why = None
+    for name in ("thrust_N", "torque_Nm", "hub_force_N", "hub_moment_Nm", "rotor_speed_rad_s"):
+        values = ds[name].values
+        bad = ~np.isfinite(values.reshape(values.shape[0], -1)).all(axis=1)
+        if bad.any():
+            k = int(np.argmax(bad))
+            why = f"{name} is not finite from t = {float(ds.time_s.values[k]):.6g} s (step {k})"
+            break
+    ds.attrs["non_finite"] = int(why is not None)
+    ds.attrs["non_finite_message"] = why or ""
+    if why is not None:
+        warnings.warn(f"simulate model={model!r}: {why}; see attrs['non_finite']", RuntimeWarning, stacklevel=3)
+    speed = ds["rotor_speed_rad_s"].values
+    if not is_vpm and speed.size and np.nanmin(speed) <= _honesty.SLOW_LIMIT_RAD_S:
+        _honesty.warn_slow(model, float(np.nanmin(speed)), stacklevel=4)
+
+
 def _check_time(name, value, minimum_exclusive=0.0):
     if not (isinstance(value, (int, float, np.number)) and not isinstance(value, bool)
-            and math.isfinite(value) and value > minimum_exclusive):
+            and -1e308 < value < 1e308 and value > minimum_exclusive):
         raise ValueError(f"{name} must be a finite number > {minimum_exclusive:g}, got {value!r}")
     return float(value)
 
@@ -337,17 +371,27 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         ``initial_state`` and ``final_state`` (blade-element models) save the
         model state with the run; :func:`load_state` rebuilds it.
 
+        ``attrs["non_finite"]`` is 1 when a load or the rotor speed stopped being a
+        finite number (``attrs["non_finite_message"]`` says which and when; a
+        RuntimeWarning says so too), else 0. A run of more than ``MAX_STEPS``
+        (10,000,000) steps is refused up front with a ValueError.
+
         ``attrs["interrupted"]`` is 1 when Ctrl-C stopped the run (it stops at the
         end of the step under way and returns the steps completed), else 0; it is an
         integer, not a bool, so that the Dataset saves to netCDF with any engine.
     """
     import xarray as xr
 
+    _check_study_arguments(rotor, options)
     if not isinstance(model, str) or model not in models.MODELS:
         raise ValueError(f"model must be one of {', '.join(map(repr, models.MODELS))}, got {model!r}")
     t_end_s = _check_time("t_end_s", t_end_s)
     dt_s = _check_time("dt_s", dt_s)
-    n_steps = int(round(t_end_s / dt_s))
+    steps = t_end_s / dt_s
+    if not steps <= MAX_STEPS + 0.5:
+        raise ValueError(f"t_end_s / dt_s = {steps:.3g} steps exceeds the limit of {MAX_STEPS:,} steps of one run "
+                         f"(about {MAX_STEPS * _BYTES_PER_STEP / 2**30:.1f} GiB of records); raise dt_s or split the run")
+    n_steps = int(round(steps))
     if n_steps < 1:
         raise ValueError(f"t_end_s ({t_end_s}) must be at least one step dt_s ({dt_s})")
     if isinstance(schedule, OperatingPoint):
@@ -377,7 +421,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     if is_vpm and "max_particles" not in core_options:
         # Every step sheds at most one particle per element edge and midpoint of each
         # blade; a cap that holds them all keeps the whole wake of the run.
-        core_options["max_particles"] = int(rotor.blades) * (2 * int(rotor.elements) + 1) * n_steps
+        core_options["max_particles"] = min(int(rotor.blades) * (2 * int(rotor.elements) + 1) * n_steps,
+                                            MAX_PARTICLES)
     core = rotor.core_model(model, op0, **core_options)
     if initial_state is None:
         state = models.equilibrium_state(core, op0.to_inputs(), model)
@@ -437,6 +482,9 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                     op = constant if schedule_fn is None else op_at(t)
                     if controller is not None:
                         changes = controller(t, record_view)
+                        if changes is not None and not isinstance(changes, Mapping):
+                            raise TypeError(f"controller must return a mapping of OperatingPoint changes or "
+                                            f"None, returned {type(changes).__name__} at t_s={t!r}")
                         if changes:
                             if spin is not None and ("rpm" in changes or "omega_rad_s" in changes):
                                 raise ValueError("controller: the rotor speed is a state when spin is given; "
@@ -526,6 +574,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     if spin is not None:
         ds.attrs["spin_inertia_kg_m2"] = float(spin.inertia_kg_m2)
         ds.attrs["spin_bearing_friction_Nm"] = float(spin.bearing_friction_Nm)
+    _check_run(ds, model, is_vpm)
     if return_state:
         return ds, state
     return ds

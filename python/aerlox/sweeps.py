@@ -24,7 +24,8 @@ import numpy as np
 
 from . import _checkpoint, _progress, models
 from ._honesty import non_finite as _non_finite
-from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _aerlox_version, _op_fields, _rotor_json
+from ._studies import (_COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _aerlox_version, _check_study_arguments,
+                       _op_fields, _rotor_json)
 from ._recorded_warnings import record_warnings
 from .operating import OperatingPoint
 from ._checks import number as _number
@@ -108,7 +109,10 @@ def _axis_values(name: str, value) -> Optional[np.ndarray]:
         raise TypeError(f"sweep axis {name!r} must be a number or a sequence of numbers, got {value!r}")
     if value is None:
         return None
-    arr = np.asarray(value)
+    try:
+        arr = np.asarray(value)
+    except ValueError:   # a ragged nest of lists
+        raise TypeError(f"sweep axis {name!r} must be a number or a 1-D sequence of numbers, got a ragged nest") from None
     if arr.ndim == 0:
         return None
     if arr.ndim != 1:
@@ -336,6 +340,7 @@ def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor]
     """
     import xarray as xr
 
+    _check_study_arguments(rotor, options)
     fields = _op_fields()
     for name in axes:
         if name not in fields:

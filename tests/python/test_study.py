@@ -62,7 +62,7 @@ def test_sweep_on_a_thread_pool_matches_serial_with_each_points_warnings(rotor):
     # Edgewise points warn under the quasi-static model: each point keeps its
     # own warnings however the threads interleave, and the process's warning
     # machinery is as it was afterwards.
-    axes = dict(rpm=RPM, collective_deg=[4.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
+    axes = dict(rpm=RPM, collective_deg=[6.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
     shown_before, filters_before = warnings.showwarning, list(warnings.filters)
     with pytest.warns(RuntimeWarning, match="sweep points"):
         serial = ax.sweep(rotor, **axes)

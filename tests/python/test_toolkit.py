@@ -49,7 +49,7 @@ def test_descriptions_round_trip_by_value():
 @pytest.mark.parametrize(
     "changes, message",
     [
-        (dict(blades=0), "blades must be >= 1, got 0"),
+        (dict(blades=0), "blades must be between 1 and 1024, got 0"),
         (dict(blades=2.5), "blades must be an integer"),
         (dict(radius_m=-1.0), "radius_m must be > 0, got -1.0"),
         (dict(root_cutout_m=1.0), "root_cutout_m must satisfy 0 <= root_cutout_m < radius_m (1.0), got 1.0"),
