@@ -37,6 +37,11 @@ def warn_implausible_pitch(name: str, value_deg: float) -> None:
         _warn_unit(f"{name}={value_deg!r} deg is beyond +-{PLAUSIBLE_PITCH_DEG:g} deg: "
                    f"radians converted to degrees twice, or meant in another unit?")
 
+#: Dynamic viscosity of sea-level standard air (15 deg C), Pa s.
+AIR_VISCOSITY_PA_S = 1.789e-5
+#: Speed of sound in sea-level standard air (15 deg C), m/s.
+SPEED_OF_SOUND_M_S = 340.294
+
 # The hub frame at zero shaft tilt: a half turn about the world z axis, so the
 # hub's x axis (azimuth 0) points aft and its y axis to the left.
 _HUB_FROM_SHAFT = np.diag([-1.0, -1.0, 1.0])
@@ -64,6 +69,11 @@ class OperatingPoint:
         the blade pitch is collective + twist - cyclic_lon_rad * cos(psi)
         + cyclic_lat_rad * sin(psi), psi the blade azimuth from aft.
     rho_kg_m3 : air density, kg/m^3.
+    viscosity_Pa_s : dynamic viscosity of the air, Pa s (> 0; sea level at
+        15 deg C by default). Sets each blade element's Reynolds number
+        rho W c / viscosity_Pa_s.
+    speed_of_sound_m_s : speed of sound in the air, m/s (> 0; sea level at
+        15 deg C by default). Sets each element's Mach number W / a.
 
     The point is immutable; :meth:`replace` returns a changed copy.
     """
@@ -77,11 +87,14 @@ class OperatingPoint:
     cyclic_lon_rad: float = 0.0
     cyclic_lat_rad: float = 0.0
     rho_kg_m3: float = 1.225
+    viscosity_Pa_s: float = AIR_VISCOSITY_PA_S
+    speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S
 
     def __init__(self, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
                  collective_deg: float = 0.0, climb_m_s: float = 0.0, forward_m_s: float = 0.0,
                  shaft_tilt_deg: float = 0.0, cyclic_lon_rad: float = 0.0, cyclic_lat_rad: float = 0.0,
-                 rho_kg_m3: float = 1.225) -> None:
+                 rho_kg_m3: float = 1.225, viscosity_Pa_s: float = AIR_VISCOSITY_PA_S,
+                 speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> None:
         if (rpm is None) == (omega_rad_s is None):
             raise ValueError("give exactly one of rpm and omega_rad_s")
         put = object.__setattr__
@@ -111,12 +124,20 @@ class OperatingPoint:
         if rho <= 0.0:
             raise ValueError(f"rho_kg_m3 must be > 0, got {rho!r}")
         put(self, "rho_kg_m3", rho)
+        for key, value in (("viscosity_Pa_s", viscosity_Pa_s), ("speed_of_sound_m_s", speed_of_sound_m_s)):
+            value = _finite(key, value)
+            if value <= 0.0:
+                raise ValueError(f"{key} must be > 0, got {value!r}")
+            put(self, key, value)
 
     @classmethod
     def hover(cls, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
-              collective_deg: float = 0.0, rho_kg_m3: float = 1.225) -> "OperatingPoint":
+              collective_deg: float = 0.0, rho_kg_m3: float = 1.225,
+              viscosity_Pa_s: float = AIR_VISCOSITY_PA_S,
+              speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> "OperatingPoint":
         """Hover: no climb, no forward speed, upright shaft, no cyclic."""
-        return cls(rpm=rpm, omega_rad_s=omega_rad_s, collective_deg=collective_deg, rho_kg_m3=rho_kg_m3)
+        return cls(rpm=rpm, omega_rad_s=omega_rad_s, collective_deg=collective_deg, rho_kg_m3=rho_kg_m3,
+                   viscosity_Pa_s=viscosity_Pa_s, speed_of_sound_m_s=speed_of_sound_m_s)
 
     @property
     def omega(self) -> float:

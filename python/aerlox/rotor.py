@@ -5,6 +5,7 @@ import collections
 import contextlib
 import csv
 import math
+import os
 import threading
 import warnings
 from dataclasses import dataclass, fields
@@ -12,16 +13,14 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox, _atomic, _honesty, _progress
+from . import _aerlox, _atomic, _honesty, _progress, sections as _sections
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
-from .operating import OperatingPoint, warn_implausible_pitch
+from .operating import AIR_VISCOSITY_PA_S, SPEED_OF_SOUND_M_S, OperatingPoint, warn_implausible_pitch
 from .results import Performance
 
 if TYPE_CHECKING:
-    import os
-
     import xarray
 
 __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
@@ -29,9 +28,6 @@ __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
 # The blade-element sweep holds at most 255 elements (its grid has 256 slots
 # and refuses a full one).
 MAX_ELEMENTS = 255
-# Dynamic viscosity of air for the Reynolds number at 0.75 R, Pa s (sea level,
-# 15 deg C). The operating point carries the density only.
-AIR_VISCOSITY_PA_S = 1.789e-5
 # Advance ratio above which the quasi-static model's axial-only momentum
 # balance over-predicts the induced inflow noticeably.
 BEM_EDGEWISE_LIMIT = 0.05
@@ -241,6 +237,18 @@ MAX_BLADES = 1024
 #: The largest particle cap a vortex model may be given (about 2 GiB of wake).
 MAX_PARTICLES = 50_000_000
 
+def _counts_named(options, build):
+    """``build()``, with the core's OverflowError for a count that is not an unsigned
+    machine integer turned into a ValueError naming the option."""
+    try:
+        return build()
+    except OverflowError:
+        for name, value in options.items():
+            if isinstance(value, int) and not isinstance(value, bool) and not 0 <= value < 2**63:
+                raise ValueError(f"{name} must be a whole number >= 0, got {value}") from None
+        raise
+
+
 _TRIM_KEYWORDS = ("tilt_min", "tilt_max", "tolerance_Nm", "max_iterations", "probe_rad", "dt_relax",
                   "n_inflow_relax", "n_settle")
 
@@ -260,7 +268,14 @@ class Rotor:
         ``stations_m`` (a washout is a sequence that decreases outwards, e.g.
         ``[8, 0]`` from root to tip). The blade's pitch at radius r is
         collective + twist(r) + cyclic.
-    airfoil : an :class:`~aerlox.Airfoil` (linear law or tables).
+    airfoil : an :class:`~aerlox.Airfoil` (linear law or tables) for the whole
+        blade; or an airfoil per station: a sequence of Airfoils, one per entry
+        of ``stations_m``, or a mapping from station radius (m) to Airfoil.
+        Between stations the blade-element models blend cl and cd linearly in
+        radius at the same angle of attack; outside them the end airfoil holds.
+        Every element reads its airfoil's tables at its own Reynolds number
+        (see :mod:`aerlox.sections`). Stored as the Airfoil, or as
+        ((radius_m, Airfoil), ...) pairs.
     root_cutout_m : radius where the lifting blade starts, m (0 <= cutout < R).
     stations_m : radii of the chord and twist samples, m, strictly increasing
         within [root_cutout_m, radius_m]; needed when chord or twist is a
@@ -281,7 +296,7 @@ class Rotor:
     radius_m: float
     chord_m: Union[float, Tuple[float, ...]]
     twist_deg: Union[float, Tuple[float, ...]]
-    airfoil: Airfoil
+    airfoil: Union[Airfoil, Tuple[Tuple[float, Airfoil], ...]]
     root_cutout_m: float = 0.0
     stations_m: Optional[Tuple[float, ...]] = None
     elements: int = 20
@@ -295,7 +310,7 @@ class Rotor:
     def __init__(self, blades: int, radius_m: float,
                  chord_m: Union[float, Sequence[float], np.ndarray],
                  twist_deg: Union[float, Sequence[float], np.ndarray],
-                 airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 airfoil: Any, *, root_cutout_m: float = 0.0,
                  stations_m: Optional[Union[Sequence[float], np.ndarray]] = None,
                  elements: int = 20, azimuth_stations: int = 36, tip_loss: bool = True,
                  flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
@@ -343,9 +358,7 @@ class Rotor:
         put(self, "chord_m", chord)
         put(self, "twist_deg", twist)
         put(self, "stations_m", stations)
-        if not isinstance(airfoil, Airfoil):
-            raise TypeError(f"airfoil must be an Airfoil, got {type(airfoil).__name__}")
-        put(self, "airfoil", airfoil)
+        put(self, "airfoil", _sections.normalize(airfoil, stations, cutout, radius))
         put(self, "elements", _count("elements", elements, 1, MAX_ELEMENTS))
         put(self, "azimuth_stations", _count("azimuth_stations", azimuth_stations, 1))
         if not isinstance(tip_loss, (bool, np.bool_)):
@@ -386,14 +399,30 @@ class Rotor:
         return self.blades * self.chord_at(0.75 * self.radius_m) / (math.pi * self.radius_m)
 
     def reynolds_075(self, op: OperatingPoint) -> float:
-        """Chord Reynolds number at 0.75 R: rho * 0.75 omega R * c(0.75 R) / mu, mu = 1.789e-5 Pa s."""
+        """Chord Reynolds number at 0.75 R: rho * 0.75 omega R * c(0.75 R) / mu, mu = op.viscosity_Pa_s."""
         r = 0.75 * self.radius_m
-        return op.rho_kg_m3 * abs(op.omega) * r * self.chord_at(r) / AIR_VISCOSITY_PA_S
+        return op.rho_kg_m3 * abs(op.omega) * r * self.chord_at(r) / op.viscosity_Pa_s
+
+    @property
+    def has_sections(self) -> bool:
+        """True when the blade has an airfoil per station."""
+        return not isinstance(self.airfoil, Airfoil)
+
+    def airfoil_at(self, r_m: float) -> Airfoil:
+        """The airfoil of the station nearest radius ``r_m`` (m); the one airfoil of a plain blade."""
+        return _sections.airfoil_near(self.airfoil, float(r_m))
+
+    @property
+    def airfoil_075(self) -> Airfoil:
+        """The airfoil nearest 0.75 R: the one polar of the vortex rotor and the lift slope
+        of the flapping, servo-flap and Lock-number parts."""
+        return self.airfoil_at(0.75 * self.radius_m)
 
     def _table_index(self, op: Optional[OperatingPoint]) -> int:
-        if op is None or self.airfoil.is_linear or len(self.airfoil.tables) == 1:
+        af = self.airfoil_075
+        if op is None or af.is_linear or len(af.tables) == 1:
             return 0
-        return self.airfoil.select(self.reynolds_075(op))
+        return af.select(self.reynolds_075(op))
 
     def definition(self, op: Optional[OperatingPoint] = None) -> "_aerlox.RotorDefinition":
         """The core ``RotorDefinition`` (its airfoil parameters from the table chosen for ``op``)."""
@@ -412,49 +441,74 @@ class Rotor:
         blade = _aerlox.BladeGeometry(
             self.blades, self.radius_m, self.root_cutout_m, self.chord_at(r75), self.twist_at(r75),
             self.elements, stations, chords, twists, self.tip_loss)
-        if self.airfoil.is_linear:
-            params = self.airfoil.linear_law
+        af = self.airfoil_075
+        if af.is_linear:
+            params = af.linear_law
         else:
-            params = self.airfoil.tables[index].parameters
+            params = af.tables[index].parameters
         return _aerlox.RotorDefinition(
             blade, params.to_core(), None if self.control is None else self.control.to_core(),
             self.name, "", None if self.servo_flap is None else self.servo_flap.to_core(),
             None if self.flap is None else self.flap.to_core())
 
     def polar(self, op: Optional[OperatingPoint] = None) -> Union["_aerlox.LinearPolar", "_aerlox.TabulatedPolar"]:
-        """The core polar (``LinearPolar`` or ``TabulatedPolar``) used at ``op``."""
+        """The one core polar (``LinearPolar`` or ``TabulatedPolar``) of the vortex rotor at ``op``:
+        the airfoil nearest 0.75 R, its table nearest the Reynolds number there."""
         index = self._table_index(op)
-        if self.airfoil.is_linear:
-            return _cached((self.airfoil, "polar"), self.airfoil.to_core)
-        return _cached((self.airfoil, "polar", index), self.airfoil.tables[index].to_core)
+        af = self.airfoil_075
+        if af.is_linear:
+            return _cached((af, "polar"), af.to_core)
+        return _cached((af, "polar", index), af.tables[index].to_core)
+
+    def section_polar(self, op: Optional[OperatingPoint] = None, **options: Any) -> "_aerlox._ext.SectionPolar":
+        """The core ``SectionPolar`` of the blade-element models in ``op``'s air (sea-level air
+        without ``op``). ``options``: ``compressibility`` ("none" or "prandtl-glauert"),
+        ``mach_limit`` (0.7) and ``rotational_augmentation`` ("none" or "snel")."""
+        opts = _sections.check_polar_options(options)
+        air = (AIR_VISCOSITY_PA_S, SPEED_OF_SOUND_M_S) if op is None else (op.viscosity_Pa_s, op.speed_of_sound_m_s)
+        key = (self.airfoil, "sections", air, tuple(sorted(opts.items())))
+        return _cached(key, lambda: _sections.core_polar(self.airfoil, *air, **opts))
 
     def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options: Any) -> Any:
         """The core model object for this rotor, built once per process and cached.
 
-        ``options`` are the core constructor's keywords (``coupling_k`` for
-        "oye"; ``max_particles``, ``sigma``, ... for "vpm"); the azimuth
-        stations come from ``azimuth_stations``. With several airfoil tables the
-        one for ``op``'s Reynolds number at 0.75 R is used.
+        ``options`` are the model's options. The blade-element models ("bem",
+        "pitt-peters", "oye") are built over the blade's section polar
+        (:meth:`section_polar`, in ``op``'s air): ``compressibility``,
+        ``mach_limit`` and ``rotational_augmentation`` shape it, the rest go to
+        the core constructor (``consistent_swirl`` for "bem", default True;
+        ``tip_loss`` for "pitt-peters", default False; ``coupling_k`` for
+        "oye"). The vortex rotor ("vpm") takes the one polar of :meth:`polar`
+        and the core's keywords (``max_particles``, ``sigma``, ...). The azimuth
+        stations come from ``azimuth_stations``.
         """
         entry = model_spec(model)
         cap = options.get("max_particles")
         if isinstance(cap, int) and not 0 <= cap <= MAX_PARTICLES:
             raise ValueError(f"max_particles must be between 0 and {MAX_PARTICLES:,} (about 2 GiB of wake), "
                              f"got {cap:,}")
+        entry.check_options(options)
+        if entry.sections_cls is not None:
+            polar_opts = {k: options.pop(k) for k in list(options) if k in _sections.POLAR_OPTIONS}
+            core_opts = dict(entry.defaults)
+            core_opts.update(options)
+            air = None if op is None else (op.viscosity_Pa_s, op.speed_of_sound_m_s)
+            key = (self, "model", entry.name, air, tuple(sorted(polar_opts.items())),
+                   tuple(sorted(core_opts.items())))
+
+            def build():
+                return _counts_named(core_opts, lambda: entry.build(
+                    self.definition(op), self.section_polar(op, **polar_opts), self.azimuth_stations, **core_opts))
+
+            return _cached(key, build)
         index = self._table_index(op)
         key = (self, "model", entry.name, index, tuple(sorted(options.items())))
 
-        def build():
-            try:
-                return entry.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
-            except OverflowError:
-                # The core's counts are unsigned machine integers; name the option that is not one.
-                for name, value in options.items():
-                    if isinstance(value, int) and not isinstance(value, bool) and not 0 <= value < 2**63:
-                        raise ValueError(f"{name} must be a whole number >= 0, got {value}") from None
-                raise
+        def build_one_polar():
+            return _counts_named(options, lambda: entry.build(self.definition(op), self.polar(op),
+                                                              self.azimuth_stations, **options))
 
-        return _cached(key, build)
+        return _cached(key, build_one_polar)
 
     # -- solving ------------------------------------------------------------
 
@@ -495,6 +549,7 @@ class Rotor:
         _honesty.warn_slow(entry.name, op.omega)
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
+        _sections.reset_reynolds_clamps()
         state, converged = equilibrium(core, inputs, entry.name)
         result, _ = core.compute_forces(inputs, state)
         if entry.name == "bem":
@@ -502,6 +557,7 @@ class Rotor:
             converged, why = _honesty.bem_elements_settled(self, core, op, inputs)
             if not converged:
                 warnings.warn(why, RuntimeWarning, stacklevel=2)
+        _sections.warn_reynolds_clamps()
         return Performance.from_result(result, self, op, entry.name, converged)
 
     def spanwise(self, op: OperatingPoint, model: str = "bem", state: Any = None,
@@ -531,10 +587,13 @@ class Rotor:
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
         converged = True
+        _sections.reset_reynolds_clamps()
         if state is None:
             state, converged = equilibrium(core, inputs, entry.name)
-        return spanwise_dataset(core, inputs, state,
-                                attrs={"model": entry.name, "rotor": self.name, "converged": int(converged)})
+        out = spanwise_dataset(core, inputs, state,
+                               attrs={"model": entry.name, "rotor": self.name, "converged": int(converged)})
+        _sections.warn_reynolds_clamps()
+        return out
 
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
@@ -655,6 +714,7 @@ class Rotor:
             raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
+        _sections.reset_reynolds_clamps()
         state, _ = equilibrium(core, inputs, entry.name)
         # The hub frame's x and y point aft and left: the shaft axes' opposites.
         outcome = _aerlox.solve_trim_cyclic_py(
@@ -664,6 +724,7 @@ class Rotor:
         t_inputs = trimmed.to_inputs()
         state, settled = equilibrium(core, t_inputs, entry.name, state=outcome.final_state)
         result, _ = core.compute_forces(t_inputs, state)
+        _sections.warn_reynolds_clamps()
         return trimmed, Performance.from_result(result, self, trimmed, entry.name,
                                                 bool(outcome.converged) and settled)
 
@@ -685,7 +746,7 @@ class Rotor:
         for f in fields(self):
             v = getattr(self, f.name)
             if f.name == "airfoil":
-                v = _airfoil_to_dict(v)
+                v = _sections.to_dict(v, _airfoil_to_dict)
             elif isinstance(v, (Flap, Swashplate, ServoFlap)):
                 v = {g.name: getattr(v, g.name) for g in fields(v)}
             elif isinstance(v, tuple):
@@ -706,7 +767,11 @@ class Rotor:
         for key in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil"):
             if key not in d:
                 raise ValueError(f"the rotor description has no {key!r} entry")
-        d["airfoil"] = _airfoil_from_dict(d["airfoil"])
+        try:
+            d["airfoil"] = _sections.from_dict(d["airfoil"], _airfoil_from_dict)
+        except (KeyError, IndexError, AttributeError) as exc:
+            raise ValueError(f"the rotor description's airfoil sections are malformed ({type(exc).__name__}: "
+                             f"{exc})") from None
         for key, kind in (("flap", Flap), ("control", Swashplate), ("servo_flap", ServoFlap)):
             if d.get(key) is not None:
                 if not isinstance(d[key], Mapping):
@@ -771,7 +836,7 @@ class Rotor:
         """
         from .polar_files import read_blade
 
-        r, chord, twist = read_blade(path, hub_radius_m)
+        r, chord, twist = read_blade(path, _number("hub_radius_m", hub_radius_m, nonnegative=True))
         radius = float(r[-1])
         if kwargs.get("radius_m") is not None:
             radius = _number("radius_m", kwargs.pop("radius_m"), positive=True)
@@ -781,7 +846,10 @@ class Rotor:
                                  "trim the table's rows instead")
         kwargs.pop("radius_m", None)
         kwargs.setdefault("root_cutout_m", float(r[0]))
-        return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
+        try:
+            return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
+        except ValueError as err:  # most likely the table's rows: say which file
+            raise ValueError(f"{os.fspath(path)}: {err}") from None
 
     def __repr__(self) -> str:
         parts = [f"blades={self.blades!r}", f"radius_m={self.radius_m!r}", f"chord_m={self.chord_m!r}",
