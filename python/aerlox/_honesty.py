@@ -75,18 +75,26 @@ def bem_elements_settled(rotor, core, op, inputs) -> Tuple[bool, str]:
     sigma = rotor.blades * np.asarray(rotor.chord_at(r)) / (2.0 * math.pi * r)
     cn = np.cos(phi) * span["cl"] - np.sin(phi) * span["cd"]
     momentum = (lam - lam_c) * (lam * f4)
-    blade = (x * x + lam * lam) * (cn * sigma)
+    tip_speed = np.float64(omega * radius)   # numpy: overflow gives inf, not an exception
     with np.errstate(all="ignore"):
-        # Judged against the element's own balance, or a thousandth of the
-        # blade's largest, so that a section carrying next to nothing is not.
-        size = np.maximum(np.abs(momentum), np.abs(blade))
-        floor = 1e-3 * float(np.nanmax(size)) if np.isfinite(size).any() else 0.0
-        share = np.abs(momentum - blade) / np.maximum(np.maximum(size, floor), 1e-300)
-        # Where the balance has no real root (a section pushing against its own
-        # inflow, as at a negatively pitched tip in hover) the solver's answer is
-        # the theory's best, not an unfinished one.
-        m = cn * sigma / f4
-        solvable = lam_c * lam_c - 4.0 * m * (m - 1.0) * x * x >= 0.0
+        # The balance weighs the section's tangential speed either as the blade
+        # speed (x^2) or, with consistent swirl, as the speed the loads see; the
+        # latter comes from the dynamic pressure and the axial speed.
+        ut2 = np.maximum(2.0 * span["q_dyn_pa"] / op.rho_kg_m3 - (lam * tip_speed) ** 2, 0.0) / tip_speed ** 2
+        share = np.full_like(x, np.inf)
+        solvable = np.zeros(x.shape, dtype=bool)
+        for tangential in (x * x, ut2):
+            blade = (tangential + lam * lam) * (cn * sigma)
+            # Judged against the element's own balance, or a thousandth of the
+            # blade's largest, so that a section carrying next to nothing is not.
+            size = np.maximum(np.abs(momentum), np.abs(blade))
+            floor = 1e-3 * float(np.nanmax(size)) if np.isfinite(size).any() else 0.0
+            share = np.fmin(share, np.abs(momentum - blade) / np.maximum(np.maximum(size, floor), 1e-300))
+            # Where the balance has no real root (a section pushing against its
+            # own inflow, as at a negatively pitched tip in hover) the solver's
+            # answer is the theory's best, not an unfinished one.
+            m = cn * sigma / f4
+            solvable |= lam_c * lam_c - 4.0 * m * (m - 1.0) * tangential >= 0.0
     unsettled = np.isfinite(share) & solvable & (share > _ELEMENT_TOLERANCE)
     if not unsettled.any():
         return True, ""
