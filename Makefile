@@ -33,8 +33,9 @@ $(VPY):
 
 # Test dependencies and the extras the tests and examples exercise (the suite
 # reads VTK files back with meshio, draws figures with the 'plot' extra and runs a
-# sweep on a Dask cluster, the 'dask' extra), refreshed whenever this Makefile changes.
-PY_DEPS := "meshio>=5" "matplotlib>=3.5" "dask[distributed]>=2023.1"
+# sweep on a Dask cluster, the 'dask' extra, and type-checks a use of the toolkit with
+# mypy), refreshed whenever this Makefile changes.
+PY_DEPS := "meshio>=5" "matplotlib>=3.5" "dask[distributed]>=2023.1" "mypy>=1.5"
 $(VENV)/.py-deps: Makefile | $(VPY)
 	$(VPY) -m pip install -q $(PY_DEPS)
 	touch $@

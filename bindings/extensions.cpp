@@ -91,6 +91,9 @@ PyObject* py_spanwise(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!r) r = spanwise_if<PittPetersModel<TabulatedPolar>>(a[0], a[1], a[2]);
     if (!r) r = spanwise_if<OyeBEMModel<LinearPolar>>(a[0], a[1], a[2]);
     if (!r) r = spanwise_if<OyeBEMModel<TabulatedPolar>>(a[0], a[1], a[2]);
+    if (!r) r = spanwise_if<QuasiStaticBEM<SectionPolar>>(a[0], a[1], a[2]);
+    if (!r) r = spanwise_if<PittPetersModel<SectionPolar>>(a[0], a[1], a[2]);
+    if (!r) r = spanwise_if<OyeBEMModel<SectionPolar>>(a[0], a[1], a[2]);
     if (!r)
       kit::raise(PyExc_TypeError, "argument 'model': '" + kit::type_name(a[0]) +
                                       "' object is not a blade-element model");
@@ -289,7 +292,8 @@ PyObject* py_kernel_quotient(PyObject*, PyObject*) {
 PyMethodDef ext_methods[] = {
     {"spanwise", kit::fastcall(py_spanwise), FAST,
      "spanwise(model, inputs, state)\n--\n\n"
-     "Spanwise loads of a blade-element model (any of the six model classes) at\n"
+     "Spanwise loads of a blade-element model (any of the six model classes or the\n"
+     "three blade-section models) at\n"
      "one operating point and state, from the same sweep as compute_forces.\n"
      "A dict of new float64 arrays of shape (n_psi_elements, n_elements):\n"
      "radius_m, alpha_rad, phi_rad, cl, cd, inflow_ratio (axial speed through\n"
@@ -340,6 +344,8 @@ namespace reg {
 void extensions(PyObject* m) {
   Owned ext{kit::check(PyModule_New("aerlox._aerlox._ext"))};
   if (PyModule_AddFunctions(ext.p, ext_methods) != 0) throw kit::PyErrSet{};
+  sections(ext.p);
+  section_models(ext.p);
   if (PyModule_AddObjectRef(m, "_ext", ext.p) != 0) throw kit::PyErrSet{};
 }
 

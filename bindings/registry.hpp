@@ -51,5 +51,8 @@ void relax_inflow_py(PyObject* m);
 
 // Beside the registry (not in __all__): the private extension namespace _ext.
 void extensions(PyObject* m);
+// On _ext: the blade-section polar and its three models.
+void sections(PyObject* ext);
+void section_models(PyObject* ext);
 
 }  // namespace reg

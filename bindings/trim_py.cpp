@@ -1,5 +1,6 @@
 // The trim functions (solve_trim_cyclic_py, relax_inflow_py) and TrimResult.
-// Both functions accept any of the six blade-element model classes; the
+// Both functions accept any of the six blade-element model classes (and the
+// extension namespace's three blade-section models); the
 // dispatch over them is written once, in with_model().
 #include <tuple>
 #include <variant>
@@ -41,6 +42,10 @@ PyObject* with_model(PyObject* aero, PyObject* state, F&& f) {
   try_one(std::type_identity<PittPetersModel<TabulatedPolar>>{});
   try_one(std::type_identity<OyeBEMModel<LinearPolar>>{});
   try_one(std::type_identity<OyeBEMModel<TabulatedPolar>>{});
+  // The blade-section models of the extension namespace.
+  try_one(std::type_identity<QuasiStaticBEM<SectionPolar>>{});
+  try_one(std::type_identity<PittPetersModel<SectionPolar>>{});
+  try_one(std::type_identity<OyeBEMModel<SectionPolar>>{});
   if (!matched) throw ValueError("aero must be a QuasiStaticBEM, PittPetersModel, or OyeBEMModel instance");
   return out;
 }

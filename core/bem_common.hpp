@@ -20,6 +20,7 @@
 #include <math.h>
 
 #include "aero_io.hpp"
+#include "element_polar.hpp"
 #include "panic.hpp"
 #include "rotor_definition.hpp"
 
@@ -88,6 +89,19 @@ struct RadialGrid {
 /// Panics with "n_psi > 0" for n_psi = 0.
 std::vector<std::pair<double, double>> build_psi_trig_table(std::size_t n_psi);
 
+/// Opt-in refinements of the blade-element models. The defaults are the
+/// models as first built; every field left at its default keeps their numbers.
+struct BemOptions {
+  /// Quasi-static element solver: the momentum balance takes the section's
+  /// resultant speed with the same tangential speed (1 - a') Omega r + v_t as
+  /// its loads, instead of Omega r.
+  bool consistent_swirl = false;
+  /// Pitt-Peters: Johnson's effective radius B = 1 - sqrt(2 CT) / N_b; no lift
+  /// beyond B R (drag kept) and the uniform inflow from momentum over the disk
+  /// of radius B R.
+  bool pitt_peters_tip_loss = false;
+};
+
 /// What a blade-element model is built from; immutable once made, shared
 /// between copies of a model so that copying one is cheap.
 template <class P>
@@ -97,13 +111,17 @@ struct BemModelData {
   P polar;
   std::vector<std::pair<double, double>> psi_trig;
   std::size_t n_psi_elements = 0;
+  BemOptions options{};
 
   static std::shared_ptr<const BemModelData> make(const RotorDefinition& defn, P polar,
-                                                  std::size_t n_psi_elements) {
+                                                  std::size_t n_psi_elements,
+                                                  const BemOptions& options = {}) {
     // Plain new: the grid is over-aligned and aligned new honours that.
     auto* d = new BemModelData{defn, RadialGrid::from_blade(defn.blade), std::move(polar),
-                               build_psi_trig_table(n_psi_elements), n_psi_elements};
-    return std::shared_ptr<const BemModelData>(d);
+                               build_psi_trig_table(n_psi_elements), n_psi_elements, options};
+    std::shared_ptr<BemModelData> owned(d);
+    bind_polar_to_grid(owned->polar, owned->grid);
+    return owned;
   }
 };
 
@@ -373,14 +391,20 @@ struct SweepCtx {
 /// (positive along +hub_axis) and tangential speed u_t, no momentum solve.
 /// With det non-null (type ElementDetail), also reports the element's flow
 /// (all but the inflow ratio, which the calling kernel knows exactly).
-template <class P, class D = NoDetail>
+///
+/// Loss: NoLiftLoss, or a functor giving the factor on the lift at sin phi.
+struct NoLiftLoss {};
+
+template <class P, class D = NoDetail, class Loss = NoLiftLoss>
 inline std::pair<double, double> element_force(const SweepCtx<P>& ctx, const ElementCtx& e,
-                                               double u_p, double u_t, D* det = nullptr) {
+                                               double u_p, double u_t, D* det = nullptr,
+                                               const Loss& loss = Loss{}) {
   const double phi = std::atan2(u_p, u_t);
   const double theta = e.col_psi + e.twist;
   const double alpha = theta - phi;
-  const auto [cl, cd] = ctx.polar.cl_cd(alpha);
+  auto [cl, cd] = element_polar(ctx.polar, e.i, ctx.rho).cl_cd(alpha, u_p, u_t);
   const auto [sin_phi, cos_phi] = sin_cos(phi);
+  if constexpr (!std::is_same_v<Loss, NoLiftLoss>) cl *= loss(sin_phi);
   const double f = 0.5 * ctx.rho * (u_t * u_t + u_p * u_p) * e.chord * e.dr *
                    static_cast<double>(ctx.n_b);
   const double d_t = f * (cl * cos_phi - cd * sin_phi);

@@ -128,8 +128,10 @@ double mean_induced_velocity(std::span<const double> w, std::size_t n, double om
 
 template <class P>
 OyeBEMModel<P> OyeBEMModel<P>::build_with_k(const RotorDefinition& defn, P polar,
-                                            std::size_t n_psi_elements, double coupling_k) {
-  return OyeBEMModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements), coupling_k);
+                                            std::size_t n_psi_elements, double coupling_k,
+                                            const BemOptions& options) {
+  return OyeBEMModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements, options),
+                     coupling_k);
 }
 
 template <class P>
@@ -244,5 +246,6 @@ std::vector<double> OyeBEMModel<P>::inflow_taus(const RotorInputs& inputs,
 
 template class OyeBEMModel<LinearPolar>;
 template class OyeBEMModel<TabulatedPolar>;
+template class OyeBEMModel<SectionPolar>;
 
 }  // namespace aerlox_rs

@@ -12,6 +12,7 @@
 #include "aero_model.hpp"
 #include "bem_common.hpp"
 #include "polar.hpp"
+#include "section_polar.hpp"
 
 namespace aerlox_rs {
 
@@ -65,7 +66,7 @@ class OyeBEMModel {
 
   /// As QuasiStaticBEM::build; coupling_k is stored and reported unchanged.
   static OyeBEMModel build_with_k(const RotorDefinition& defn, P polar, std::size_t n_psi_elements,
-                                  double coupling_k);
+                                  double coupling_k, const BemOptions& options = {});
 
   /// Throws ValueError unless the state carries W_int and W for exactly this
   /// model's elements (2 n_elements inflow values). Every method taking a
@@ -107,5 +108,6 @@ class OyeBEMModel {
 
 extern template class OyeBEMModel<LinearPolar>;
 extern template class OyeBEMModel<TabulatedPolar>;
+extern template class OyeBEMModel<SectionPolar>;
 
 }  // namespace aerlox_rs

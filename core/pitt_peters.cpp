@@ -15,13 +15,22 @@ PittPetersRotorState PittPetersRotorState::from_array(std::span<const double> ar
 
 namespace {
 
-/// Loads from the blade-element force law at the state's inflow; no losses.
-template <class P>
+/// The share of an element's lift inside the effective radius: 1 inboard,
+/// 0 outboard, the covered fraction of an element the edge cuts.
+struct EffectiveRadiusLoss {
+  double share = 1.0;
+  double operator()(double /*sin_phi*/) const { return share; }
+};
+
+/// Loads from the blade-element force law at the state's inflow; without
+/// tip loss as first built, or (TipLoss) with no lift beyond r_eff.
+template <class P, bool TipLoss = false>
 struct PpKernel {
   const RadialGrid* grid = nullptr;
   double lambda_total = 0.0;  ///< lambda_climb + lambda_0
   double lam_c = 0.0;
   double lam_s = 0.0;
+  double r_eff = 0.0;  ///< effective radius B R, m (TipLoss only)
 
   template <class D = NoDetail>
   std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
@@ -30,7 +39,12 @@ struct PpKernel {
     const double lambda = lambda_total + x * (lam_c * e.cos_psi + lam_s * e.sin_psi);
     const double u_p = ctx.omega_r * lambda;
     if constexpr (std::is_same_v<D, ElementDetail>) det->inflow_ratio = lambda;
-    return element_force(ctx, e, u_p, e.u_t, det);
+    if constexpr (TipLoss) {
+      const EffectiveRadiusLoss loss{clamp_nan((r_eff - (e.r - 0.5 * e.dr)) / e.dr, 0.0, 1.0)};
+      return element_force(ctx, e, u_p, e.u_t, det, loss);
+    } else {
+      return element_force(ctx, e, u_p, e.u_t, det);
+    }
   }
 };
 
@@ -44,8 +58,8 @@ constexpr double FIFTEEN_PI_OVER_64 = 0.7363107781851077;
 
 template <class P>
 PittPetersModel<P> PittPetersModel<P>::build(const RotorDefinition& defn, P polar,
-                                             std::size_t n_psi_elements) {
-  return PittPetersModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements));
+                                             std::size_t n_psi_elements, const BemOptions& options) {
+  return PittPetersModel(BemModelData<P>::make(defn, std::move(polar), n_psi_elements, options));
 }
 
 template <class P>
@@ -78,8 +92,25 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
   const double lambda_climb = spinning ? kin.v_climb / omega_r : 0.0;
 
   const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
-  PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
-  const SweepSums sums = ctx.run(kernel, sink);
+  const double v_mf = v_mass_flow_disk(kin.v_edge, kin.v_climb, state.lambda_0 * omega_r, omega_r);
+  // Tip loss (opt-in): Johnson's effective radius B = 1 - sqrt(2 CT) / N_b.
+  // The blade lifts inside B R only and the momentum acts on the disk of that
+  // radius, CT = 2 B^2 lambda_0 lambda_mf, which with B's own law gives
+  // B = 1 / (1 + 2 sqrt(lambda_0 lambda_mf) / N_b) from the state.
+  const bool tip_loss = d.options.pitt_peters_tip_loss && spinning;
+  double b_eff = 1.0;
+  if (tip_loss) {
+    const double lm = std::fmax(state.lambda_0, 0.0) * (v_mf / omega_r);
+    b_eff = 1.0 / (1.0 + 2.0 * std::sqrt(lm) / static_cast<double>(blade.n_blades));
+  }
+  SweepSums sums;
+  if (tip_loss) {
+    PpKernel<P, true> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s, b_eff * R};
+    sums = ctx.run(kernel, sink);
+  } else {
+    PpKernel<P> kernel{&d.grid, lambda_climb + state.lambda_0, state.lambda_c, state.lambda_s};
+    sums = ctx.run(kernel, sink);
+  }
   const double t = sums.t_total;
   const double a_c = sums.my_hub;
   const double a_s = sums.mx_hub;
@@ -87,7 +118,6 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
   // Disk quantities.
   const double r2 = R * R;
   const VrsRegime vrs = vrs_regime(t, kin.v_climb, rho, PI * r2);
-  const double v_mf = v_mass_flow_disk(kin.v_edge, kin.v_climb, state.lambda_0 * omega_r, omega_r);
   const double lambda_mf1 = std::fmax(v_mf / omega_r, 0.05);
   const double lambda_mf2 = spinning ? lambda_mf1 : 0.05;
   const double chi = std::atan2(kin.mu, std::fabs(lambda_climb + state.lambda_0) + 1e-6);
@@ -114,7 +144,8 @@ std::pair<AeroResult, PittPetersRotorState> PittPetersModel<P>::evaluate(
   if (vrs.in_vrs && spinning) {
     lambda_0_target = vrs_lambda1(vrs.lam2) * vrs.v_h / omega_r;
   } else if (spinning) {
-    lambda_0_target = t / (2.0 * rho * PI * r2 * v_mf * omega_r) + e * c_along / lambda_mf1;
+    lambda_0_target = tip_loss ? t / (2.0 * rho * PI * (r2 * (b_eff * b_eff)) * v_mf * omega_r) + e * c_along / lambda_mf1
+                               : t / (2.0 * rho * PI * r2 * v_mf * omega_r) + e * c_along / lambda_mf1;
   }
   const double cos_chi = std::cos(chi);
   const double lambda_a_target =
@@ -150,5 +181,6 @@ std::vector<double> PittPetersModel<P>::inflow_taus(const RotorInputs& inputs,
 
 template class PittPetersModel<LinearPolar>;
 template class PittPetersModel<TabulatedPolar>;
+template class PittPetersModel<SectionPolar>;
 
 }  // namespace aerlox_rs

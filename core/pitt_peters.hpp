@@ -11,6 +11,7 @@
 #include "aero_model.hpp"
 #include "bem_common.hpp"
 #include "polar.hpp"
+#include "section_polar.hpp"
 
 namespace aerlox_rs {
 
@@ -41,7 +42,8 @@ class PittPetersModel {
   using State = PittPetersRotorState;
 
   /// As QuasiStaticBEM::build.
-  static PittPetersModel build(const RotorDefinition& defn, P polar, std::size_t n_psi_elements);
+  static PittPetersModel build(const RotorDefinition& defn, P polar, std::size_t n_psi_elements,
+                               const BemOptions& options = {});
 
   /// Every PittPetersRotorState holds the three inflow values this model needs.
   void check_state(const State&) const {}
@@ -77,5 +79,6 @@ class PittPetersModel {
 
 extern template class PittPetersModel<LinearPolar>;
 extern template class PittPetersModel<TabulatedPolar>;
+extern template class PittPetersModel<SectionPolar>;
 
 }  // namespace aerlox_rs

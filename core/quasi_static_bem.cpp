@@ -46,7 +46,7 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
                                    double v_t) {
   BEMElementResult out;
   if (g.omega_r < 1e-6) return out;
-  const P& polar = *g.polar;
+  const auto polar = element_polar(*g.polar, g.element, g.rho);
   const double theta = pitch + g.twist_rad;
   const double lambda_c = v_climb * g.inv_omega_r;
   const double x = g.x;
@@ -64,25 +64,30 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
     // thrusting rotor), so the section sees less tangential speed.
     const double u_t = (1.0 - ap) * g.omega * g.r + v_t;
     if (u_t < 1e-9) break;
-    const double phi = std::atan2(lam * g.omega * g.radius_m, u_t);
+    const double u_p = lam * g.omega * g.radius_m;
+    const double phi = std::atan2(u_p, u_t);
     const auto [s, c] = sin_cos(phi);
-    const auto [cl, cd] = polar.cl_cd(theta - phi);
+    const auto [cl, cd] = polar.cl_cd(theta - phi, u_p, u_t);
     const double f4 = four_f(g, s);
     const double m = (c * cl - s * cd) * sigma / f4;
     const double n = m - 1.0;
+    // The section's tangential speed over the tip speed, squared, in the
+    // momentum balance: Omega r as first built, or the loads' own speed.
+    const double ut = u_t * g.inv_omega_r;
+    const double xt2 = g.consistent_swirl ? ut * ut : x2;
 
-    // Momentum balance N lam^2 + lam_c lam + M x^2 = 0 for the new inflow.
+    // Momentum balance N lam^2 + lam_c lam + M xt^2 = 0 for the new inflow.
     double lam_new;
     if (std::fabs(n) > 1e-6) {
-      const double p = std::sqrt(std::fmax(lambda_c * lambda_c - 4.0 * m * n * x2, 0.0));
+      const double p = std::sqrt(std::fmax(lambda_c * lambda_c - 4.0 * m * n * xt2, 0.0));
       const double lam_plus = (p - lambda_c) / (2.0 * n);
       const double lam_minus = (-lambda_c - p) / (2.0 * n);
       if (descent) lam_new = lam_plus < 0.0 ? lam_plus : lam_minus;
       else lam_new = lam_minus > 0.0 ? lam_minus : lam_plus;
     } else if (std::fabs(lambda_c) > 1e-8) {
-      lam_new = -m * x2 / lambda_c;
+      lam_new = -m * xt2 / lambda_c;
     } else {
-      lam_new = std::sqrt(std::fmax(m, 0.0)) * x;
+      lam_new = std::sqrt(std::fmax(m, 0.0)) * (g.consistent_swirl ? ut : x);
     }
 
     double ap_new = 0.0;
@@ -106,7 +111,7 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
   const double phi = std::atan2(u_p, u_t);
   const auto [s, c] = sin_cos(phi);
   const double alpha = theta - phi;
-  const auto [cl, cd] = polar.cl_cd(alpha);
+  const auto [cl, cd] = polar.cl_cd(alpha, u_p, u_t);
   const double cn = c * cl - s * cd;
   const double ct = c * cd + s * cl;
   const double f4 = four_f(g, s);
@@ -116,7 +121,9 @@ BEMElementResult solve_bem_element(const BEMElementGeometry<P>& g, double pitch,
   out.d_q = ct * q * g.r;
   out.lambda_r = lam;
   out.a_prime = ap;
-  out.momentum_residual = std::fabs((lam - lambda_c) * (lam * f4) - (x2 + lam * lam) * (cn * sigma));
+  const double ut = u_t * g.inv_omega_r;
+  const double xt2 = g.consistent_swirl ? ut * ut : x2;
+  out.momentum_residual = std::fabs((lam - lambda_c) * (lam * f4) - (xt2 + lam * lam) * (cn * sigma));
   out.phi = phi;
   out.alpha = alpha;
   out.cl = cl;
@@ -130,7 +137,10 @@ std::optional<WindmillInductions> induction_at_phi(const BEMElementGeometry<P>& 
                                                    double theta) {
   const auto [s, c] = sin_cos(phi);
   if (std::fabs(s) < 1e-12) return std::nullopt;
-  const auto [cl, cd] = g.polar->cl_cd(theta - phi);
+  // The section's speed for a polar that asks for it: the blade speed Omega r
+  // with the axial speed that makes this inflow angle (inductions unknown yet).
+  const double u_t = g.omega * g.r;
+  const auto [cl, cd] = element_polar(*g.polar, g.element, g.rho).cl_cd(theta - phi, u_t * (s / c), u_t);
   const double cn = c * cl - s * cd;
   const double ct = c * cd + s * cl;
   const double f4 = four_f(g, s);
@@ -281,13 +291,15 @@ struct BemKernel {
   double r_tip = 0.0;
   double root_cutout_m = 0.0;
   bool use_tip_loss = true;
+  bool consistent_swirl = false;
 
   template <class D = NoDetail>
   std::pair<double, double> element(const SweepCtx<P>& ctx, const ElementCtx& e,
                                     D* det = nullptr) const {
-    const auto geom = BEMElementGeometry<P>::make(ctx.polar, e.r, e.dr, e.chord, e.twist,
-                                                  ctx.omega, ctx.rho, ctx.n_b, r_tip,
-                                                  root_cutout_m, use_tip_loss);
+    auto geom = BEMElementGeometry<P>::make(ctx.polar, e.r, e.dr, e.chord, e.twist, ctx.omega,
+                                            ctx.rho, ctx.n_b, r_tip, root_cutout_m, use_tip_loss);
+    geom.element = e.i;
+    geom.consistent_swirl = consistent_swirl;
     const BEMElementResult res = solve_bem_element_auto(geom, e.col_psi, v_climb, e.v_t);
     if constexpr (std::is_same_v<D, ElementDetail>) *det = detail_of(res);
     return {res.d_t, res.d_q};
@@ -311,15 +323,18 @@ AeroResult quasi_static_loads(const BemModelData<P>& d, const RotorInputs& input
   SweepSums sums;
   if (asymmetric && omega > 1.0) {
     const auto ctx = SweepCtx<P>::for_call(d, inputs, kin, pitch);
-    BemKernel<P> kernel{kin.v_climb, blade.radius_m, blade.root_cutout_m, blade.tip_loss};
+    BemKernel<P> kernel{kin.v_climb, blade.radius_m, blade.root_cutout_m, blade.tip_loss,
+                        d.options.consistent_swirl};
     sums = ctx.run(kernel, sink);
   } else {
     // Axisymmetric flow: every azimuth is the same, one pass along the span.
     for (std::size_t i = 0; i < d.grid.n_elements; ++i) {
-      const auto geom = BEMElementGeometry<P>::make(
+      auto geom = BEMElementGeometry<P>::make(
           d.polar, at(d.grid.r_mid, i), d.grid.dr, at(d.grid.chord, i), at(d.grid.twist_rad, i),
           omega, inputs.rho_kg_m3, blade.n_blades, blade.radius_m, blade.root_cutout_m,
           blade.tip_loss);
+      geom.element = i;
+      geom.consistent_swirl = d.options.consistent_swirl;
       const BEMElementResult res = solve_bem_element_auto(geom, pitch.theta_0, kin.v_climb, 0.0);
       sums.t_total += res.d_t;
       sums.q_total += res.d_q;
@@ -336,8 +351,8 @@ AeroResult quasi_static_loads(const BemModelData<P>& d, const RotorInputs& input
 
 template <class P>
 QuasiStaticBEM<P> QuasiStaticBEM<P>::build(const RotorDefinition& defn, P polar,
-                                           std::size_t n_psi_elements) {
-  return QuasiStaticBEM(BemModelData<P>::make(defn, std::move(polar), n_psi_elements));
+                                           std::size_t n_psi_elements, const BemOptions& options) {
+  return QuasiStaticBEM(BemModelData<P>::make(defn, std::move(polar), n_psi_elements, options));
 }
 
 template <class P>
@@ -365,9 +380,11 @@ void QuasiStaticBEM<P>::spanwise_into(const RotorInputs& inputs, const State&,
 
 AERLOX_INSTANTIATE_ELEMENT_SOLVER(LinearPolar)
 AERLOX_INSTANTIATE_ELEMENT_SOLVER(TabulatedPolar)
+AERLOX_INSTANTIATE_ELEMENT_SOLVER(SectionPolar)
 #undef AERLOX_INSTANTIATE_ELEMENT_SOLVER
 
 template class QuasiStaticBEM<LinearPolar>;
 template class QuasiStaticBEM<TabulatedPolar>;
+template class QuasiStaticBEM<SectionPolar>;
 
 }  // namespace aerlox_rs

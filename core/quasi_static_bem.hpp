@@ -17,6 +17,7 @@
 #include "bem_common.hpp"
 #include "polar.hpp"
 #include "rotor_definition.hpp"
+#include "section_polar.hpp"
 
 namespace aerlox_rs {
 
@@ -40,6 +41,8 @@ struct BEMElementGeometry {
   double x_hub = 0.0;        ///< root cutout / R
   double sigma_r = 0.0;      ///< local solidity B c / (2 pi r)
   bool use_tip_loss = true;
+  std::size_t element = 0;        ///< grid index, for polars that vary along the blade
+  bool consistent_swirl = false;  ///< see BemOptions::consistent_swirl
 
   /// Derives the dependent fields from the primary ones.
   static BEMElementGeometry make(const P& polar, double r, double dr, double chord,
@@ -143,7 +146,8 @@ class QuasiStaticBEM {
 
   /// Copies the definition and polar; builds the grid and the azimuth table.
   /// Panics for more than 256 elements or n_psi_elements = 0.
-  static QuasiStaticBEM build(const RotorDefinition& defn, P polar, std::size_t n_psi_elements);
+  static QuasiStaticBEM build(const RotorDefinition& defn, P polar, std::size_t n_psi_elements,
+                              const BemOptions& options = {});
 
   /// Loads and the (empty) state derivative.
   std::pair<AeroResult, State> compute_forces(const RotorInputs& inputs, const State& state) const;
@@ -178,5 +182,6 @@ class QuasiStaticBEM {
 
 extern template class QuasiStaticBEM<LinearPolar>;
 extern template class QuasiStaticBEM<TabulatedPolar>;
+extern template class QuasiStaticBEM<SectionPolar>;
 
 }  // namespace aerlox_rs

@@ -21,7 +21,7 @@ def build_rotor() -> ax.Rotor:
         blades=2, radius_m=1.0,
         chord_m=[0.10, 0.08, 0.06], twist_deg=[7.0, 3.0, 0.0], stations_m=[0.15, 0.6, 1.0],
         airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0),
-        root_cutout_m=0.15, flap=ax.Flap(inertia_kgm2=0.3, omega_nr_rad_s=120.0), name="demo-2b",
+        root_cutout_m=0.15, flap=ax.Flap(inertia_kg_m2=0.3, omega_nr_rad_s=120.0), name="demo-2b",
     )
 
 
@@ -103,16 +103,30 @@ def collective_step(rotor: ax.Rotor) -> None:
     pp = rotor.core_model("pitt-peters", before)
     state = ax.models.equilibrium_state(pp, before.to_inputs(), "pitt-peters")
     inputs = after.to_inputs()
-    print(f"time constant of the uniform inflow at the step: {pp.inflow_taus(inputs, state)[0] * 1000:.1f} ms")
+    tau0 = pp.inflow_taus(inputs, state)[0]
+    # tau0 is the apparent mass over the STEADY mass flow. A small change of
+    # lambda_0 in hover decays with the linearised mass flow, twice the steady
+    # one, so at tau0 / 2 at most, and faster still because the blades' thrust
+    # eases as the inflow grows.
+    print(f"apparent-mass constant tau0 = 8R/(3 pi V_mf) at the steady mass flow: {tau0 * 1000:.1f} ms")
+    print(f"a perturbation in hover decays with the linearised mass flow (twice the steady one): "
+          f"tau0/2 = {tau0 * 500:.1f} ms, less with the blades' feedback")
     print(f"{'t [ms]':>7} {'lambda_0':>10} {'T [N]':>8}")
+    lam = [state.lambda_0]
     for k in range(41):
         result, nxt = pp.step(inputs, state, 0.005)
         if k % 5 == 0:
             thrust = ax.Performance.from_result(result, rotor, after, "pitt-peters").thrust_N
             print(f"{k * 5:7d} {state.lambda_0:10.5f} {thrust:8.2f}")
         state = nxt
+        lam.append(state.lambda_0)
     final = rotor.solve(after, model="pitt-peters")
-    print(f"equilibrium after the step: T = {final.thrust_N:.2f} N")
+    lam_end = ax.models.equilibrium_state(pp, inputs, "pitt-peters").lambda_0
+    target = lam[0] + (1.0 - math.exp(-1.0)) * (lam_end - lam[0])
+    k = next(i for i, v in enumerate(lam) if v >= target)
+    t63 = 5.0 * (k - 1 + (target - lam[k - 1]) / (lam[k] - lam[k - 1]))
+    print(f"equilibrium after the step: T = {final.thrust_N:.2f} N; lambda_0 covers 63 % of its change "
+          f"in {t63:.0f} ms (the measured time constant)")
 
 
 def spin_up() -> None:

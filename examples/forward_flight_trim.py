@@ -14,5 +14,8 @@ ds = ax.sweep(rotor, model="pitt-peters", trim_moment_Nm=(0.0, 0.0), rpm=1300.0,
 for v, lon, lat, p in zip(ds.forward_m_s.values, ds.trim_cyclic_lon_rad.values, ds.trim_cyclic_lat_rad.values,
                           ds.power_W.values):
     print(f"{v:5.1f} m/s  cyclic lon {np.degrees(lon):+6.2f} deg  lat {np.degrees(lat):+6.2f} deg  power {p:7.0f} W")
-ax.plot.sweep(ds, x="forward_m_s", y=["trim_cyclic_lon_rad", "trim_cyclic_lat_rad", "power_W"],
+# The figure shows the cyclic in degrees, as printed above.
+for name in ("trim_cyclic_lon", "trim_cyclic_lat"):
+    ds[f"{name}_deg"] = np.degrees(ds[f"{name}_rad"]).assign_attrs(units="deg", long_name=ds[f"{name}_rad"].long_name)
+ax.plot.sweep(ds, x="forward_m_s", y=["trim_cyclic_lon_deg", "trim_cyclic_lat_deg", "power_W"],
               path="forward_flight_trim.png")

@@ -62,6 +62,47 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- the blade-section models: (defn, polar, n_psi_elements[, coupling_k], *, <option>)
+// Each takes a SectionPolar and the one opt-in refinement that applies to it.
+
+template <class M>
+struct SectionModel;
+template <>
+struct SectionModel<QuasiStaticBEM<SectionPolar>> {
+  static constexpr const char* names[] = {"defn", "polar", "n_psi_elements", "consistent_swirl"};
+  static void set(BemOptions& o, bool v) { o.consistent_swirl = v; }
+};
+template <>
+struct SectionModel<PittPetersModel<SectionPolar>> {
+  static constexpr const char* names[] = {"defn", "polar", "n_psi_elements", "tip_loss"};
+  static void set(BemOptions& o, bool v) { o.pitt_peters_tip_loss = v; }
+};
+template <>
+struct SectionModel<OyeBEMModel<SectionPolar>> {
+  static constexpr const char* names[] = {"defn", "polar", "n_psi_elements", "coupling_k"};
+};
+
+template <class M>
+PyObject* section_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const std::string name = std::string(kit::PyClass<Holder<M>>::name) + ".__new__()";
+  constexpr bool oye = ModelTraits<M>::has_coupling_k;
+  static const kit::Signature sig{name.c_str(), SectionModel<M>::names, oye ? 4u : 3u, oye ? 4u : 3u};
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(sig, args, kwargs);
+    const RotorDefinition& defn = kit::extract<RotorDefinition>(a[0], "defn");
+    SectionPolar polar = kit::extract<SectionPolar>(a[1], "polar");
+    const std::size_t n_psi = kit::extract<std::size_t>(a[2], "n_psi_elements");
+    BemOptions options;
+    if constexpr (oye) {
+      const double k = kit::extract<double>(a[3], "coupling_k");
+      return kit::wrap_as(type, std::make_unique<M>(M::build_with_k(defn, std::move(polar), n_psi, k, options)));
+    } else {
+      SectionModel<M>::set(options, kit::extract_or<bool>(a[3], SectionModel<M>::names[3], false));
+      return kit::wrap_as(type, std::make_unique<M>(M::build(defn, std::move(polar), n_psi, options)));
+    }
+  });
+}
+
 // ---- methods
 
 constexpr const char* EVAL_NAMES[] = {"inputs", "state"};
@@ -165,13 +206,19 @@ struct Tables {
 };
 
 template <class M>
+constexpr newfunc constructor_of() {
+  if constexpr (std::is_same_v<typename ModelTraits<M>::Polar, SectionPolar>) return section_model_new<M>;
+  else return model_new<M>;
+}
+
+template <class M>
 void add_model(PyObject* m, const char* name, const char* doc) {
   kit::add_class_for<Holder<M>>(m, {.name = name,
                                     .doc = doc,
                                     .subclassable = true,
                                     .basicsize = 0,
                                     .dealloc = nullptr,
-                                    .tp_new = model_new<M>,
+                                    .tp_new = constructor_of<M>(),
                                     .getset = Tables<M>::getset,
                                     .methods = Tables<M>::methods});
 }
@@ -199,5 +246,24 @@ AERLOX_MODEL(_OyeBEMModelLinear, OyeBEMModel<aerlox_rs::LinearPolar>, BEM4)
 AERLOX_MODEL(_OyeBEMModelTabulated, OyeBEMModel<aerlox_rs::TabulatedPolar>, BEM4)
 
 #undef AERLOX_MODEL
+
+void section_models(PyObject* ext) {
+  add_model<QuasiStaticBEM<SectionPolar>>(
+      ext, "QuasiStaticBEMSections",
+      "QuasiStaticBEMSections(defn, polar, n_psi_elements, consistent_swirl=False)\n--\n\n"
+      "The quasi-static BEM model over a SectionPolar (an airfoil per station, Reynolds\n"
+      "and Mach number per element). consistent_swirl: the element's momentum balance\n"
+      "takes the same tangential speed (1 - a') Omega r + v_t as its loads.");
+  add_model<PittPetersModel<SectionPolar>>(
+      ext, "PittPetersModelSections",
+      "PittPetersModelSections(defn, polar, n_psi_elements, tip_loss=False)\n--\n\n"
+      "The Pitt-Peters model over a SectionPolar. tip_loss: Johnson's effective radius\n"
+      "B = 1 - sqrt(2 CT) / n_blades; no lift beyond B R, and the uniform inflow from\n"
+      "momentum over the disk of radius B R.");
+  add_model<OyeBEMModel<SectionPolar>>(
+      ext, "OyeBEMModelSections",
+      "OyeBEMModelSections(defn, polar, n_psi_elements, coupling_k)\n--\n\n"
+      "The Oye dynamic-inflow BEM model over a SectionPolar.");
+}
 
 }  // namespace reg

@@ -14,6 +14,7 @@ from . import _aerlox
 from ._aerlox import *  # noqa: F401,F403
 from ._aerlox import PanicException  # noqa: F401
 from . import models  # noqa: F401
+from ._checks import UnitWarning
 from .airfoil import Airfoil
 from .operating import OperatingPoint
 from .results import Performance
@@ -27,7 +28,7 @@ from .runtime import kernel_isa, kernel_quotient, num_threads, set_num_threads
 from . import runtime as _runtime
 
 _TOOLKIT = ["Airfoil", "Rotor", "OperatingPoint", "Performance", "Flap", "Swashplate", "ServoFlap",
-            "sweep", "simulate", "Spin", "load_state", "save", "load"]
+            "sweep", "simulate", "Spin", "load_state", "save", "load", "UnitWarning"]
 
 _RUNTIME = ["set_num_threads", "num_threads", "kernel_isa", "kernel_quotient"]
 

@@ -207,7 +207,18 @@ class AeroResult:
     def M_spin(self) -> _Arr: ...
 
 _S = TypeVar("_S", QuasiStaticRotorState, PittPetersRotorState, OyeRotorState)
-_P = TypeVar("_P", LinearPolar, TabulatedPolar)
+@final
+class _SectionPolar:
+    """``_ext.SectionPolar``: an airfoil per blade station, Reynolds and Mach number per element."""
+    def __init__(self, airfoils: Sequence[Sequence[Tuple[Union[LinearPolar, TabulatedPolar], Optional[_F], _F, _F,
+                                                          _F, _F]]],
+                 station_r_m: Sequence[_F], station_airfoil: Sequence[SupportsIndex],
+                 viscosity_pa_s: _F = 1.789e-05, speed_of_sound_m_s: _F = 340.294, compressibility: str = "none",
+                 mach_limit: _F = 0.7, rotational_augmentation: str = "none") -> None: ...
+    @property
+    def n_airfoils(self) -> int: ...
+
+_P = TypeVar("_P", LinearPolar, TabulatedPolar, _SectionPolar)
 
 class _BemModel(Generic[_P, _S]):
     @property
@@ -267,8 +278,21 @@ class TrimResult:
     @property
     def final_state(self) -> Union[QuasiStaticRotorState, PittPetersRotorState, OyeRotorState]: ...
 
+class _QuasiStaticBEMSections(_BemModel[_SectionPolar, QuasiStaticRotorState]):
+    def __init__(self, defn: RotorDefinition, polar: _SectionPolar, n_psi_elements: SupportsIndex, *,
+                 consistent_swirl: bool = False) -> None: ...
+class _PittPetersModelSections(_BemModel[_SectionPolar, PittPetersRotorState]):
+    def __init__(self, defn: RotorDefinition, polar: _SectionPolar, n_psi_elements: SupportsIndex, *,
+                 tip_loss: bool = False) -> None: ...
+class _OyeBEMModelSections(_BemModel[_SectionPolar, OyeRotorState]):
+    def __init__(self, defn: RotorDefinition, polar: _SectionPolar, n_psi_elements: SupportsIndex,
+                 coupling_k: _F) -> None: ...
+    @property
+    def coupling_k(self) -> float: ...
+
 _AnyBem = Union[_QuasiStaticBEMLinear, _QuasiStaticBEMTabulated, _PittPetersModelLinear, _PittPetersModelTabulated,
-                _OyeBEMModelLinear, _OyeBEMModelTabulated]
+                _OyeBEMModelLinear, _OyeBEMModelTabulated, _QuasiStaticBEMSections, _PittPetersModelSections,
+                _OyeBEMModelSections]
 
 def solve_trim_cyclic_py(aero: _AnyBem, state: Union[QuasiStaticRotorState, PittPetersRotorState, OyeRotorState],
                          base_inputs: RotorInputs, *, target_moment: Tuple[_F, _F] = (0.0, 0.0),
@@ -294,5 +318,10 @@ class _Extensions:
     def num_threads(self) -> int: ...
     def kernel_isa(self) -> str: ...
     def kernel_quotient(self) -> str: ...
+    SectionPolar = _SectionPolar
+    QuasiStaticBEMSections = _QuasiStaticBEMSections
+    PittPetersModelSections = _PittPetersModelSections
+    OyeBEMModelSections = _OyeBEMModelSections
+    def take_reynolds_clamps(self) -> Tuple[int, float, float]: ...
 
 _ext: _Extensions

@@ -6,13 +6,37 @@ value to change without reading the code.
 from __future__ import annotations
 
 import math
+import os
+import sys
+import warnings
 from typing import Any, Optional
 
 import numpy as np
 
 
+class UnitWarning(UserWarning):
+    """A value that is almost surely in another unit than its name says (radians given as degrees, ...)."""
+
+
+def warn_unit(message: str) -> None:
+    """Warn with ``UnitWarning``, pointing at the first caller outside this package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    level, frame = 2, sys._getframe(1)
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == here:
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, UnitWarning, stacklevel=level)
+
+
+def _refuse_text(name: str, value: Any) -> None:
+    # float("0.5") would succeed, but a number arriving as text is a mistake
+    # upstream (a CSV column, a form field); refused everywhere alike.
+    if isinstance(value, (str, bytes, bytearray)):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+
+
 def number(name: str, value: Any, *, positive: bool = False, nonnegative: bool = False) -> float:
-    """``value`` as a finite float; TypeError for a non-number, ValueError for a broken rule."""
+    """``value`` as a finite float; TypeError for a non-number (text included), ValueError for a broken rule."""
+    _refuse_text(name, value)
     try:
         out = float(value)
     except (TypeError, ValueError):
@@ -46,6 +70,13 @@ def floats(name: str, value: Any, what: str, *, size: Optional[int] = None, fini
     ``what`` describes the accepted form for the messages (e.g. "a sequence of
     numbers"). With ``finite`` the first NaN or infinity is reported with its index.
     """
+    _refuse_text(name, value)
+    try:
+        kind = np.asarray(value).dtype.kind
+    except (TypeError, ValueError):
+        kind = ""
+    if kind in ("U", "S") or (kind == "O" and any(isinstance(v, (str, bytes)) for v in np.ravel(value))):
+        raise TypeError(f"{name} must be {what}, got text among the numbers")
     try:
         arr = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):

@@ -25,6 +25,8 @@ _OP_UNITS = {
     "cyclic_lon_rad": "rad",
     "cyclic_lat_rad": "rad",
     "rho_kg_m3": "kg/m^3",
+    "viscosity_Pa_s": "Pa s",
+    "speed_of_sound_m_s": "m/s",
 }
 
 _COMPONENTS = ("x", "y", "z")

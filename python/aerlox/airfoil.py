@@ -17,7 +17,8 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _aerlox
-from ._checks import floats as _floats, number as _number
+from ._checks import floats as _floats, number as _number, warn_unit as _warn_unit
+from .polar_files import read_polar
 
 __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
 
@@ -25,6 +26,16 @@ __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
 ATTACHED_RANGE_DEG = (-5.0, 5.0)
 # Angles searched for the stall (the maximum lift), degrees.
 STALL_SEARCH_DEG = (0.0, 30.0)
+# A table whose angles all lie within this (deg) or a stall angle below the
+# second figure (deg) is almost surely in radians.
+PLAUSIBLE_SPAN_DEG = 1.0
+PLAUSIBLE_STALL_DEG = 2.0
+
+
+def _warn_stall(name: str, alpha_stall_deg: float) -> None:
+    if 0.0 < alpha_stall_deg < PLAUSIBLE_STALL_DEG:
+        _warn_unit(f"{name}={alpha_stall_deg!r} deg is a stall angle below {PLAUSIBLE_STALL_DEG:g} deg: "
+                   f"given in radians? ({math.degrees(alpha_stall_deg):.3g} deg if so)")
 
 
 @dataclass(frozen=True)
@@ -106,17 +117,44 @@ def derive_parameters(alpha_deg, cl, cd) -> LinearParameters:
     if np.count_nonzero(sel) < 2:
         sel = np.zeros(a.size, dtype=bool)
         sel[np.argsort(np.abs(a), kind="stable")[:2]] = True
-    slope_deg, intercept = np.polyfit(a[sel], l[sel], 1)
+    fit_a = a[sel]
+    # Rows closer than this (deg) cannot carry a lift slope; the fit's own
+    # solver fails noisily on them, so they are refused first.
+    if not float(fit_a.max() - fit_a.min()) >= 1e-6:
+        slope_deg = intercept = math.inf
+    else:
+        with np.errstate(all="ignore"):
+            slope_deg, intercept = np.polyfit(fit_a, l[sel], 1)
     s_lo, s_hi = STALL_SEARCH_DEG
     search = (a >= s_lo) & (a <= s_hi)
     if np.any(search):
         stall = float(a[search][np.argmax(l[search])])
     else:
         stall = float(abs(a[-1]))
-    return LinearParameters(
-        cl0=float(intercept), cl_alpha_per_rad=float(slope_deg * 180.0 / math.pi),
+    out = LinearParameters(
+        cl0=float(intercept), cl_alpha_per_rad=float(slope_deg) * 180.0 / math.pi,
         cd0=float(np.min(d)), alpha_stall_deg=abs(stall),
     )
+    if not (math.isfinite(out.cl_alpha_per_rad) and math.isfinite(out.cl0)):
+        raise ValueError(f"the lift slope derived from the rows at alpha_deg = {fit_a.tolist()} is "
+                         f"{out.cl_alpha_per_rad!r} per rad (angles too close or lift too large to fit a line); "
+                         "check the table or give parameters=")
+    return out
+
+
+def _check_law(prefix: str, law: LinearParameters, *, stall_positive: bool = True) -> None:
+    """Refuse a law the models cannot use; warn of a stall angle that looks like radians.
+
+    A table's derived stall angle may be 0 (no lift peak above 0 deg), so
+    ``stall_positive`` is for the linear law only.
+    """
+    for f in ("cl0", "cl_alpha_per_rad", "cd0", "alpha_stall_deg"):
+        _number(prefix + f, getattr(law, f))
+    if stall_positive and law.alpha_stall_deg <= 0.0:
+        raise ValueError(f"{prefix}alpha_stall_deg must be > 0, got {law.alpha_stall_deg!r}")
+    if law.cd0 < 0.0:
+        raise ValueError(f"{prefix}cd0 must be >= 0, got {law.cd0!r}")
+    _warn_stall(prefix + "alpha_stall_deg", law.alpha_stall_deg)
 
 
 def _make_table(alpha_deg, cl, cd, reynolds=None, parameters=None) -> PolarTable:
@@ -127,12 +165,21 @@ def _make_table(alpha_deg, cl, cd, reynolds=None, parameters=None) -> PolarTable
         raise ValueError("a polar table needs at least one row")
     if a.size > 1 and not np.all(np.diff(a) > 0.0):
         raise ValueError("alpha_deg must be strictly increasing")
+    negative = np.flatnonzero(d < 0.0)
+    if negative.size:
+        i = int(negative[0])
+        raise ValueError(f"cd must be >= 0 (drag never pushes the blade forward), got {float(d[i])!r} at index {i}")
+    if a.size > 1 and float(np.max(np.abs(a))) < PLAUSIBLE_SPAN_DEG:
+        _warn_unit(f"alpha_deg spans only {a[0]:.3g} .. {a[-1]:.3g} deg, within +-{PLAUSIBLE_SPAN_DEG:g} deg: "
+                   "angles given in radians?")
     if reynolds is not None:
         reynolds = _number("reynolds", reynolds, positive=True)
     if parameters is None:
         parameters = derive_parameters(a, l, d)
-    elif not isinstance(parameters, LinearParameters):
-        parameters = LinearParameters(*(float(x) for x in parameters))
+    else:
+        if not isinstance(parameters, LinearParameters):
+            parameters = LinearParameters(*(_number(f"parameters[{i}]", x) for i, x in enumerate(parameters)))
+        _check_law("parameters.", parameters, stall_positive=False)
     return PolarTable(tuple(a.tolist()), tuple(l.tolist()), tuple(d.tolist()), reynolds, parameters)
 
 
@@ -160,12 +207,9 @@ class Airfoil:
         stall value and the drag grows by 1 per radian."""
         vals = {key: _number(key, v) for key, v in (
             ("cl_alpha_per_rad", cl_alpha_per_rad), ("cd0", cd0), ("alpha_stall_deg", alpha_stall_deg), ("cl0", cl0))}
-        if vals["alpha_stall_deg"] <= 0.0:
-            raise ValueError(f"alpha_stall_deg must be > 0, got {vals['alpha_stall_deg']!r}")
-        if vals["cd0"] < 0.0:
-            raise ValueError(f"cd0 must be >= 0, got {vals['cd0']!r}")
-        return cls((), LinearParameters(vals["cl0"], vals["cl_alpha_per_rad"], vals["cd0"],
-                                        vals["alpha_stall_deg"]), str(name))
+        law = LinearParameters(vals["cl0"], vals["cl_alpha_per_rad"], vals["cd0"], vals["alpha_stall_deg"])
+        _check_law("", law)
+        return cls((), law, str(name))
 
     @classmethod
     def table(cls, alpha_deg, cl, cd, reynolds: Optional[float] = None, *, name: str = "",
@@ -211,19 +255,24 @@ class Airfoil:
         row naming them is optional; extra columns are ignored). See
         :mod:`aerlox.polar_files`.
         """
-        from .polar_files import read_polar
-
         paths = []
         for p in (path,) + more_paths:
             if isinstance(p, (str, os.PathLike)):
                 paths.append(p)
             else:
                 paths.extend(p)
-        airfoils = [read_polar(p) for p in paths]
+        airfoils = [cls._from_rows(p, read_polar(p)) for p in paths]
         out = cls.combine(*airfoils) if len(airfoils) > 1 else airfoils[0]
         if name is not None:
             out = Airfoil(out.tables, out.linear_law, str(name))
         return out
+
+    @classmethod
+    def _from_rows(cls, path, rows) -> "Airfoil":
+        try:
+            return cls.table(rows.alpha_deg, rows.cl, rows.cd, rows.reynolds, name=rows.name)
+        except ValueError as err:
+            raise ValueError(f"{os.fspath(path)}: {err}") from None
 
     # -- queries ------------------------------------------------------------
 

@@ -26,11 +26,10 @@ from typing import Optional
 import numpy as np
 
 from .airfoil import Airfoil, LinearParameters, PolarTable, _make_table
+from .operating import SPEED_OF_SOUND_M_S
 
 __all__ = ["prandtl_glauert", "reynolds_blend", "mach_075"]
 
-#: Speed of sound in sea-level standard air, m/s.
-SPEED_OF_SOUND_M_S = 340.294
 
 
 def mach_075(rotor, op, speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> float:

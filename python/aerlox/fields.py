@@ -53,6 +53,41 @@ _SPANWISE = (
 )
 
 
+# Loads per metre of span, derived from the per-element ones: (name, units, long name).
+_PER_METRE = (
+    ("thrust_N_per_m", "N/m", "thrust of one blade per metre of span"),
+    ("torque_Nm_per_m", "N m/m", "torque of one blade about the shaft per metre of span"),
+    ("tangential_force_N_per_m", "N/m",
+     "in-plane force of one blade per metre of span, positive against the rotation (torque per metre / r)"),
+)
+
+
+def element_width_m(model: Any, r_m: np.ndarray) -> float:
+    """The blade-element models' element width, m: (R - root cutout) / elements, as the core computes it."""
+    blade = getattr(getattr(model, "defn", None), "blade", None)
+    if blade is not None and blade.n_elements > 0:
+        return (blade.radius_m - blade.root_cutout_m) / blade.n_elements
+    return float(r_m[1] - r_m[0]) if r_m.size > 1 else float("nan")
+
+
+def per_metre(thrust_N: np.ndarray, torque_Nm: np.ndarray, r_m: np.ndarray, width_m: float) -> dict:
+    """The per-metre loads of ``_PER_METRE`` from one blade's element loads (r along the last axis)."""
+    thrust = thrust_N / width_m
+    torque = torque_Nm / width_m
+    return dict(zip((n for n, _, _ in _PER_METRE), (thrust, torque, torque / r_m)))
+
+
+def nan_stations(ds: "xarray.Dataset") -> int:
+    """Stations (azimuth x radius) where any spanwise variable is NaN (the flow there is reversed)."""
+    names = [n for _, n, _, _, _ in _SPANWISE if n in ds.data_vars]
+    if not names:
+        return 0
+    bad = np.zeros(ds[names[0]].shape, dtype=bool)
+    for n in names:
+        bad |= np.isnan(ds[n].values)
+    return int(np.count_nonzero(bad))
+
+
 def _azimuth_deg(azimuth_rad: np.ndarray) -> np.ndarray:
     """The stations' azimuths in degrees; evenly spaced stations from 0 come out as exact
     multiples of 360/n (270.0, not 269.99999999999994), so ``sel(azimuth_deg=270)`` works."""
@@ -90,8 +125,16 @@ def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = Non
     over tip speed, positive in hover), ``dynamic_pressure_Pa``, and ``thrust_N`` /
     ``torque_Nm``: the element's thrust (along -hub z) and torque about the shaft of
     ONE blade at that station. ``n_blades * thrust_N.mean("azimuth_deg").sum("r_m")``
-    is the rotor thrust and the same for torque gives the shaft torque. Stations in
-    reversed flow carry zero loads and NaN flow quantities.
+    is the rotor thrust and the same for torque gives the shaft torque.
+
+    The per-element loads change with the element count; the same loads per
+    metre of span do not: ``thrust_N_per_m``, ``torque_Nm_per_m`` and
+    ``tangential_force_N_per_m`` (the in-plane force against the rotation,
+    torque per metre / r), each the element's load over ``element_width_m``.
+
+    Stations in reversed flow carry zero loads and NaN flow quantities; attribute
+    ``nan_stations`` counts the stations with a NaN (``aerlox.plot.spanwise``
+    draws them as gaps).
     """
     if state is None:
         state = model.initial_rotor_state()
@@ -100,11 +143,13 @@ def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = Non
     dims = ("azimuth_deg", "r_m")
     coords = _spanwise_coords(d)
     r_m = coords["r_m"][1]
-    n_r = r_m.size
-    dr = float(r_m[1] - r_m[0]) if n_r > 1 else float("nan")
+    dr = element_width_m(model, r_m)
     data = {}
     for key, name, units, long_name, convert in _SPANWISE:
         data[name] = _var(dims, d[key] if convert is None else convert(d[key]), units, long_name)
+    derived = per_metre(d["thrust_n"], d["torque_nm"], r_m, dr)
+    for name, units, long_name in _PER_METRE:
+        data[name] = _var(dims, derived[name], units, long_name)
     ds = xr.Dataset(
         data,
         coords=coords,
@@ -118,6 +163,7 @@ def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = Non
             **(attrs or {}),
         },
     )
+    ds.attrs["nan_stations"] = nan_stations(ds)
     return ds
 
 

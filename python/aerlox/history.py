@@ -14,7 +14,7 @@ import numpy as np
 
 from . import _aerlox
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _hub_axis
-from .fields import _SPANWISE, _spanwise_coords
+from .fields import _PER_METRE, _SPANWISE, _spanwise_coords, nan_stations, per_metre
 from .saving import checksum
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
@@ -107,12 +107,17 @@ def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray
     """The spanwise loads a simulation recorded nearest ``time_s`` (s; the last when None).
 
     Returns them under the names of ``Rotor.spanwise`` (``alpha_deg``, ``thrust_N``,
-    ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise`` draws them.
+    ``thrust_N_per_m``, ... over ``azimuth_deg`` x ``r_m``), so ``aerlox.plot.spanwise``
+    draws them.
     """
     k = _recorded_index(ds, "time_spanwise_s", time_s)
-    names = {f"spanwise_{name}": name for _, name, _, _, _ in _SPANWISE}
+    names = {f"spanwise_{name}": name for name in [n for _, n, _, _, _ in _SPANWISE] + [n for n, _, _ in _PER_METRE]
+             if f"spanwise_{name}" in ds.variables}
     out = ds[list(names)].isel(time_spanwise_s=k).rename(names)
     out.attrs = {"time_s": float(ds.time_spanwise_s[k]), "model": ds.attrs.get("model", "")}
+    if "spanwise_element_width_m" in ds.attrs:
+        out.attrs["element_width_m"] = ds.attrs["spanwise_element_width_m"]
+    out.attrs["nan_stations"] = nan_stations(out)
     return out
 
 
@@ -186,6 +191,9 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
     }
     for j, f in enumerate(fields):
         dv[f] = ("time_s", np.array(table[:, j]), {"units": _OP_UNITS[f], "long_name": f"operating point: {f}"})
+    if log.motors is not None:
+        dv["motor_torque_Nm"] = ("time_s", np.array(log.motors, dtype=np.float64),
+                                 {"units": "N m", "long_name": "motor torque over the step, positive along the rotation"})
     if is_vpm:
         dv["n_particles"] = ("time_s", np.array(log.particles, dtype=np.int64),
                              {"units": "1", "long_name": "wake particles after the step"})
@@ -206,14 +214,14 @@ def _history_dataset(log, inflow_every, state_class, is_vpm, saved, span_every=0
                 arr = np.array([getattr(s, name) for s in states], dtype=np.float64)
                 dv[name] = ((tag, "element"), arr, {"units": units, "long_name": doc})
     if log.spanwise:
-        _spanwise_vars(log.spanwise, span_every, dt_s, dv, coords)
+        _spanwise_vars(log.spanwise, span_every, dt_s, dv, coords, log.span_width_m)
     if log.wakes:
         _wake_vars(log.wakes, dt_s, dv, coords)
     dv.update(saved)
     return xr.Dataset(dv, coords=coords)
 
 
-def _spanwise_vars(records, every, dt_s, dv, coords):
+def _spanwise_vars(records, every, dt_s, dv, coords, width_m):
     first = records[0]
     dims = ("time_spanwise_s", "azimuth_deg", "r_m")
     coords["time_spanwise_s"] = ("time_spanwise_s", np.arange(len(records)) * (every * dt_s),
@@ -224,6 +232,10 @@ def _spanwise_vars(records, every, dt_s, dv, coords):
         if convert is not None:
             arr = convert(arr)
         dv[f"spanwise_{name}"] = (dims, arr, {"units": units, "long_name": doc})
+    r_m = coords["r_m"][1]
+    derived = per_metre(dv["spanwise_thrust_N"][1], dv["spanwise_torque_Nm"][1], r_m, width_m)
+    for name, units, doc in _PER_METRE:
+        dv[f"spanwise_{name}"] = (dims, derived[name], {"units": units, "long_name": doc})
 
 
 def _wake_vars(records, dt_s, dv, coords):

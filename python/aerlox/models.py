@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 import numpy as np
 
 from . import _aerlox
+from .sections import POLAR_OPTIONS
 
 __all__ = ["ModelSpec", "MODELS", "model_spec", "equilibrium_state", "equilibrium"]
 
@@ -32,6 +33,10 @@ class ModelSpec:
         ``azimuth_stations``).
     required : constructor keywords the core requires, with the toolkit's default.
     summary : one line for listings.
+    sections_cls : the core class over a blade-section polar (``_ext.SectionPolar``),
+        which the toolkit builds for this model; None for the vortex rotor.
+    defaults : the toolkit's defaults for options of ``sections_cls`` that
+        differ from the core's.
     """
 
     name: str
@@ -43,19 +48,36 @@ class ModelSpec:
     takes_azimuth: bool = True
     required: Dict[str, Any] = field(default_factory=dict)
     summary: str = ""
+    sections_cls: Optional[type] = None
+    defaults: Dict[str, Any] = field(default_factory=dict)
 
     def core_class(self, polar) -> type:
         """The core class matching the polar's kind."""
+        if isinstance(polar, _aerlox._ext.SectionPolar) and self.sections_cls is not None:
+            return self.sections_cls
         return self.linear_cls if isinstance(polar, _aerlox.LinearPolar) else self.tabulated_cls
 
     def option_names(self) -> Optional[Tuple[str, ...]]:
-        """The core constructor's keywords a user may set (all but the rotor, polar and
-        azimuth stations); None when the core class does not say."""
+        """The keywords a user may set: the core constructor's (all but the rotor, polar
+        and azimuth stations) and, for the blade-element models, those of the section
+        polar; None when the core class does not say."""
+        cls = self.sections_cls or self.linear_cls
         try:
-            params = inspect.signature(self.linear_cls).parameters
+            params = inspect.signature(cls).parameters
         except (TypeError, ValueError):
             return None
-        return tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
+        names = tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
+        if self.sections_cls is not None:
+            names += POLAR_OPTIONS
+        return names
+
+    def check_options(self, options) -> None:
+        """A TypeError that names an unknown keyword and lists the model's options."""
+        known = self.option_names()
+        unknown = sorted(set(options) - set(known or ()))
+        if known is not None and unknown:
+            listing = ", ".join(known) if known else "none"
+            raise TypeError(f"model {self.name!r} has no option {unknown[0]!r}; its options: {listing}")
 
     def build(self, definition, polar, n_psi: int, **options):
         """A core model object. ``options`` are the core constructor's keywords.
@@ -63,6 +85,15 @@ class ModelSpec:
         An unknown keyword is a TypeError that names it and lists the model's options.
         """
         known = self.option_names()
+        if isinstance(polar, _aerlox._ext.SectionPolar) and known is not None:
+            known = tuple(k for k in known if k not in POLAR_OPTIONS)
+        elif self.sections_cls is not None:
+            # A plain polar: the first-built class, which takes no refinements.
+            try:
+                known = tuple(n for n in inspect.signature(self.linear_cls).parameters
+                              if n not in ("defn", "polar", "n_psi_elements"))
+            except (TypeError, ValueError):
+                known = None
         unknown = sorted(set(options) - set(known or ()))
         if known is not None and unknown:
             listing = ", ".join(known) if known else "none"
@@ -79,16 +110,19 @@ MODELS: Dict[str, ModelSpec] = {
     "bem": ModelSpec(
         "bem", _aerlox._QuasiStaticBEMLinear, _aerlox._QuasiStaticBEMTabulated,
         _aerlox.QuasiStaticRotorState, has_state=False, single_shot=True,
-        summary="quasi-static blade-element momentum: axial momentum per annulus, no states"),
+        summary="quasi-static blade-element momentum: axial momentum per annulus, no states",
+        sections_cls=_aerlox._ext.QuasiStaticBEMSections, defaults={"consistent_swirl": True}),
     "pitt-peters": ModelSpec(
         "pitt-peters", _aerlox._PittPetersModelLinear, _aerlox._PittPetersModelTabulated,
         _aerlox.PittPetersRotorState, has_state=True, single_shot=True,
-        summary="Pitt-Peters dynamic inflow: uniform + first-harmonic inflow, three states"),
+        summary="Pitt-Peters dynamic inflow: uniform + first-harmonic inflow, three states",
+        sections_cls=_aerlox._ext.PittPetersModelSections),
     "oye": ModelSpec(
         "oye", _aerlox._OyeBEMModelLinear, _aerlox._OyeBEMModelTabulated,
         _aerlox.OyeRotorState, has_state=True, single_shot=True,
         required={"coupling_k": 0.0},
-        summary="Oye dynamic-inflow BEM: two filtered inflows per element"),
+        summary="Oye dynamic-inflow BEM: two filtered inflows per element",
+        sections_cls=_aerlox._ext.OyeBEMModelSections),
     "vpm": ModelSpec(
         "vpm", _aerlox._VpmRotorLinear, _aerlox._VpmRotorTabulated,
         _aerlox.VpmRotorState, has_state=True, single_shot=False, takes_azimuth=False,
@@ -107,7 +141,8 @@ def model_spec(model: str) -> ModelSpec:
 
 def _model_name(core) -> str:
     for entry in MODELS.values():
-        if isinstance(core, (entry.linear_cls, entry.tabulated_cls)):
+        kinds = (entry.linear_cls, entry.tabulated_cls) + ((entry.sections_cls,) if entry.sections_cls else ())
+        if isinstance(core, kinds):
             return entry.name
     raise ValueError(f"not a core rotor model: {type(core).__name__}")
 

@@ -20,11 +20,27 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from . import _aerlox
-from ._checks import number as _finite
+from ._checks import number as _finite, warn_unit as _warn_unit
 
 __all__ = ["OperatingPoint"]
 
 _RPM_TO_RAD_S = math.pi / 30.0
+# Beyond these a pitch angle is almost surely in the other unit: a collective
+# of 286 deg is 5 rad converted twice, a cyclic of 5 rad was meant in degrees.
+PLAUSIBLE_PITCH_DEG = 90.0
+PLAUSIBLE_CYCLIC_RAD = 0.5
+
+
+def warn_implausible_pitch(name: str, value_deg: float) -> None:
+    """UnitWarning for a pitch angle (deg) beyond +-90 deg."""
+    if abs(value_deg) > PLAUSIBLE_PITCH_DEG:
+        _warn_unit(f"{name}={value_deg!r} deg is beyond +-{PLAUSIBLE_PITCH_DEG:g} deg: "
+                   f"radians converted to degrees twice, or meant in another unit?")
+
+#: Dynamic viscosity of sea-level standard air (15 deg C), Pa s.
+AIR_VISCOSITY_PA_S = 1.789e-5
+#: Speed of sound in sea-level standard air (15 deg C), m/s.
+SPEED_OF_SOUND_M_S = 340.294
 
 # The hub frame at zero shaft tilt: a half turn about the world z axis, so the
 # hub's x axis (azimuth 0) points aft and its y axis to the left.
@@ -53,6 +69,11 @@ class OperatingPoint:
         the blade pitch is collective + twist - cyclic_lon_rad * cos(psi)
         + cyclic_lat_rad * sin(psi), psi the blade azimuth from aft.
     rho_kg_m3 : air density, kg/m^3.
+    viscosity_Pa_s : dynamic viscosity of the air, Pa s (> 0; sea level at
+        15 deg C by default). Sets each blade element's Reynolds number
+        rho W c / viscosity_Pa_s.
+    speed_of_sound_m_s : speed of sound in the air, m/s (> 0; sea level at
+        15 deg C by default). Sets each element's Mach number W / a.
 
     The point is immutable; :meth:`replace` returns a changed copy.
     """
@@ -66,11 +87,14 @@ class OperatingPoint:
     cyclic_lon_rad: float = 0.0
     cyclic_lat_rad: float = 0.0
     rho_kg_m3: float = 1.225
+    viscosity_Pa_s: float = AIR_VISCOSITY_PA_S
+    speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S
 
     def __init__(self, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
                  collective_deg: float = 0.0, climb_m_s: float = 0.0, forward_m_s: float = 0.0,
                  shaft_tilt_deg: float = 0.0, cyclic_lon_rad: float = 0.0, cyclic_lat_rad: float = 0.0,
-                 rho_kg_m3: float = 1.225) -> None:
+                 rho_kg_m3: float = 1.225, viscosity_Pa_s: float = AIR_VISCOSITY_PA_S,
+                 speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> None:
         if (rpm is None) == (omega_rad_s is None):
             raise ValueError("give exactly one of rpm and omega_rad_s")
         put = object.__setattr__
@@ -83,24 +107,37 @@ class OperatingPoint:
                     raise ValueError(f"{key} must be >= 0 (the rotation sense is fixed), got {value!r}")
             put(self, key, value)
         put(self, "collective_deg", _finite("collective_deg", collective_deg))
+        warn_implausible_pitch("collective_deg", self.collective_deg)
         put(self, "climb_m_s", _finite("climb_m_s", climb_m_s))
         put(self, "forward_m_s", _finite("forward_m_s", forward_m_s))
         tilt = _finite("shaft_tilt_deg", shaft_tilt_deg)
         if abs(tilt) > 90.0:
             raise ValueError(f"shaft_tilt_deg must lie within [-90, 90], got {tilt!r}")
         put(self, "shaft_tilt_deg", tilt)
-        put(self, "cyclic_lon_rad", _finite("cyclic_lon_rad", cyclic_lon_rad))
-        put(self, "cyclic_lat_rad", _finite("cyclic_lat_rad", cyclic_lat_rad))
+        for key, value in (("cyclic_lon_rad", cyclic_lon_rad), ("cyclic_lat_rad", cyclic_lat_rad)):
+            value = _finite(key, value)
+            if abs(value) > PLAUSIBLE_CYCLIC_RAD:
+                _warn_unit(f"{key}={value!r} rad is beyond +-{PLAUSIBLE_CYCLIC_RAD:g} rad "
+                           f"({math.degrees(value):.4g} deg): degrees given as radians?")
+            put(self, key, value)
         rho = _finite("rho_kg_m3", rho_kg_m3)
         if rho <= 0.0:
             raise ValueError(f"rho_kg_m3 must be > 0, got {rho!r}")
         put(self, "rho_kg_m3", rho)
+        for key, value in (("viscosity_Pa_s", viscosity_Pa_s), ("speed_of_sound_m_s", speed_of_sound_m_s)):
+            value = _finite(key, value)
+            if value <= 0.0:
+                raise ValueError(f"{key} must be > 0, got {value!r}")
+            put(self, key, value)
 
     @classmethod
     def hover(cls, *, rpm: Optional[float] = None, omega_rad_s: Optional[float] = None,
-              collective_deg: float = 0.0, rho_kg_m3: float = 1.225) -> "OperatingPoint":
+              collective_deg: float = 0.0, rho_kg_m3: float = 1.225,
+              viscosity_Pa_s: float = AIR_VISCOSITY_PA_S,
+              speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> "OperatingPoint":
         """Hover: no climb, no forward speed, upright shaft, no cyclic."""
-        return cls(rpm=rpm, omega_rad_s=omega_rad_s, collective_deg=collective_deg, rho_kg_m3=rho_kg_m3)
+        return cls(rpm=rpm, omega_rad_s=omega_rad_s, collective_deg=collective_deg, rho_kg_m3=rho_kg_m3,
+                   viscosity_Pa_s=viscosity_Pa_s, speed_of_sound_m_s=speed_of_sound_m_s)
 
     @property
     def omega(self) -> float:

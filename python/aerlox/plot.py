@@ -39,9 +39,26 @@ def _finish(fig, path):
     return fig
 
 
-def _label(da) -> str:
-    units = da.attrs.get("units")
-    return f"{da.name} [{units}]" if units and units != "1" else str(da.name)
+# Name suffixes that spell a unit, and the unit as the datasets write it; the
+# label states the unit once ("thrust [N]", not "thrust_N [N]").
+_SUFFIX_UNITS = (
+    ("_Nm_per_m", "N m/m"), ("_N_per_m", "N/m"), ("_rad_s", "rad/s"), ("_m3_s", "m^3/s"), ("_kg_m3", "kg/m^3"),
+    ("_m_s", "m/s"), ("_Nm", "N m"), ("_Pa", "Pa"), ("_deg", "deg"), ("_rad", "rad"), ("_N", "N"),
+    ("_W", "W"), ("_m", "m"), ("_s", "s"),
+)
+
+
+def _label(da, name: Optional[str] = None, units: Optional[str] = None) -> str:
+    """An axis label: the name without its unit suffix, then the unit in brackets."""
+    name = str(da.name if name is None else name)
+    units = da.attrs.get("units") if units is None else units
+    if not units or units == "1":
+        return name
+    for suffix, spelled in _SUFFIX_UNITS:
+        if name.endswith(suffix) and spelled == units and len(name) > len(suffix):
+            name = name[: -len(suffix)]
+            break
+    return f"{name.replace('_', ' ')} [{units}]"
 
 
 def _as_list(value, name) -> list:
@@ -191,15 +208,24 @@ def history(ds: "xarray.Dataset",
     return _finish(fig, path)
 
 
-def spanwise(ds: "xarray.Dataset", variable: str = "thrust_N", *,
+def spanwise(ds: "xarray.Dataset", variable: Optional[str] = None, *,
              azimuths_deg: Sequence[float] = (0.0, 90.0, 180.0, 270.0), path: PathArg = None) -> "Figure":
     """Loads along the blade from ``Rotor.spanwise`` (or ``aerlox.fields.spanwise_dataset``).
 
     Left: ``variable`` over the rotor disk seen from above, in hub axes (the blade at
     azimuth psi points along (cos psi, -sin psi)). Right: ``variable`` against radius
     at the stations nearest ``azimuths_deg`` (deg) and its azimuth mean.
+    ``variable`` defaults to ``thrust_N_per_m`` (``thrust_N`` when the Dataset
+    has no loads per metre).
+
+    NaN stations (reversed flow) are left blank on the disk and as gaps in the
+    lines; the azimuth mean has a gap at every radius with a NaN station (a
+    mean over the remaining stations would not be the azimuth mean), and the
+    legend says how many stations are NaN.
     """
     plt = _pyplot()
+    if variable is None:
+        variable = "thrust_N_per_m" if "thrust_N_per_m" in ds.data_vars else "thrust_N"
     if variable not in ds.data_vars:
         raise ValueError(f"variable: {variable!r} is not a variable of this Dataset")
     da = ds[variable]
@@ -223,8 +249,10 @@ def spanwise(ds: "xarray.Dataset", variable: str = "thrust_N", *,
     for target in azimuths_deg:
         k = int(np.argmin(np.abs(np.angle(np.exp(1j * (psi - np.radians(target)))))))
         right.plot(r, da.values[k], marker=".", label=f"azimuth {np.degrees(psi[k]):g} deg")
-    right.plot(r, np.nanmean(da.values, axis=0), color="k", lw=2, label="azimuth mean")
-    right.set_xlabel("r [m]")
+    n_nan = int(np.count_nonzero(np.isnan(da.values)))
+    mean_label = "azimuth mean" + (f" (gaps: {n_nan} NaN stations)" if n_nan else "")
+    right.plot(r, np.mean(da.values, axis=0), color="k", lw=2, label=mean_label)
+    right.set_xlabel(_label(ds["r_m"], "r_m", "m"))
     right.set_ylabel(_label(da))
     right.grid(True, alpha=0.3)
     right.legend(fontsize="small")

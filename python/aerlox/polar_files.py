@@ -1,6 +1,6 @@
 """Readers for the common airfoil-polar and blade-table files.
 
-Polars (:func:`read_polar`):
+Polars (:func:`read_polar`, which :meth:`aerlox.Airfoil.read` calls):
 
 - XFOIL and XFLR5 polar output: the header line ``Mach = ... Re = 0.100 e 6``
   gives the Reynolds number; the column line starting with ``alpha`` names the
@@ -11,30 +11,67 @@ Polars (:func:`read_polar`):
   is present, else the first three columns. A comment line such as
   ``# Re = 1e5`` gives the Reynolds number.
 
+The readers are strict: a row they cannot read (a word among the numbers, a
+decimal comma, a missing column, a NaN or infinite value, a negative drag
+coefficient) is a ``ValueError`` naming the file, the line number and the
+row, and so is a file without a single row. Comment and header lines are
+allowed where each format has them. A file that loads therefore loads whole:
+a table silently missing rows would move the derived stall angle and lift
+slope without a word.
+
 Rows are sorted by angle and a repeated angle keeps its first row (XFOIL
 appends sweeps in the order they were run).
 
 Blades (:func:`read_blade`): CSV with columns r_m, chord_m, twist_deg, or an
 AeroDyn blade file (BlSpn, BlTwist, BlChord).
+
+This module reads numbers only; turning them into an :class:`~aerlox.Airfoil`
+is the airfoil module's job, so the two import in one direction.
 """
 from __future__ import annotations
 
 import csv
 import io
+import math
 import os
 import re
-from typing import TYPE_CHECKING, List, Optional, Tuple, Union
+from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from .airfoil import Airfoil
-
-__all__ = ["read_polar", "read_blade"]
+__all__ = ["PolarRows", "read_polar", "read_blade"]
 
 _XFOIL_RE = re.compile(r"\bRe\s*=\s*([0-9.]+)\s*e\s*([+-]?[0-9]+)")
 _XFOIL_NAME_RE = re.compile(r"Calculated polar for:\s*(.*\S)")
 _COMMENT_RE = re.compile(r"\b(?:re|reynolds)\s*[=:]\s*([0-9.]+(?:[eE][+-]?[0-9]+)?)", re.IGNORECASE)
+_DASHES_RE = re.compile(r"^[\s\-]+$")
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class PolarRows(NamedTuple):
+    """One polar table as read from a file, sorted by angle (a repeated angle keeps its first row).
+
+    alpha_deg, cl, cd : float64 arrays. reynolds : the chord Reynolds number the
+    file states (None when it states none, or 0 for an inviscid XFOIL run).
+    name : the section's name (the file's own, else the file name's stem).
+    """
+
+    alpha_deg: np.ndarray
+    cl: np.ndarray
+    cd: np.ndarray
+    reynolds: Optional[float]
+    name: str
+
+
+class _Row(NamedTuple):
+    line: int          # 1-based line number in the file
+    text: str          # the line as written, stripped
+    values: List[float]
+
+
+def _refuse(path, line: int, text: str, why: str) -> ValueError:
+    return ValueError(f"{os.fspath(path)}, line {line}: {why}: {text!r}")
 
 
 def _floats(tokens) -> Optional[List[float]]:
@@ -44,131 +81,154 @@ def _floats(tokens) -> Optional[List[float]]:
         return None
 
 
-def _table(path, alpha, cl, cd, reynolds, name=None):
-    from .airfoil import Airfoil
+def _read_lines(path) -> List[str]:
+    with open(path, encoding="utf-8", errors="replace") as fh:
+        return fh.read().splitlines()
 
-    a, l, d = (np.asarray(x, dtype=np.float64) for x in (alpha, cl, cd))
-    if a.size == 0:
+
+def _number_row(path, line: int, text: str, tokens: Sequence[str], need: int) -> _Row:
+    """The row's numbers; a word, a decimal comma or fewer than ``need`` columns is refused."""
+    vals = _floats(tokens)
+    if vals is None:
+        bad = next(t for t in tokens if _floats([t]) is None)
+        raise _refuse(path, line, text, f"{bad!r} is not a number")
+    if len(vals) < need:
+        raise _refuse(path, line, text, f"{len(vals)} columns, {need} needed")
+    return _Row(line, text, vals)
+
+
+def _polar_rows(path, rows: Sequence[_Row], ia: int, il: int, idd: int, reynolds, name) -> PolarRows:
+    """Check every row's alpha, cl and cd, then sort them into a table."""
+    if not rows:
         raise ValueError(f"{os.fspath(path)}: no polar rows found")
-    order = np.argsort(a, kind="stable")
-    a, l, d = a[order], l[order], d[order]
-    keep = np.concatenate(([True], np.diff(a) > 0.0))
+    for row in rows:
+        for label, i in (("alpha", ia), ("cl", il), ("cd", idd)):
+            v = row.values[i]
+            if not math.isfinite(v):
+                raise _refuse(path, row.line, row.text, f"{label} is {v!r}")
+        if row.values[idd] < 0.0:
+            raise _refuse(path, row.line, row.text,
+                          f"negative drag coefficient cd = {row.values[idd]!r} (drag is >= 0)")
+    arr = np.array([[r.values[ia], r.values[il], r.values[idd]] for r in rows], dtype=np.float64)
+    arr = arr[np.argsort(arr[:, 0], kind="stable")]
+    keep = np.concatenate(([True], np.diff(arr[:, 0]) > 0.0))
+    arr = arr[keep]
     if not name:
         name = os.path.splitext(os.path.basename(os.fspath(path)))[0]
-    try:
-        return Airfoil.table(a[keep], l[keep], d[keep], reynolds, name=name)
-    except ValueError as err:
-        raise ValueError(f"{os.fspath(path)}: {err}") from None
+    return PolarRows(arr[:, 0].copy(), arr[:, 1].copy(), arr[:, 2].copy(), reynolds, name)
 
 
-def read_polar(path: Union[str, "os.PathLike[str]"]) -> "Airfoil":
-    """One :class:`~aerlox.Airfoil` (one table) from a polar file; the format is recognised from its text."""
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        text = fh.read()
-    lines = text.splitlines()
+def _reynolds(path, line: int, text: str, value: float) -> Optional[float]:
+    """A stated Reynolds number: None for zero (XFOIL's inviscid runs), refused when not finite or negative."""
+    if not math.isfinite(value) or value < 0.0:
+        raise _refuse(path, line, text, f"the Reynolds number {value!r} is not a finite number >= 0")
+    return value if value > 0.0 else None
+
+
+def read_polar(path: PathLike) -> PolarRows:
+    """The rows of one polar file (XFOIL/XFLR5, AeroDyn or CSV; the format is recognised from its text).
+
+    ValueError naming the file, line and row for a row that cannot be read.
+    """
+    lines = _read_lines(path)
     if any(len(ln.split()) >= 2 and ln.split()[1] == "NumAlf" for ln in lines):
         return _read_aerodyn(path, lines)
     for ln in lines:
         tokens = ln.lower().split()
         if tokens and tokens[0] == "alpha" and "cl" in tokens and "cd" in tokens and "," not in ln:
             return _read_xfoil(path, lines)
-    return _read_csv(path, text)
+    return _read_csv(path, lines)
 
 
-def _read_xfoil(path, lines):
-    reynolds = None
-    header = None
-    name = None
-    rows = []
-    for ln in lines:
-        if name is None:
-            m = _XFOIL_NAME_RE.search(ln)
-            if m:
-                name = m.group(1)
-        if reynolds is None:
-            m = _XFOIL_RE.search(ln)
-            if m:
-                reynolds = float(m.group(1)) * 10.0 ** int(m.group(2))
-        tokens = ln.split()
+def _read_xfoil(path, lines: List[str]) -> PolarRows:
+    reynolds, name, header = None, None, None
+    ia = il = idd = 0
+    rows: List[_Row] = []
+    for n, ln in enumerate(lines, start=1):
         if header is None:
+            # Everything above the column line is free text; two lines of it are read.
+            m = _XFOIL_NAME_RE.search(ln)
+            if m and name is None:
+                name = m.group(1)
+            m = _XFOIL_RE.search(ln)
+            if m and reynolds is None:
+                mantissa = _floats([m.group(1)])
+                if mantissa is None:
+                    raise _refuse(path, n, ln.strip(), f"{m.group(1)!r} is not a Reynolds number")
+                # Written out as one literal, a huge exponent reads as inf (refused), not an OverflowError.
+                reynolds = _reynolds(path, n, ln.strip(), float(f"{mantissa[0]!r}e{m.group(2)}"))
+            tokens = ln.split()
             if tokens and tokens[0].lower() == "alpha":
                 header = [t.lower() for t in tokens]
+                ia, il, idd = header.index("alpha"), header.index("cl"), header.index("cd")
             continue
-        vals = _floats(tokens)
-        if vals is not None and len(vals) >= 3:
-            rows.append(vals)
-    ia, il, idd = header.index("alpha"), header.index("cl"), header.index("cd")
-    rows = np.array([r[: len(header)] for r in rows if len(r) > max(ia, il, idd)])
-    if rows.size == 0:
-        raise ValueError(f"{os.fspath(path)}: no polar rows found")
-    if reynolds is not None and reynolds <= 0.0:
-        reynolds = None  # XFOIL writes Re = 0 for an inviscid polar
-    return _table(path, rows[:, ia], rows[:, il], rows[:, idd], reynolds, name)
+        text = ln.strip()
+        if not text or _DASHES_RE.match(text):
+            continue
+        rows.append(_number_row(path, n, text, text.split(), max(ia, il, idd) + 1))
+    return _polar_rows(path, rows, ia, il, idd, reynolds, name)
 
 
-def _read_aerodyn(path, lines):
+def _aerodyn_value(path, n: int, text: str, token: str, kind):
+    try:
+        return kind(token)
+    except ValueError:
+        raise _refuse(path, n, text, f"{token!r} is not {'an integer' if kind is int else 'a number'}") from None
+
+
+def _read_aerodyn(path, lines: List[str]) -> PolarRows:
     reynolds = None
     n_tables = 1
-    rows = []
+    rows: List[_Row] = []
     n_rows = None
-    for ln in lines:
-        stripped = ln.strip()
-        if not stripped or stripped.startswith("!"):
+    for n, ln in enumerate(lines, start=1):
+        text = ln.strip()
+        if not text or text.startswith("!"):
             continue
-        tokens = stripped.split()
+        tokens = text.split()
         if n_rows is None:
-            if len(tokens) >= 2:
-                key = tokens[1]
-                if key == "Re":
-                    reynolds = float(tokens[0]) * 1e6
-                elif key == "NumTabs":
-                    n_tables = int(tokens[0])
-                elif key == "NumAlf":
-                    n_rows = int(tokens[0])
+            key = tokens[1] if len(tokens) >= 2 else ""
+            if key == "Re":
+                reynolds = _reynolds(path, n, text, _aerodyn_value(path, n, text, tokens[0], float) * 1e6)
+            elif key == "NumTabs":
+                n_tables = _aerodyn_value(path, n, text, tokens[0], int)
+                if n_tables != 1:
+                    raise _refuse(path, n, text, f"NumTabs is {n_tables}; files with one table are read "
+                                  "(give one file per Reynolds number)")
+            elif key == "NumAlf":
+                n_rows = _aerodyn_value(path, n, text, tokens[0], int)
+                if n_rows < 1:
+                    raise _refuse(path, n, text, f"NumAlf must be >= 1, got {n_rows}")
             continue
-        vals = _floats(tokens)
-        if vals is None or len(vals) < 3:
-            break
-        rows.append(vals[:3])
+        rows.append(_number_row(path, n, text, tokens, 3))
         if len(rows) == n_rows:
             break
-    if n_tables != 1:
-        raise ValueError(f"{os.fspath(path)}: NumTabs is {n_tables}; files with one table are read "
-                         "(give one file per Reynolds number)")
-    if n_rows is None or len(rows) != n_rows:
-        raise ValueError(f"{os.fspath(path)}: NumAlf announces {n_rows} rows, found {len(rows)}")
-    arr = np.array(rows)
-    if reynolds is not None and reynolds <= 0.0:
-        reynolds = None
-    return _table(path, arr[:, 0], arr[:, 1], arr[:, 2], reynolds)
+    if n_rows is not None and len(rows) != n_rows:
+        raise ValueError(f"{os.fspath(path)}: NumAlf announces {n_rows} rows, the file ends after {len(rows)}")
+    return _polar_rows(path, rows, 0, 1, 2, reynolds, None)
 
 
-def _csv_rows(text, path) -> Tuple[Optional[List[str]], List[List[float]], List[str]]:
+def _csv_rows(path, lines: List[str]) -> Tuple[Optional[List[str]], List[_Row], List[_Row]]:
     """(header or None, numeric rows, comment lines) of a comma- or whitespace-separated file.
 
-    A row that is not numbers (other than the header) is a ValueError naming ``path``.
+    The first line that is not numbers is the header when no row precedes it;
+    any later one is refused. ``need`` columns are checked by the caller.
     """
     comments, body = [], []
-    for ln in text.splitlines():
+    for n, ln in enumerate(lines, start=1):
         s = ln.strip()
         if not s:
             continue
-        if s.startswith("#"):
-            comments.append(s)
-        else:
-            body.append(s)
-    delimiter = "," if any("," in b for b in body) else None
+        (comments if s.startswith("#") else body).append((n, s))
+    delimiter = "," if any("," in s for _, s in body) else None
     header, rows = None, []
-    for b in body:
-        tokens = [t.strip() for t in (next(csv.reader(io.StringIO(b))) if delimiter else b.split())]
-        vals = _floats(tokens)
-        if vals is None:
-            if header is None and not rows:
-                header = [t.lower() for t in tokens]
-                continue
-            raise ValueError(f"{os.fspath(path)}: not a number in row {b!r}")
-        rows.append(vals)
-    return header, rows, comments
+    for n, s in body:
+        tokens = [t.strip() for t in (next(csv.reader(io.StringIO(s))) if delimiter else s.split())]
+        if header is None and not rows and _floats(tokens) is None:
+            header = [t.lower() for t in tokens]
+            continue
+        rows.append(_number_row(path, n, s, tokens, 0))
+    return header, rows, [_Row(n, s, []) for n, s in comments]
 
 
 def _column_index(header, names, default, path):
@@ -180,26 +240,28 @@ def _column_index(header, names, default, path):
     raise ValueError(f"{os.fspath(path)}: no column named {' or '.join(names)} in header {header}")
 
 
-def _read_csv(path, text):
-    header, rows, comments = _csv_rows(text, path)
+def _short_rows(path, rows: Sequence[_Row], need: int) -> None:
+    for r in rows:
+        if len(r.values) < need:
+            raise _refuse(path, r.line, r.text, f"{len(r.values)} columns, {need} needed")
+
+
+def _read_csv(path, lines: List[str]) -> PolarRows:
+    header, rows, comments = _csv_rows(path, lines)
     reynolds = None
     for c in comments:
-        m = _COMMENT_RE.search(c)
+        m = _COMMENT_RE.search(c.text)
         if m:
-            reynolds = float(m.group(1))
+            reynolds = _reynolds(path, c.line, c.text, float(m.group(1)))
             break
     ia = _column_index(header, ("alpha", "alpha_deg", "aoa"), 0, path)
     il = _column_index(header, ("cl",), 1, path)
     idd = _column_index(header, ("cd",), 2, path)
-    need = max(ia, il, idd)
-    bad = [r for r in rows if len(r) <= need]
-    if bad:
-        raise ValueError(f"{os.fspath(path)}: a row has {len(bad[0])} columns, {need + 1} needed")
-    arr = np.array([r[: need + 1] for r in rows]) if rows else np.empty((0, 3))
-    return _table(path, arr[:, ia], arr[:, il], arr[:, idd], reynolds)
+    _short_rows(path, rows, max(ia, il, idd) + 1)
+    return _polar_rows(path, rows, ia, il, idd, reynolds, None)
 
 
-def read_blade(path: Union[str, "os.PathLike[str]"], hub_radius_m: float = 0.0,
+def read_blade(path: PathLike, hub_radius_m: float = 0.0,
                ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(r_m, chord_m, twist_deg) arrays of a blade table.
 
@@ -212,34 +274,53 @@ def read_blade(path: Union[str, "os.PathLike[str]"], hub_radius_m: float = 0.0,
     twist raises the angle of attack, so the file's twist is read with its
     sign reversed (a wind-turbine blade then works as a rotor in the
     windmilling state: climb_m_s negative, negative torque).
+
+    A row that cannot be read is a ValueError naming the file, line and row.
     """
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        text = fh.read()
-    lines = text.splitlines()
+    lines = _read_lines(path)
     for i, ln in enumerate(lines):
         tokens = ln.split()
         if "BlSpn" in tokens and "BlTwist" in tokens and "BlChord" in tokens:
-            cols = tokens
-            rows = []
-            for nxt in lines[i + 1:]:
-                vals = _floats(nxt.split())
-                if vals is None:
-                    if rows:
-                        break
-                    continue  # the units line
-                if len(vals) >= len(cols):
-                    rows.append(vals)
-            if not rows:
-                raise ValueError(f"{os.fspath(path)}: no blade rows after the BlSpn header")
-            arr = np.array([r[: len(cols)] for r in rows])
-            r = float(hub_radius_m) + arr[:, cols.index("BlSpn")]
-            return r, arr[:, cols.index("BlChord")], -arr[:, cols.index("BlTwist")]
-    header, rows, _ = _csv_rows(text, path)
+            return _read_aerodyn_blade(path, lines, i, tokens, hub_radius_m)
+    header, rows, _ = _csv_rows(path, lines)
     ir = _column_index(header, ("r_m", "r"), 0, path)
     ic = _column_index(header, ("chord_m", "chord"), 1, path)
     it = _column_index(header, ("twist_deg", "twist"), 2, path)
-    need = max(ir, ic, it)
-    if not rows or any(len(r) <= need for r in rows):
-        raise ValueError(f"{os.fspath(path)}: expected rows of r_m, chord_m, twist_deg")
-    arr = np.array([r[: need + 1] for r in rows])
-    return arr[:, ir], arr[:, ic], arr[:, it]
+    if not rows:
+        raise ValueError(f"{os.fspath(path)}: no blade rows found (expected rows of r_m, chord_m, twist_deg)")
+    _short_rows(path, rows, max(ir, ic, it) + 1)
+    return _blade_columns(path, rows, ir, ic, it, 0.0, 1.0)
+
+
+def _read_aerodyn_blade(path, lines, i, cols, hub_radius_m):
+    """The table below an AeroDyn blade file's column line ``cols`` (line index ``i``)."""
+    n_nodes = None
+    for ln in lines[:i]:
+        tokens = ln.split()
+        if len(tokens) >= 2 and tokens[1] == "NumBlNds":
+            n_nodes = _floats(tokens[:1])
+    n_nodes = int(n_nodes[0]) if n_nodes else None
+    rows: List[_Row] = []
+    for n, ln in enumerate(lines[i + 1:], start=i + 2):
+        text = ln.strip()
+        if not text or (not rows and all(t.startswith("(") for t in text.split())):
+            continue  # the units line below the column names
+        rows.append(_number_row(path, n, text, text.split(), len(cols)))
+        if len(rows) == n_nodes:
+            break
+    if not rows:
+        raise ValueError(f"{os.fspath(path)}: no blade rows after the BlSpn header")
+    if n_nodes is not None and len(rows) != n_nodes:
+        raise ValueError(f"{os.fspath(path)}: NumBlNds announces {n_nodes} rows, the file ends after {len(rows)}")
+    hub = float(hub_radius_m)
+    return _blade_columns(path, rows, cols.index("BlSpn"), cols.index("BlChord"), cols.index("BlTwist"),
+                          hub, -1.0)
+
+
+def _blade_columns(path, rows: Sequence[_Row], ir: int, ic: int, it: int, r_offset: float, twist_sign: float):
+    for row in rows:
+        for label, j in (("r", ir), ("chord", ic), ("twist", it)):
+            if not math.isfinite(row.values[j]):
+                raise _refuse(path, row.line, row.text, f"{label} is {row.values[j]!r}")
+    arr = np.array([[r.values[ir], r.values[ic], r.values[it]] for r in rows], dtype=np.float64)
+    return r_offset + arr[:, 0], arr[:, 1], twist_sign * arr[:, 2]

@@ -12,11 +12,11 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox, _atomic, _progress
+from . import _aerlox, _atomic, _progress, sections as _sections
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
-from .operating import OperatingPoint
+from .operating import AIR_VISCOSITY_PA_S, SPEED_OF_SOUND_M_S, OperatingPoint, warn_implausible_pitch
 from .results import Performance
 
 if TYPE_CHECKING:
@@ -29,34 +29,50 @@ __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
 # The blade-element sweep holds at most 255 elements (its grid has 256 slots
 # and refuses a full one).
 MAX_ELEMENTS = 255
-# Dynamic viscosity of air for the Reynolds number at 0.75 R, Pa s (sea level,
-# 15 deg C). The operating point carries the density only.
-AIR_VISCOSITY_PA_S = 1.789e-5
 # Advance ratio above which the quasi-static model's axial-only momentum
 # balance over-predicts the induced inflow noticeably.
 BEM_EDGEWISE_LIMIT = 0.05
 
 
-@dataclass(frozen=True)
+def _renamed(owner: str, name: str, value: Any, old: str, old_value: Any) -> Any:
+    """The value given under ``name`` or under its older spelling ``old`` (kept as an alias)."""
+    if value is not None and old_value is not None:
+        raise TypeError(f"{owner}: give {name} or its older spelling {old}, not both")
+    value = old_value if value is None else value
+    if value is None:
+        raise TypeError(f"{owner}() missing required argument: {name!r}")
+    return value
+
+
+@dataclass(frozen=True, init=False)
 class Flap:
     """Flapping blades (quasi-static flap response of a hinged or soft blade).
 
-    inertia_kgm2 : blade flapping inertia about the hinge, kg m^2 (> 0).
+    inertia_kg_m2 : blade flapping inertia about the hinge, kg m^2 (> 0);
+        ``inertia_kgm2`` is its older spelling, accepted and readable alike.
     omega_nr_rad_s : non-rotating flap natural frequency, rad/s (0 for a
         centrally hinged blade without spring).
     """
 
-    inertia_kgm2: float
+    inertia_kg_m2: float
     omega_nr_rad_s: float
 
-    def __post_init__(self):
-        object.__setattr__(self, "inertia_kgm2", _number("flap.inertia_kgm2", self.inertia_kgm2, positive=True))
-        object.__setattr__(self, "omega_nr_rad_s",
-                           _number("flap.omega_nr_rad_s", self.omega_nr_rad_s, nonnegative=True))
+    def __init__(self, inertia_kg_m2: Optional[float] = None, omega_nr_rad_s: Optional[float] = None, *,
+                 inertia_kgm2: Optional[float] = None) -> None:
+        inertia = _renamed("Flap", "inertia_kg_m2", inertia_kg_m2, "inertia_kgm2", inertia_kgm2)
+        object.__setattr__(self, "inertia_kg_m2", _number("flap.inertia_kg_m2", inertia, positive=True))
+        if omega_nr_rad_s is None:
+            raise TypeError("Flap() missing required argument: 'omega_nr_rad_s'")
+        object.__setattr__(self, "omega_nr_rad_s", _number("flap.omega_nr_rad_s", omega_nr_rad_s, nonnegative=True))
+
+    @property
+    def inertia_kgm2(self) -> float:
+        """The older spelling of ``inertia_kg_m2``."""
+        return self.inertia_kg_m2
 
     def to_core(self) -> "_aerlox.FlapProperties":
         """The core's ``FlapProperties``."""
-        return _aerlox.FlapProperties(self.inertia_kgm2, self.omega_nr_rad_s)
+        return _aerlox.FlapProperties(self.inertia_kg_m2, self.omega_nr_rad_s)
 
     @classmethod
     def from_core(cls, props: "_aerlox.FlapProperties") -> "Flap":
@@ -90,11 +106,12 @@ class Swashplate:
         return cls(props.swashplate_pitch_gain_rad, props.swashplate_phase_deg)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, init=False)
 class ServoFlap:
     """Pitch set by a servo flap: the swashplate deflects the flap and the blade feathers.
 
-    inertia_kgm2 : blade feathering inertia, kg m^2. damper_Nms_per_rad :
+    inertia_kg_m2 : blade feathering inertia, kg m^2 (``inertia_kgm2`` is its
+    older spelling, accepted and readable alike). damper_Nms_per_rad :
     feathering damper, N m s/rad. cm_delta_per_rad : flap pitching-moment
     coefficient per radian of deflection. r_inner_m, r_outer_m : radial extent
     of the flap, m. ac_offset_m : offset of the aerodynamic centre from the
@@ -102,7 +119,7 @@ class ServoFlap:
     the aerodynamic centre.
     """
 
-    inertia_kgm2: float
+    inertia_kg_m2: float
     damper_Nms_per_rad: float
     cm_delta_per_rad: float
     r_inner_m: float
@@ -110,17 +127,31 @@ class ServoFlap:
     ac_offset_m: float = 0.0
     blade_cm_ac: float = 0.0
 
-    def __post_init__(self):
-        for f in fields(self):
-            object.__setattr__(self, f.name, _number(f"servo_flap.{f.name}", getattr(self, f.name)))
+    def __init__(self, inertia_kg_m2: Optional[float] = None, damper_Nms_per_rad: Optional[float] = None,
+                 cm_delta_per_rad: Optional[float] = None, r_inner_m: Optional[float] = None,
+                 r_outer_m: Optional[float] = None, ac_offset_m: float = 0.0, blade_cm_ac: float = 0.0, *,
+                 inertia_kgm2: Optional[float] = None) -> None:
+        given = dict(inertia_kg_m2=_renamed("ServoFlap", "inertia_kg_m2", inertia_kg_m2, "inertia_kgm2",
+                                            inertia_kgm2),
+                     damper_Nms_per_rad=damper_Nms_per_rad, cm_delta_per_rad=cm_delta_per_rad,
+                     r_inner_m=r_inner_m, r_outer_m=r_outer_m, ac_offset_m=ac_offset_m, blade_cm_ac=blade_cm_ac)
+        for key, value in given.items():
+            if value is None:
+                raise TypeError(f"ServoFlap() missing required argument: {key!r}")
+            object.__setattr__(self, key, _number(f"servo_flap.{key}", value))
         if not self.r_inner_m < self.r_outer_m:
             raise ValueError(f"servo_flap.r_inner_m must be < r_outer_m, got {self.r_inner_m!r} "
                              f"and {self.r_outer_m!r}")
 
+    @property
+    def inertia_kgm2(self) -> float:
+        """The older spelling of ``inertia_kg_m2``."""
+        return self.inertia_kg_m2
+
     def to_core(self) -> "_aerlox.ServoFlapActuation":
         """The core's ``ServoFlapActuation`` (with its ``ServoFlapGeometry``)."""
         geom = _aerlox.ServoFlapGeometry(self.cm_delta_per_rad, self.r_inner_m, self.r_outer_m)
-        return _aerlox.ServoFlapActuation(self.inertia_kgm2, self.damper_Nms_per_rad, geom,
+        return _aerlox.ServoFlapActuation(self.inertia_kg_m2, self.damper_Nms_per_rad, geom,
                                           self.ac_offset_m, self.blade_cm_ac)
 
     @classmethod
@@ -215,7 +246,14 @@ class Rotor:
         ``stations_m`` (a washout is a sequence that decreases outwards, e.g.
         ``[8, 0]`` from root to tip). The blade's pitch at radius r is
         collective + twist(r) + cyclic.
-    airfoil : an :class:`~aerlox.Airfoil` (linear law or tables).
+    airfoil : an :class:`~aerlox.Airfoil` (linear law or tables) for the whole
+        blade; or an airfoil per station: a sequence of Airfoils, one per entry
+        of ``stations_m``, or a mapping from station radius (m) to Airfoil.
+        Between stations the blade-element models blend cl and cd linearly in
+        radius at the same angle of attack; outside them the end airfoil holds.
+        Every element reads its airfoil's tables at its own Reynolds number
+        (see :mod:`aerlox.sections`). Stored as the Airfoil, or as
+        ((radius_m, Airfoil), ...) pairs.
     root_cutout_m : radius where the lifting blade starts, m (0 <= cutout < R).
     stations_m : radii of the chord and twist samples, m, strictly increasing
         within [root_cutout_m, radius_m]; needed when chord or twist is a
@@ -236,7 +274,7 @@ class Rotor:
     radius_m: float
     chord_m: Union[float, Tuple[float, ...]]
     twist_deg: Union[float, Tuple[float, ...]]
-    airfoil: Airfoil
+    airfoil: Union[Airfoil, Tuple[Tuple[float, Airfoil], ...]]
     root_cutout_m: float = 0.0
     stations_m: Optional[Tuple[float, ...]] = None
     elements: int = 20
@@ -250,7 +288,7 @@ class Rotor:
     def __init__(self, blades: int, radius_m: float,
                  chord_m: Union[float, Sequence[float], np.ndarray],
                  twist_deg: Union[float, Sequence[float], np.ndarray],
-                 airfoil: Airfoil, *, root_cutout_m: float = 0.0,
+                 airfoil: Any, *, root_cutout_m: float = 0.0,
                  stations_m: Optional[Union[Sequence[float], np.ndarray]] = None,
                  elements: int = 20, azimuth_stations: int = 36, tip_loss: bool = True,
                  flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
@@ -291,12 +329,14 @@ class Rotor:
             if not c > 0.0:
                 where = f" at station {i}" if isinstance(chord, tuple) else ""
                 raise ValueError(f"chord_m must be > 0{where}, got {c!r}")
+        for i, t in enumerate(twist if isinstance(twist, tuple) else (twist,)):
+            if abs(t) > 90.0:  # the first such station says enough
+                warn_implausible_pitch("twist_deg" + (f"[{i}]" if isinstance(twist, tuple) else ""), t)
+                break
         put(self, "chord_m", chord)
         put(self, "twist_deg", twist)
         put(self, "stations_m", stations)
-        if not isinstance(airfoil, Airfoil):
-            raise TypeError(f"airfoil must be an Airfoil, got {type(airfoil).__name__}")
-        put(self, "airfoil", airfoil)
+        put(self, "airfoil", _sections.normalize(airfoil, stations, cutout, radius))
         put(self, "elements", _count("elements", elements, 1, MAX_ELEMENTS))
         put(self, "azimuth_stations", _count("azimuth_stations", azimuth_stations, 1))
         if not isinstance(tip_loss, (bool, np.bool_)):
@@ -337,14 +377,30 @@ class Rotor:
         return self.blades * self.chord_at(0.75 * self.radius_m) / (math.pi * self.radius_m)
 
     def reynolds_075(self, op: OperatingPoint) -> float:
-        """Chord Reynolds number at 0.75 R: rho * 0.75 omega R * c(0.75 R) / mu, mu = 1.789e-5 Pa s."""
+        """Chord Reynolds number at 0.75 R: rho * 0.75 omega R * c(0.75 R) / mu, mu = op.viscosity_Pa_s."""
         r = 0.75 * self.radius_m
-        return op.rho_kg_m3 * abs(op.omega) * r * self.chord_at(r) / AIR_VISCOSITY_PA_S
+        return op.rho_kg_m3 * abs(op.omega) * r * self.chord_at(r) / op.viscosity_Pa_s
+
+    @property
+    def has_sections(self) -> bool:
+        """True when the blade has an airfoil per station."""
+        return not isinstance(self.airfoil, Airfoil)
+
+    def airfoil_at(self, r_m: float) -> Airfoil:
+        """The airfoil of the station nearest radius ``r_m`` (m); the one airfoil of a plain blade."""
+        return _sections.airfoil_near(self.airfoil, float(r_m))
+
+    @property
+    def airfoil_075(self) -> Airfoil:
+        """The airfoil nearest 0.75 R: the one polar of the vortex rotor and the lift slope
+        of the flapping, servo-flap and Lock-number parts."""
+        return self.airfoil_at(0.75 * self.radius_m)
 
     def _table_index(self, op: Optional[OperatingPoint]) -> int:
-        if op is None or self.airfoil.is_linear or len(self.airfoil.tables) == 1:
+        af = self.airfoil_075
+        if op is None or af.is_linear or len(af.tables) == 1:
             return 0
-        return self.airfoil.select(self.reynolds_075(op))
+        return af.select(self.reynolds_075(op))
 
     def definition(self, op: Optional[OperatingPoint] = None) -> "_aerlox.RotorDefinition":
         """The core ``RotorDefinition`` (its airfoil parameters from the table chosen for ``op``)."""
@@ -363,38 +419,69 @@ class Rotor:
         blade = _aerlox.BladeGeometry(
             self.blades, self.radius_m, self.root_cutout_m, self.chord_at(r75), self.twist_at(r75),
             self.elements, stations, chords, twists, self.tip_loss)
-        if self.airfoil.is_linear:
-            params = self.airfoil.linear_law
+        af = self.airfoil_075
+        if af.is_linear:
+            params = af.linear_law
         else:
-            params = self.airfoil.tables[index].parameters
+            params = af.tables[index].parameters
         return _aerlox.RotorDefinition(
             blade, params.to_core(), None if self.control is None else self.control.to_core(),
             self.name, "", None if self.servo_flap is None else self.servo_flap.to_core(),
             None if self.flap is None else self.flap.to_core())
 
     def polar(self, op: Optional[OperatingPoint] = None) -> Union["_aerlox.LinearPolar", "_aerlox.TabulatedPolar"]:
-        """The core polar (``LinearPolar`` or ``TabulatedPolar``) used at ``op``."""
+        """The one core polar (``LinearPolar`` or ``TabulatedPolar``) of the vortex rotor at ``op``:
+        the airfoil nearest 0.75 R, its table nearest the Reynolds number there."""
         index = self._table_index(op)
-        if self.airfoil.is_linear:
-            return _cached((self.airfoil, "polar"), self.airfoil.to_core)
-        return _cached((self.airfoil, "polar", index), self.airfoil.tables[index].to_core)
+        af = self.airfoil_075
+        if af.is_linear:
+            return _cached((af, "polar"), af.to_core)
+        return _cached((af, "polar", index), af.tables[index].to_core)
+
+    def section_polar(self, op: Optional[OperatingPoint] = None, **options: Any) -> "_aerlox._ext.SectionPolar":
+        """The core ``SectionPolar`` of the blade-element models in ``op``'s air (sea-level air
+        without ``op``). ``options``: ``compressibility`` ("none" or "prandtl-glauert"),
+        ``mach_limit`` (0.7) and ``rotational_augmentation`` ("none" or "snel")."""
+        opts = _sections.check_polar_options(options)
+        air = (AIR_VISCOSITY_PA_S, SPEED_OF_SOUND_M_S) if op is None else (op.viscosity_Pa_s, op.speed_of_sound_m_s)
+        key = (self.airfoil, "sections", air, tuple(sorted(opts.items())))
+        return _cached(key, lambda: _sections.core_polar(self.airfoil, *air, **opts))
 
     def core_model(self, model: str = "bem", op: Optional[OperatingPoint] = None, **options: Any) -> Any:
         """The core model object for this rotor, built once per process and cached.
 
-        ``options`` are the core constructor's keywords (``coupling_k`` for
-        "oye"; ``max_particles``, ``sigma``, ... for "vpm"); the azimuth
-        stations come from ``azimuth_stations``. With several airfoil tables the
-        one for ``op``'s Reynolds number at 0.75 R is used.
+        ``options`` are the model's options. The blade-element models ("bem",
+        "pitt-peters", "oye") are built over the blade's section polar
+        (:meth:`section_polar`, in ``op``'s air): ``compressibility``,
+        ``mach_limit`` and ``rotational_augmentation`` shape it, the rest go to
+        the core constructor (``consistent_swirl`` for "bem", default True;
+        ``tip_loss`` for "pitt-peters", default False; ``coupling_k`` for
+        "oye"). The vortex rotor ("vpm") takes the one polar of :meth:`polar`
+        and the core's keywords (``max_particles``, ``sigma``, ...). The azimuth
+        stations come from ``azimuth_stations``.
         """
         entry = model_spec(model)
+        entry.check_options(options)
+        if entry.sections_cls is not None:
+            polar_opts = {k: options.pop(k) for k in list(options) if k in _sections.POLAR_OPTIONS}
+            core_opts = dict(entry.defaults)
+            core_opts.update(options)
+            air = None if op is None else (op.viscosity_Pa_s, op.speed_of_sound_m_s)
+            key = (self, "model", entry.name, air, tuple(sorted(polar_opts.items())),
+                   tuple(sorted(core_opts.items())))
+
+            def build():
+                return entry.build(self.definition(op), self.section_polar(op, **polar_opts),
+                                   self.azimuth_stations, **core_opts)
+
+            return _cached(key, build)
         index = self._table_index(op)
         key = (self, "model", entry.name, index, tuple(sorted(options.items())))
 
-        def build():
+        def build_one_polar():
             return entry.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
 
-        return _cached(key, build)
+        return _cached(key, build_one_polar)
 
     # -- solving ------------------------------------------------------------
 
@@ -434,8 +521,10 @@ class Rotor:
             self._warn_bem_edgewise(op)
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
+        _sections.reset_reynolds_clamps()
         state, converged = equilibrium(core, inputs, entry.name)
         result, _ = core.compute_forces(inputs, state)
+        _sections.warn_reynolds_clamps()
         return Performance.from_result(result, self, op, entry.name, converged)
 
     def spanwise(self, op: OperatingPoint, model: str = "bem", state: Any = None,
@@ -465,10 +554,13 @@ class Rotor:
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
         converged = True
+        _sections.reset_reynolds_clamps()
         if state is None:
             state, converged = equilibrium(core, inputs, entry.name)
-        return spanwise_dataset(core, inputs, state,
-                                attrs={"model": entry.name, "rotor": self.name, "converged": int(converged)})
+        out = spanwise_dataset(core, inputs, state,
+                               attrs={"model": entry.name, "rotor": self.name, "converged": int(converged)})
+        _sections.warn_reynolds_clamps()
+        return out
 
     def _warn_bem_edgewise(self, op: OperatingPoint) -> None:
         global _warned_bem_edgewise
@@ -579,13 +671,17 @@ class Rotor:
         entry = model_spec(model)
         if not entry.single_shot:
             raise ValueError(f"trim needs a blade-element model ('bem', 'pitt-peters' or 'oye'), got {model!r}")
+        if entry.name == "bem":
+            # Trimming does not cure the axial-only momentum balance in edgewise flight.
+            self._warn_bem_edgewise(op)
         trim_opts = {k: options.pop(k) for k in list(options) if k in _TRIM_KEYWORDS}
         try:
-            mx, my = (float(v) for v in target_moment_Nm)
+            mx, my = (_number("target_moment_Nm", v) for v in target_moment_Nm)
         except (TypeError, ValueError):
             raise ValueError(f"target_moment_Nm must be two numbers (roll, pitch), got {target_moment_Nm!r}") from None
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
+        _sections.reset_reynolds_clamps()
         state, _ = equilibrium(core, inputs, entry.name)
         # The hub frame's x and y point aft and left: the shaft axes' opposites.
         outcome = _aerlox.solve_trim_cyclic_py(
@@ -595,6 +691,7 @@ class Rotor:
         t_inputs = trimmed.to_inputs()
         state, settled = equilibrium(core, t_inputs, entry.name, state=outcome.final_state)
         result, _ = core.compute_forces(t_inputs, state)
+        _sections.warn_reynolds_clamps()
         return trimmed, Performance.from_result(result, self, trimmed, entry.name,
                                                 bool(outcome.converged) and settled)
 
@@ -616,7 +713,7 @@ class Rotor:
         for f in fields(self):
             v = getattr(self, f.name)
             if f.name == "airfoil":
-                v = _airfoil_to_dict(v)
+                v = _sections.to_dict(v, _airfoil_to_dict)
             elif isinstance(v, (Flap, Swashplate, ServoFlap)):
                 v = {g.name: getattr(v, g.name) for g in fields(v)}
             elif isinstance(v, tuple):
@@ -628,7 +725,7 @@ class Rotor:
     def from_dict(cls, data: dict) -> "Rotor":
         """The rotor described by :meth:`to_dict`'s output."""
         d = dict(data)
-        d["airfoil"] = _airfoil_from_dict(d["airfoil"])
+        d["airfoil"] = _sections.from_dict(d["airfoil"], _airfoil_from_dict)
         for key, kind in (("flap", Flap), ("control", Swashplate), ("servo_flap", ServoFlap)):
             if d.get(key) is not None:
                 d[key] = kind(**d[key])
@@ -679,15 +776,25 @@ class Rotor:
         CSV with columns r_m, chord_m, twist_deg (r from the rotor axis), or an
         AeroDyn blade file (BlSpn from the blade root, so r = hub_radius_m +
         BlSpn; its BlTwist, positive towards feather, is read with the sign
-        reversed, see :func:`aerlox.polar_files.read_blade`). The radius is the
-        last station's and the root cutout the first station's unless
-        ``root_cutout_m`` is given; ``kwargs`` are the other Rotor arguments.
+        reversed, see :func:`aerlox.polar_files.read_blade`). The tip radius is
+        the last station's unless ``radius_m`` is given (at or beyond the last
+        station: the last row's chord and twist then hold out to the tip); the
+        root cutout is the first station's unless ``root_cutout_m`` is given;
+        ``kwargs`` are the other Rotor arguments.
         """
         from .polar_files import read_blade
 
         r, chord, twist = read_blade(path, hub_radius_m)
+        radius = float(r[-1])
+        if kwargs.get("radius_m") is not None:
+            radius = _number("radius_m", kwargs.pop("radius_m"), positive=True)
+            if radius < float(r[-1]):
+                raise ValueError(f"radius_m must be at or beyond the table's last station, r = {float(r[-1])!r} m, "
+                                 f"got {radius!r}: a tip inside the table would cut the blade short; "
+                                 "trim the table's rows instead")
+        kwargs.pop("radius_m", None)
         kwargs.setdefault("root_cutout_m", float(r[0]))
-        return cls(blades, float(r[-1]), chord, twist, airfoil, stations_m=r, **kwargs)
+        return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
 
     def __repr__(self) -> str:
         parts = [f"blades={self.blades!r}", f"radius_m={self.radius_m!r}", f"chord_m={self.chord_m!r}",

@@ -9,12 +9,13 @@ import inspect
 import json
 import math
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Mapping, Optional, Tuple, Union, overload
 
 import numpy as np
 
 from . import _aerlox, _progress, models
 from ._studies import _OP_UNITS, _Stop, _aerlox_version, _hub_axis, _rotor_json
+from .fields import element_width_m
 from .history import _INFLOW_NAMES, _history_dataset, saved_state
 from .operating import OperatingPoint
 
@@ -92,15 +93,18 @@ class _Log:
     (``op``) and the speed in its inputs; a run that varies them fills them in.
     """
 
-    __slots__ = ("results", "ops", "omegas", "particles", "states", "spanwise", "wakes", "op", "dt_s")
+    __slots__ = ("results", "ops", "omegas", "motors", "particles", "states", "spanwise", "span_width_m", "wakes",
+                 "op", "dt_s")
 
     def __init__(self, op, dt_s, varying_op, spin, vpm):
         self.results: List[Any] = []
         self.ops: Optional[List[Any]] = [] if varying_op else None
         self.omegas: Optional[List[float]] = [] if spin else None
+        self.motors: Optional[List[float]] = [] if spin else None  # motor torque of each step, N m
         self.particles: Optional[List[int]] = [] if vpm else None
         self.states: List[Any] = []
         self.spanwise: List[Any] = []     # the core's spanwise arrays at the recorded steps
+        self.span_width_m = math.nan      # their element width, m
         self.wakes: List[Any] = []        # (step count after which, the core's wake arrays)
         self.op = op
         self.dt_s = dt_s
@@ -109,7 +113,7 @@ class _Log:
         return len(self.results)
 
     def truncate(self, n):
-        for name in ("results", "ops", "omegas", "particles"):
+        for name in ("results", "ops", "omegas", "motors", "particles"):
             values = getattr(self, name)
             if values is not None:
                 del values[n:]
@@ -126,7 +130,8 @@ class Record:
 
     ``record["thrust_N"]`` (likewise ``torque_Nm``, ``power_W``,
     ``rotor_speed_rad_s``, ``time_s``, ``hub_force_N``, ``hub_moment_Nm`` and the
-    OperatingPoint fields) is a new array of the values of the completed steps,
+    OperatingPoint fields; ``motor_torque_Nm`` with ``spin``) is a new array of the
+    values of the completed steps,
     built on access; ``record.last(name)`` is the latest value alone, at constant
     cost, and None before the first step. ``len(record)`` is the number of
     completed steps.
@@ -146,6 +151,8 @@ class Record:
             return k * log.dt_s
         if name == "rotor_speed_rad_s":
             return log.omega_at(k)
+        if name == "motor_torque_Nm" and log.motors is not None:
+            return log.motors[k]
         if name in _OP_UNITS:
             return getattr(log.op_at(k), name)
         res = log.results[k]
@@ -160,7 +167,8 @@ class Record:
         if name == "hub_moment_Nm":
             return res.m_hub_world
         raise KeyError(f"{name!r} is not recorded; expected time_s, thrust_N, torque_Nm, power_W, "
-                       "rotor_speed_rad_s, hub_force_N, hub_moment_Nm or an OperatingPoint field")
+                       "rotor_speed_rad_s, hub_force_N, hub_moment_Nm, an OperatingPoint field or, "
+                       "with spin, motor_torque_Nm")
 
     def last(self, name):
         n = len(self._log)
@@ -193,6 +201,18 @@ def _normalise_record(record) -> Dict[str, int]:
 _RECORDABLE = ("inflow", "spanwise", "wake")
 
 
+def _motor_command(value, spin) -> Optional[float]:
+    """A controller's motor torque (N m), or None to hand the torque back to ``Spin``."""
+    if spin is None:
+        raise ValueError("controller: motor_torque_Nm drives the rotor speed, which is a state only with spin=Spin(...)")
+    if value is None:
+        return None
+    if isinstance(value, (bool, str, bytes)) or not isinstance(value, (int, float, np.number)) \
+            or not math.isfinite(value):
+        raise ValueError(f"controller: motor_torque_Nm must be a finite number (N m) or None, got {value!r}")
+    return float(value)
+
+
 def _check_time(name, value, minimum_exclusive=0.0):
     if not (isinstance(value, (int, float, np.number)) and not isinstance(value, bool)
             and math.isfinite(value) and value > minimum_exclusive):
@@ -200,14 +220,46 @@ def _check_time(name, value, minimum_exclusive=0.0):
     return float(value)
 
 
+_Schedule = Union[OperatingPoint, Callable[[float], OperatingPoint]]
+_Controller = Callable[[float, Record], Optional[Mapping[str, Any]]]
+_Recorded = Union[Iterable[str], Mapping[str, int], None]
+_PathArg = Optional[Union[str, "os.PathLike[str]"]]
+
+
+# The return type follows return_state, so a type checker accepts
+# load_state(simulate(...)) and unpacks simulate(..., return_state=True).
+@overload
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedule: _Schedule,
+             spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
+             progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
+             integration_method: Optional[str] = ..., return_state: Literal[False] = ...,
+             wake_pvd: _PathArg = ...) -> "xarray.Dataset": ...
+
+
+@overload
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedule: _Schedule,
+             spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
+             progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
+             integration_method: Optional[str] = ..., return_state: Literal[True],
+             wake_pvd: _PathArg = ...) -> Tuple["xarray.Dataset", Any]: ...
+
+
+@overload
+def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedule: _Schedule,
+             spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
+             progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
+             integration_method: Optional[str] = ..., return_state: bool = ...,
+             wake_pvd: _PathArg = ...) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]: ...
+
+
 def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
-             schedule: Union[OperatingPoint, Callable[[float], OperatingPoint]],
+             schedule: _Schedule,
              spin: Optional[Spin] = None,
-             controller: Optional[Callable[[float, Record], Optional[Mapping[str, Any]]]] = None,
-             record: Union[Iterable[str], Mapping[str, int], None] = ("inflow",),
+             controller: Optional[_Controller] = None,
+             record: _Recorded = ("inflow",),
              progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: Optional[Union[str, "os.PathLike[str]"]] = None,
+             return_state: bool = False, wake_pvd: _PathArg = None,
              ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
@@ -231,7 +283,9 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         start of every step with the :class:`Record` of the steps done. The changes
         hold from then on (later calls update them; return ``{}`` or None to keep
         them) and apply on top of the schedule. With ``spin`` the rotor speed is not
-        the controller's to set.
+        the controller's to set; it sets the motor torque instead with
+        ``{"motor_torque_Nm": q}`` (N m, positive along the rotation), which replaces
+        ``Spin.motor_torque_Nm`` from that step on (``None`` hands it back).
     record : iterable of str or mapping
         Extra groups to record; a plain name records at every step, a mapping
         ``{"spanwise": 10}`` every k-th step:
@@ -277,8 +331,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         numeric OperatingPoint fields in force (``collective_deg``, ...), the
         recorded inflow states under the model's own names (``lambda_0``,
         ``lambda_c``, ``lambda_s`` for Pitt-Peters; ``W_int`` and ``W`` per
-        ``element`` for Oye) and, for the vortex rotor, ``n_particles`` after the
-        step. The blade-element models' loads are those of the state at the start
+        ``element`` for Oye), with ``spin`` the ``motor_torque_Nm`` applied over
+        the step and, for the vortex rotor, ``n_particles`` after the step. The blade-element models' loads are those of the state at the start
         of the step; the vortex rotor's are those of the blade march over the step.
         ``initial_state`` and ``final_state`` (blade-element models) save the
         model state with the run; :func:`load_state` rebuilds it.
@@ -363,9 +417,12 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     add_result = log.results.append
     add_state = log.states.append
     commands: Dict[str, Any] = {}
+    motor_command: Optional[float] = None   # the controller's motor torque, N m, once it sets one
     op = last_op = op0
     inputs = op0.to_inputs()
     record_view = Record(log)
+    if span_every:
+        log.span_width_m = element_width_m(core, np.empty(0))
     bar = _progress.bar(n_steps, f"simulate {model}", progress, unit="step")
     bar_every = max(1, n_steps // 200)
     interrupted = False
@@ -383,7 +440,10 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                         if changes:
                             if spin is not None and ("rpm" in changes or "omega_rad_s" in changes):
                                 raise ValueError("controller: the rotor speed is a state when spin is given; "
-                                                 "change the motor torque instead")
+                                                 "set motor_torque_Nm instead")
+                            if "motor_torque_Nm" in changes:
+                                changes = dict(changes)
+                                motor_command = _motor_command(changes.pop("motor_torque_Nm"), spin)
                             commands.update(changes)
                         if commands:
                             op = op.replace(**commands)
@@ -409,7 +469,9 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                             series.add((k + 1) * dt_s, state)
                 if spin is not None:
                     t = k * dt_s
-                    omega = step_omega(omega, res.Q_spin, torque_law(t, omega), inertia, dt_s, friction)
+                    motor = torque_law(t, omega) if motor_command is None else motor_command
+                    log.motors.append(motor)
+                    omega = step_omega(omega, res.Q_spin, motor, inertia, dt_s, friction)
                 if k % bar_every == 0:
                     bar.update(min(bar_every, n_steps - k))
     except KeyboardInterrupt:  # Ctrl-C outside the main thread, or before the handler was in place
@@ -424,7 +486,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
             series.close()
 
     # A KeyboardInterrupt (outside the main thread) can land between two appends.
-    n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps)
+    n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps,
+            len(log.motors) if log.motors is not None else n_steps)
     log.truncate(n)
     if inflow_every:
         del log.states[(n + inflow_every - 1) // inflow_every:]
@@ -458,6 +521,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         ds.attrs["n_blades"] = int(rotor.blades)
         ds.attrs["radius_m"] = float(rotor.radius_m)
         ds.attrs["root_cutout_m"] = float(rotor.root_cutout_m)
+    if log.spanwise:
+        ds.attrs["spanwise_element_width_m"] = log.span_width_m
     if spin is not None:
         ds.attrs["spin_inertia_kg_m2"] = float(spin.inertia_kg_m2)
         ds.attrs["spin_bearing_friction_Nm"] = float(spin.bearing_friction_Nm)

@@ -26,6 +26,7 @@ from . import _progress, models
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _aerlox_version, _op_fields, _rotor_json
 from ._recorded_warnings import record_warnings
 from .operating import OperatingPoint
+from ._checks import number as _number
 from .rotor import _warn_every_point
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
@@ -83,7 +84,9 @@ def _solve_chunk(rotor, model: str, options: Mapping[str, Any], fixed: Mapping[s
 
 def _axis_values(name: str, value) -> Optional[np.ndarray]:
     """The 1-D values of a swept axis, or None when ``value`` is a scalar held fixed."""
-    if value is None or isinstance(value, (str, bytes)):
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"sweep axis {name!r} must be a number or a sequence of numbers, got {value!r}")
+    if value is None:
         return None
     arr = np.asarray(value)
     if arr.ndim == 0:
@@ -183,7 +186,7 @@ def sweep(rotor: "Rotor", *, model: str = "bem", executor: Optional[cf.Executor]
         options.setdefault("progress", False)
     if trim_moment_Nm is not None:
         try:
-            trim_moment_Nm = tuple(float(v) for v in trim_moment_Nm)
+            trim_moment_Nm = tuple(_number("trim_moment_Nm", v) for v in trim_moment_Nm)
         except (TypeError, ValueError):
             trim_moment_Nm = ()
         if len(trim_moment_Nm) != 2 or not all(map(math.isfinite, trim_moment_Nm)):

@@ -104,6 +104,41 @@ def test_rotor_spanwise_agrees_with_solve():
         rotor.spanwise(op, model="vpm")
 
 
+def test_spanwise_loads_per_metre_do_not_depend_on_the_element_count():
+    rotor = ax.Rotor(2, 1.0, 0.08, [8.0, 0.0], ax.Airfoil.linear(5.7), root_cutout_m=0.15,
+                     stations_m=[0.15, 1.0], azimuth_stations=24)
+    op = ax.OperatingPoint(rpm=1150, collective_deg=6.0)
+    at = {}
+    for n in (10, 40):
+        ds = rotor.replace(elements=n).spanwise(op)
+        mean = ds.mean("azimuth_deg")
+        at[n] = float(mean["thrust_N_per_m"].interp(r_m=0.7)), float(mean["thrust_N"].interp(r_m=0.7))
+        # The per-element values stay, and per metre times the width gives them back.
+        np.testing.assert_allclose(ds["thrust_N_per_m"] * ds.attrs["element_width_m"], ds["thrust_N"], rtol=1e-14)
+        np.testing.assert_allclose(ds["tangential_force_N_per_m"] * ds["r_m"], ds["torque_Nm_per_m"], rtol=1e-14)
+        assert ds["thrust_N_per_m"].attrs["units"] == "N/m"
+    assert at[40][0] == pytest.approx(at[10][0], rel=1e-3) and at[40][1] == pytest.approx(at[10][1] / 4, rel=1e-3)
+
+
+def test_reversed_flow_stations_are_counted_and_drawn_as_gaps():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from aerlox import plot
+
+    rotor = ax.Rotor(2, 1.0, 0.08, [8.0, 0.0], ax.Airfoil.linear(5.7), root_cutout_m=0.15, stations_m=[0.15, 1.0])
+    ds = rotor.spanwise(ax.OperatingPoint(rpm=1150, collective_deg=6.0, forward_m_s=42.0), model="pitt-peters")
+    nan = np.isnan(ds["alpha_deg"].values)
+    assert ds.attrs["nan_stations"] == np.count_nonzero(nan) > 0
+    fig = plot.spanwise(ds, "alpha_deg")
+    mean = next(ln for ln in fig.axes[1].get_lines() if ln.get_label().startswith("azimuth mean"))
+    assert f"{np.count_nonzero(nan)} NaN stations" in mean.get_label()
+    np.testing.assert_array_equal(np.isnan(mean.get_ydata()), nan.any(axis=0))
+    assert fig.axes[1].get_ylabel() == "alpha [deg]"
+    plt.close("all")
+
+
 def test_spanwise_and_wake_figures(vpm, tmp_path):
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")

@@ -144,7 +144,20 @@ def test_simulate_spin_and_controller(rotor):
     w = ds.rotor_speed_rad_s.values
     assert w[0] == hover.omega and np.all(np.diff(w) >= 0) and w[-1] > 1.5 * w[0]
     assert float(ds.torque_Nm[-1]) == pytest.approx(motor - 0.1, rel=1e-3)  # torque balance reached
-    assert ds.attrs["spin"] == 1
+    assert ds.attrs["spin"] == 1 and np.all(ds.motor_torque_Nm.values == motor)
+
+    def governor(t, record):
+        # A speed governor in the loop: full torque below 150 rad/s, none above.
+        speed = record.last("rotor_speed_rad_s")
+        return None if speed is None else {"motor_torque_Nm": 40.0 if speed < 150.0 else 0.0}
+
+    ds = ax.simulate(rotor, model="bem", t_end_s=1.0, dt_s=5e-3, schedule=hover, controller=governor,
+                     spin=ax.Spin(inertia_kg_m2=0.02, motor_torque_Nm=motor))
+    q, w = ds.motor_torque_Nm.values, ds.rotor_speed_rad_s.values
+    assert q[0] == motor and np.all(q[1:] == np.where(w[:-1] < 150.0, 40.0, 0.0)) and 145.0 < w[-1] < 160.0
+    with pytest.raises(ValueError, match="motor_torque_Nm drives the rotor speed, which is a state only with spin"):
+        ax.simulate(rotor, model="bem", t_end_s=0.01, dt_s=5e-3, schedule=hover,
+                    controller=lambda t, record: {"motor_torque_Nm": 1.0})
 
     target = 250.0
 
@@ -251,6 +264,7 @@ def test_simulate_records_spanwise_loads_and_the_wake(rotor, tmp_path):
 
     snapshot = ax.study.spanwise_at(ds, 0.004)
     assert np.array_equal(snapshot.thrust_N.values, ds.spanwise_thrust_N.values[1])
+    np.testing.assert_allclose(snapshot.thrust_N_per_m * snapshot.attrs["element_width_m"], snapshot.thrust_N, rtol=1e-15)
     ax.plot.spanwise(snapshot, "alpha_deg", path=tmp_path / "span.png")
     ax.plot.wake(last, path=tmp_path / "wake.png")
     plt.close("all")
@@ -272,3 +286,18 @@ def test_rotor_json_round_trip(tmp_path):
     (tmp_path / "list.json").write_text("[1]")
     with pytest.raises(ValueError, match="JSON object"):
         ax.Rotor.from_json(tmp_path / "list.json")
+
+
+def test_simulate_is_typed_by_its_return_state(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    script = tmp_path / "use.py"
+    script.write_text(
+        "import aerlox as ax\n"
+        "def run(rotor: ax.Rotor, op: ax.OperatingPoint) -> None:\n"
+        "    ds = ax.simulate(rotor, model='bem', t_end_s=1.0, dt_s=0.1, schedule=op)\n"
+        "    ax.load_state(ds)\n"
+        "    ds2, state = ax.simulate(rotor, model='bem', t_end_s=1.0, dt_s=0.1, schedule=op, return_state=True)\n"
+        "    ds2.sizes\n")
+    out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
+                                "--cache-dir", str(tmp_path / "cache")])
+    assert status == 0, out + err
