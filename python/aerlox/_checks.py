@@ -34,6 +34,15 @@ def _refuse_text(name: str, value: Any) -> None:
         raise TypeError(f"{name} must be a number, got {value!r}")
 
 
+def real(name: str, value: Any) -> float:
+    """``float(value)``, but text is a TypeError naming ``name`` (callers check the range)."""
+    _refuse_text(name, value)
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {value!r}") from None
+
+
 def number(name: str, value: Any, *, positive: bool = False, nonnegative: bool = False) -> float:
     """``value`` as a finite float; TypeError for a non-number (text included), ValueError for a broken rule."""
     _refuse_text(name, value)

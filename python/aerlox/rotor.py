@@ -5,6 +5,7 @@ import collections
 import contextlib
 import csv
 import math
+import os
 import threading
 import warnings
 from dataclasses import dataclass, fields
@@ -20,8 +21,6 @@ from .operating import AIR_VISCOSITY_PA_S, SPEED_OF_SOUND_M_S, OperatingPoint, w
 from .results import Performance
 
 if TYPE_CHECKING:
-    import os
-
     import xarray
 
 __all__ = ["Rotor", "Flap", "Swashplate", "ServoFlap"]
@@ -784,7 +783,7 @@ class Rotor:
         """
         from .polar_files import read_blade
 
-        r, chord, twist = read_blade(path, hub_radius_m)
+        r, chord, twist = read_blade(path, _number("hub_radius_m", hub_radius_m, nonnegative=True))
         radius = float(r[-1])
         if kwargs.get("radius_m") is not None:
             radius = _number("radius_m", kwargs.pop("radius_m"), positive=True)
@@ -794,7 +793,10 @@ class Rotor:
                                  "trim the table's rows instead")
         kwargs.pop("radius_m", None)
         kwargs.setdefault("root_cutout_m", float(r[0]))
-        return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
+        try:
+            return cls(blades, radius, chord, twist, airfoil, stations_m=r, **kwargs)
+        except ValueError as err:  # most likely the table's rows: say which file
+            raise ValueError(f"{os.fspath(path)}: {err}") from None
 
     def __repr__(self) -> str:
         parts = [f"blades={self.blades!r}", f"radius_m={self.radius_m!r}", f"chord_m={self.chord_m!r}",

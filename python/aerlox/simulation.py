@@ -131,10 +131,9 @@ class Record:
     ``record["thrust_N"]`` (likewise ``torque_Nm``, ``power_W``,
     ``rotor_speed_rad_s``, ``time_s``, ``hub_force_N``, ``hub_moment_Nm`` and the
     OperatingPoint fields; ``motor_torque_Nm`` with ``spin``) is a new array of the
-    values of the completed steps,
-    built on access; ``record.last(name)`` is the latest value alone, at constant
-    cost, and None before the first step. ``len(record)`` is the number of
-    completed steps.
+    values of the completed steps, built on access; ``record.last(name)`` is the
+    latest value alone, at constant cost, and None before the first step.
+    ``len(record)`` is the number of completed steps.
     """
 
     __slots__ = ("_log",)
