@@ -10,12 +10,13 @@ import json
 import math
 import os
 import sys
+import time
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Mapping, Optional, Tuple, Union, overload
 
 import numpy as np
 
-from . import _aerlox, _honesty, _progress, models
+from . import _aerlox, _honesty, _progress, _run_checkpoint, models
 from ._studies import _OP_UNITS, _Stop, _aerlox_version, _check_study_arguments, _hub_axis, _rotor_json
 from .fields import element_width_m
 from .history import _INFLOW_NAMES, _history_dataset, saved_state
@@ -221,6 +222,9 @@ def _motor_command(value, spin) -> Optional[float]:
     return float(value)
 
 
+# A checkpointed run writes its checkpoint at most this often (s of wall time).
+_CHECKPOINT_EVERY_S = 5.0
+
 #: The most steps one simulation may take: its records take about _BYTES_PER_STEP each.
 MAX_STEPS = 10_000_000
 _BYTES_PER_STEP = 200
@@ -266,7 +270,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: Literal[False] = ...,
-             wake_pvd: _PathArg = ...) -> "xarray.Dataset": ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> "xarray.Dataset": ...
 
 
 @overload
@@ -274,7 +278,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: Literal[True],
-             wake_pvd: _PathArg = ...) -> Tuple["xarray.Dataset", Any]: ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> Tuple["xarray.Dataset", Any]: ...
 
 
 @overload
@@ -282,7 +286,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: bool = ...,
-             wake_pvd: _PathArg = ...) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]: ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]: ...
 
 
 def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
@@ -292,7 +296,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
              record: _Recorded = ("inflow",),
              progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: _PathArg = None,
+             return_state: bool = False, wake_pvd: _PathArg = None, checkpoint: _PathArg = None,
              ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
@@ -353,6 +357,14 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     return_state : bool
         Return ``(dataset, final_state)``, the final state as an object (for the
         vortex rotor, the only way to keep its wake).
+    checkpoint : path, optional
+        Blade-element models: a file where the run is saved as it goes (every few
+        seconds, and whenever it ends: finished, stopped by Ctrl-C or failed).
+        Calling ``simulate`` again with the same arguments and checkpoint goes on
+        from the last saved step, and the result is bit-identical to an
+        uninterrupted run (a controller is called again with the record of the
+        steps done; it must not keep a state of its own). A checkpoint of another
+        run is refused with a ValueError. The file stays when the run is done.
 
     Returns
     -------
@@ -460,22 +472,56 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     log = _Log(op0, dt_s, varying_op, spin is not None, is_vpm)
     add_result = log.results.append
     add_state = log.states.append
-    commands: Dict[str, Any] = {}
+    commands: Dict[str, Any] = {}   # replaced, never changed in place: a checkpoint keeps a reference
     motor_command: Optional[float] = None   # the controller's motor torque, N m, once it sets one
+    if spin is None:
+        omega = None
+    k0 = 0
+    if checkpoint is not None:
+        if is_vpm:
+            raise ValueError("checkpoint: the vortex rotor's wake has no saved form; keep it in memory with "
+                             "return_state=True and continue with initial_state=")
+        key = _run_checkpoint.run_key({
+            "rotor": _rotor_json(rotor), "model": model, "t_end_s": t_end_s, "dt_s": dt_s, "schedule": schedule,
+            "spin": spin, "controller": controller, "record": groups, "options": core_options,
+            "initial_state": initial_state, "integration_method": integration_method,
+            "version": _aerlox_version()})
+        saved = _run_checkpoint.load(checkpoint, key)
+        if saved is not None:
+            state = _run_checkpoint.restore(saved, log)
+            k0 = int(saved["k"])
+            omega = saved["omega"]
+            commands = dict(saved["commands"])
+            motor_command = saved["motor_command"]
+    done = (k0, state, omega, commands, motor_command)   # the loop's variables after the last whole step
+    next_save = time.monotonic() + _CHECKPOINT_EVERY_S
     op = last_op = op0
     inputs = op0.to_inputs()
     record_view = Record(log)
     if span_every:
         log.span_width_m = element_width_m(core, np.empty(0))
     bar = _progress.bar(n_steps, f"simulate {model}", progress, unit="step")
+    bar.update(k0)
     bar_every = max(1, n_steps // 200)
     interrupted = False
+
+    def save_checkpoint():
+        k, st, w, cmd, motor = done
+        n_states = (k + inflow_every - 1) // inflow_every if inflow_every else 0
+        n_span = (k + span_every - 1) // span_every if span_every else 0
+        _run_checkpoint.save(checkpoint, key, k, log, st, w, cmd, motor, n_states, n_span)
+
     try:
         with _Stop() as stop:
-            for k in range(n_steps):
+            for k in range(k0, n_steps):
                 if stop.requested:
                     interrupted = True
                     break
+                if checkpoint is not None and k % 64 == 0 and time.monotonic() >= next_save:
+                    started = time.monotonic()
+                    save_checkpoint()
+                    # Never more than a tenth of the run's time goes to its checkpoints.
+                    next_save = time.monotonic() + max(_CHECKPOINT_EVERY_S, 10.0 * (time.monotonic() - started))
                 if varying_op:
                     t = k * dt_s
                     op = constant if schedule_fn is None else op_at(t)
@@ -491,7 +537,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                             if "motor_torque_Nm" in changes:
                                 changes = dict(changes)
                                 motor_command = _motor_command(changes.pop("motor_torque_Nm"), spin)
-                            commands.update(changes)
+                            commands = {**commands, **changes}
                         if commands:
                             op = op.replace(**commands)
                     if op is not last_op and op != last_op:
@@ -519,6 +565,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                     motor = torque_law(t, omega) if motor_command is None else motor_command
                     log.motors.append(motor)
                     omega = step_omega(omega, res.Q_spin, motor, inertia, dt_s, friction)
+                done = (k + 1, state, omega, commands, motor_command)
                 if k % bar_every == 0:
                     bar.update(min(bar_every, n_steps - k))
     except KeyboardInterrupt:  # Ctrl-C outside the main thread, or before the handler was in place
@@ -531,6 +578,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         bar.close()
         if series is not None:
             series.close()
+        if checkpoint is not None:
+            save_checkpoint()   # whatever ended the run: the next call goes on from here
 
     # A KeyboardInterrupt (outside the main thread) can land between two appends.
     n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps,

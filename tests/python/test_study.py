@@ -349,3 +349,24 @@ def test_simulate_is_typed_by_its_return_state(tmp_path):
     out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
                                 "--cache-dir", str(tmp_path / "cache")])
     assert status == 0, out + err
+
+
+def test_a_checkpointed_simulation_goes_on_from_where_it_failed_bit_for_bit(rotor, tmp_path):
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    trouble = {"at_s": 0.03}
+
+    def schedule(t):
+        if t >= trouble["at_s"]:
+            raise RuntimeError("the schedule's data ran out")
+        return hover if t < 0.02 else hover.replace(collective_deg=10.0)
+
+    kwargs = dict(model="oye", t_end_s=0.06, dt_s=1e-3, schedule=schedule, spin=ax.Spin(0.5, 60.0, 0.5),
+                  record={"inflow": 4, "spanwise": 25})
+    path = tmp_path / "run.npz"
+    with pytest.raises(RuntimeError):
+        ax.simulate(rotor, checkpoint=path, **kwargs)
+    trouble["at_s"] = math.inf
+    whole = ax.simulate(rotor, **kwargs)
+    assert ax.simulate(rotor, checkpoint=path, **kwargs).identical(whole)
+    with pytest.raises(ValueError, match="belongs to a different run"):
+        ax.simulate(rotor, checkpoint=path, **{**kwargs, "t_end_s": 0.05})
