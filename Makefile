@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate clean \
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate fuzz clean \
         wheel wheel-check wheel-aarch64 docs
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
@@ -99,6 +99,13 @@ cpp-test: deps-cpp venv
 py-test: install
 	$(VPY) -m pytest -q
 
+# The toolkit's property-based campaign (tests/python/test_toolkit_fuzz.py), run
+# for SECONDS (default 600) with fresh examples every round; prints the calls made
+# and the exception classes seen. The suite runs the same properties briefly.
+SECONDS ?= 600
+fuzz: install
+	AERLOX_FUZZ_EXAMPLES=500 $(VPY) tests/python/test_toolkit_fuzz.py $(SECONDS)
+
 # Every validation case against its measurements: writes validation/report.md
 # and one figure per case beside it, and prints the summary table. Figures need
 # matplotlib (the package's `plot` extra), installed here when missing.
@@ -111,6 +118,8 @@ bench: deps-cpp install
 	  -DAERLOX_BUILD_BENCH=ON -DAERLOX_BUILD_MODULE=OFF >/dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS)
 	rm -f $(BUILD)/bench/summary.txt
+	@# FMM3D, for the fast summation's side-by-side; skipped when PyPI does not offer it quickly.
+	@timeout 120 $(VPY) -m pip install -q fmm3dpy >/dev/null 2>&1 || echo "fmm3dpy not installed: FMM3D comparison skipped"
 	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && AERLOX_BENCH_SUMMARY=$(abspath $(BUILD)/bench/summary.txt) "$$b"; done
 	for b in bench/*.py; do $(VPY) "$$b"; done
 	@echo; echo "=== summary: figures against baselines measured in the same process, CPU time ==="
