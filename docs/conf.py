@@ -76,10 +76,10 @@ sphinx_gallery_conf = {
 # ``name : what it is, with its unit`` (continued on indented lines), where the
 # NumPy style would put a type after the colon. Before napoleon reads them,
 # such lines become ``name`` with the text as its description; a line whose
-# text is a type (``float``, ``str, optional``, ``iterable of str or mapping``)
+# text is a type (``float``, ``str, optional``, ``(float, float)``, ``iterable of str or mapping``)
 # stays as it is.
 _FIELD = re.compile(r"^(\s*)([A-Za-z_]\w*(?:, [A-Za-z_]\w*)*) : (.+)$")
-_TYPE = re.compile(r"^[\w.]+(?: (?:or|of) [\w.]+)*(?: object)?(?:, optional)?$")
+_TYPE = re.compile(r"^(?:\([\w., ]+\)|[\w.]+)(?: (?:or|of) [\w.]+)*(?: object)?(?:, optional)?$")
 
 
 def _paragraphs_out_of_sections(lines):
@@ -115,15 +115,33 @@ def _descriptions_not_types(app, what, name, obj, options, lines):
         head, _, rest = lines[0].partition(": ")
         if not _TYPE.match(head.strip()):
             lines[0] = f"{head} \u2014 {rest}"
-    out = []
+    out, field_indent = [], None
     for line in lines:
+        line = _escape_bars(line)
         m = _FIELD.match(line)
         if m and not _TYPE.match(m.group(3).strip()):
             indent, names, text = m.groups()
             out += [f"{indent}{names}", f"{indent}    {text}"]
+            field_indent = indent
+        elif (not m and field_indent is not None and line.strip()
+              and line[:len(line) - len(line.lstrip())] == field_indent):
+            # A field's text run on at the field's own indent: part of its description.
+            out.append(f"{field_indent}    {line.lstrip()}")
         else:
+            field_indent = None
             out.append(line)
     lines[:] = out
+
+
+_LITERAL = re.compile(r"(``.*?``)")
+
+
+def _escape_bars(line):
+    """``|u|`` means a magnitude here, never a reStructuredText substitution."""
+    if "|" not in line:
+        return line
+    parts = _LITERAL.split(line)
+    return "".join(p if p.startswith("``") else p.replace("|", "\\|") for p in parts)
 
 
 def setup(app):
