@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate clean
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate fuzz clean
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
 DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
@@ -58,6 +58,13 @@ cpp-test: deps-cpp venv
 
 py-test: install
 	$(VPY) -m pytest -q
+
+# The toolkit's property-based campaign (tests/python/test_toolkit_fuzz.py), run
+# for SECONDS (default 600) with fresh examples every round; prints the calls made
+# and the exception classes seen. The suite runs the same properties briefly.
+SECONDS ?= 600
+fuzz: install
+	AERLOX_FUZZ_EXAMPLES=500 $(VPY) tests/python/test_toolkit_fuzz.py $(SECONDS)
 
 # Every validation case against its measurements: writes validation/report.md
 # and one figure per case beside it, and prints the summary table. Figures need
