@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _aerlox
-from ._checks import floats as _floats, number as _number, warn_unit as _warn_unit
+from ._checks import floats as _floats, number as _number, real as _real, warn_unit as _warn_unit
 from .polar_files import read_polar
 
 __all__ = ["Airfoil", "PolarTable", "LinearParameters", "derive_parameters"]
@@ -253,7 +253,9 @@ class Airfoil:
         from the header), an AeroDyn airfoil file with one table (its ``Re``
         line is in millions), and CSV with columns alpha, cl, cd (a header
         row naming them is optional; extra columns are ignored). See
-        :mod:`aerlox.polar_files`.
+        :mod:`aerlox.polar_files`. A row that cannot be read (a word, a
+        decimal comma, a missing column, NaN, a negative cd) is a ValueError
+        naming the file, the line and the row; so is a file with no rows.
         """
         paths = []
         for p in (path,) + more_paths:
@@ -334,12 +336,19 @@ class Airfoil:
         """
         if self.is_linear:
             return self
-        cd_max = float(cd_max)
+        cd_max = _real("cd_max", cd_max)
         if not (math.isfinite(cd_max) and cd_max > 0.0):
             raise ValueError(f"cd_max must be a finite number > 0, got {cd_max!r}")
-        step_deg = float(step_deg)
+        step_deg = _real("step_deg", step_deg)
         if not (math.isfinite(step_deg) and step_deg > 0.0):
             raise ValueError(f"step_deg must be a finite number > 0, got {step_deg!r}")
+        for t in self.tables:
+            # The grid's size comes from the table's ends and the step: bounded before it is built.
+            span = max(0.0, 180.0 - t.alpha_deg[-1]) + max(0.0, 180.0 + t.alpha_deg[0])
+            rows = span / step_deg
+            if rows > MAX_EXTRAPOLATED_ROWS:
+                raise ValueError(f"extrapolated: {span:.6g} deg to fill at step_deg={step_deg:g} makes {rows:.3g} rows, "
+                                 f"beyond the limit of {MAX_EXTRAPOLATED_ROWS:,} (tables end within -180..180 deg)")
         tables = tuple(_extrapolate(t, cd_max, step_deg) for t in self.tables)
         return Airfoil(tables, None, self.name)
 
@@ -380,6 +389,10 @@ def _grid(start: float, stop: float, step: float) -> np.ndarray:
     """Points in (start, stop], about ``step`` apart, ending exactly at stop."""
     n = max(int(math.ceil((stop - start) / step - 1e-9)), 1)
     return start + (stop - start) * np.arange(1, n + 1) / n
+
+
+#: The most rows ``Airfoil.extrapolated`` may add to a table.
+MAX_EXTRAPOLATED_ROWS = 100_000
 
 
 def _extend_up(a_end, cl_end, cd_end, cd_max, cd_min, step):

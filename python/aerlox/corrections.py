@@ -26,6 +26,7 @@ from typing import Optional
 
 import numpy as np
 
+from ._checks import real as _real
 from .airfoil import Airfoil, LinearParameters, PolarTable, _make_table
 from .operating import SPEED_OF_SOUND_M_S
 
@@ -35,7 +36,7 @@ __all__ = ["prandtl_glauert", "reynolds_blend", "mach_075"]
 
 def mach_075(rotor, op, speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> float:
     """Mach number of the rotational speed at 0.75 R, omega * 0.75 R / a (a in m/s)."""
-    a = float(speed_of_sound_m_s)
+    a = _real("speed_of_sound_m_s", speed_of_sound_m_s)
     if not (math.isfinite(a) and a > 0.0):
         raise ValueError(f"speed_of_sound_m_s must be a finite number > 0, got {speed_of_sound_m_s!r}")
     return abs(op.omega) * 0.75 * rotor.radius_m / a
@@ -52,7 +53,7 @@ def prandtl_glauert(airfoil: Airfoil, mach: float) -> Airfoil:
     attached range), and the post-stall rows are kept, with the stall rows
     joined to them as the table gives them. The stall angle is unchanged.
     """
-    m = float(mach)
+    m = _real("mach", mach)
     if not (math.isfinite(m) and 0.0 <= m < 0.8):
         raise ValueError(f"mach must be a number in [0, 0.8), got {mach!r}")
     k = 1.0 / math.sqrt(1.0 - m * m)
@@ -92,7 +93,7 @@ def reynolds_blend(airfoil: Airfoil, reynolds: float) -> Airfoil:
     the result is derived again from the blended table. A linear law or a
     single table is returned unchanged.
     """
-    re = float(reynolds)
+    re = _real("reynolds", reynolds)
     if not (math.isfinite(re) and re > 0.0):
         raise ValueError(f"reynolds must be a finite number > 0, got {reynolds!r}")
     if airfoil.is_linear or len(airfoil.tables) == 1:

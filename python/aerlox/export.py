@@ -27,6 +27,7 @@ from xml.sax.saxutils import quoteattr
 import numpy as np
 
 from . import _aerlox, _atomic
+from ._checks import real as _real
 
 __all__ = ["wake_vtk", "WakeSeries"]
 
@@ -163,7 +164,7 @@ class WakeSeries:
         ``<stem>_steps/``, where it is once the series is closed."""
         if self.closed:
             raise ValueError("WakeSeries is closed")
-        time_s = float(time_s)
+        time_s = _real("time_s", time_s)
         if self.entries and not time_s > self.entries[-1][0]:
             raise ValueError(f"time_s must increase: {time_s} after {self.entries[-1][0]}")
         name = f"{self.path.stem}_{len(self.entries):06d}{self.suffix}"

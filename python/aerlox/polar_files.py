@@ -157,9 +157,9 @@ def _read_xfoil(path, lines: List[str]) -> PolarRows:
                     raise _refuse(path, n, ln.strip(), f"{m.group(1)!r} is not a Reynolds number")
                 # Written out as one literal, a huge exponent reads as inf (refused), not an OverflowError.
                 reynolds = _reynolds(path, n, ln.strip(), float(f"{mantissa[0]!r}e{m.group(2)}"))
-            tokens = ln.split()
-            if tokens and tokens[0].lower() == "alpha":
-                header = [t.lower() for t in tokens]
+            tokens = [t.lower() for t in ln.split()]
+            if tokens and tokens[0] == "alpha" and "cl" in tokens and "cd" in tokens:
+                header = tokens
                 ia, il, idd = header.index("alpha"), header.index("cl"), header.index("cd")
             continue
         text = ln.strip()
@@ -252,7 +252,10 @@ def _read_csv(path, lines: List[str]) -> PolarRows:
     for c in comments:
         m = _COMMENT_RE.search(c.text)
         if m:
-            reynolds = _reynolds(path, c.line, c.text, float(m.group(1)))
+            value = _floats([m.group(1)])
+            if value is None:
+                raise _refuse(path, c.line, c.text, f"{m.group(1)!r} is not a Reynolds number")
+            reynolds = _reynolds(path, c.line, c.text, value[0])
             break
     ia = _column_index(header, ("alpha", "alpha_deg", "aoa"), 0, path)
     il = _column_index(header, ("cl",), 1, path)

@@ -62,6 +62,9 @@ def test_blade_table_rows_and_tip_radius(tmp_path):
     assert rotor.radius_m == 1.2 and rotor.chord_at(1.1) == 0.06
     with pytest.raises(ValueError, match=r"radius_m must be at or beyond the table's last station, r = 1.0 m"):
         ax.Rotor.from_table(path, blades=2, airfoil=ax.Airfoil.linear(), radius_m=0.9)
+    path.write_text("r_m,chord_m,twist_deg\n0.2,0.1,8\n0.6,0.0,4\n")
+    with pytest.raises(ValueError, match=r"blade.csv: chord_m must be > 0 at station 1"):
+        ax.Rotor.from_table(path, blades=2, airfoil=ax.Airfoil.linear())
 
 
 def test_inertias_take_the_consistent_spelling_and_keep_the_old_one():
