@@ -347,6 +347,7 @@ void extensions(PyObject* m) {
   resolved_wake(ext.p);
   sections(ext.p);
   section_models(ext.p);
+  ext_equilibrium(ext.p);
   if (PyModule_AddObjectRef(m, "_ext", ext.p) != 0) throw kit::PyErrSet{};
 }
 

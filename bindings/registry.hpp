@@ -56,5 +56,7 @@ void resolved_wake(PyObject* ext);
 // On _ext: the blade-section polar and its three models.
 void sections(PyObject* ext);
 void section_models(PyObject* ext);
+/// Adds equilibrium() to the _ext namespace (equilibrium_py.cpp).
+void ext_equilibrium(PyObject* ext);
 
 }  // namespace reg

@@ -3,8 +3,8 @@
 UIUC wind-tunnel measurements (Brandt and Selig) of thrust and power coefficients
 against rpm at zero speed and against advance ratio J at a fixed rpm. The blades
 come from the maker's geometry (chord and pitch angle by station), the section is
-NACA 4412 at low Reynolds numbers (xflr5 tables, extended to ±180 deg), and the
-rotor evaluates the table nearest the Reynolds number at 0.75 R.
+NACA 4412 at low Reynolds numbers (xflr5 tables, extended to ±180 deg), and every
+blade element reads those tables at its own Reynolds number (interpolated in ln Re).
 
 Propeller coefficients throughout: CT = T/(rho n^2 D^4), CP = P/(rho n^3 D^5),
 J = V/(n D), n in rev/s, eta = J CT/CP.
@@ -32,10 +32,48 @@ SOURCE = ("J. B. Brandt and M. S. Selig, UIUC Propeller Data Site (wind-tunnel "
           "from xflr5 (Ncrit 6, Re 3e4 to 5e5).")
 
 
-def naca4412() -> "ax.Airfoil":
-    """NACA 4412 at every tabulated Reynolds number, extended to ±180 deg."""
+def naca4412(thickness: float = 0.12) -> "ax.Airfoil":
+    """NACA 4412 at every tabulated Reynolds number, extended to ±180 deg.
+
+    With another thickness ratio, the NACA 44xx section of that thickness as far
+    as drag goes: the tables' drag scaled by Hoerner's profile-drag form factor
+    1 + 2 t/c + 60 (t/c)^4 (Fluid-Dynamic Drag, 1965) relative to 12 %, before the
+    extension; the lift is kept.
+    """
     paths = sorted(POLARS.glob("NACA_4412_*.txt"))
-    return ax.Airfoil.read(*paths, name="NACA 4412").extrapolated()
+    af = ax.Airfoil.read(*paths, name="NACA 4412")
+    if thickness != 0.12:
+        k = _form_factor(thickness) / _form_factor(0.12)
+        af = ax.Airfoil.combine(*[ax.Airfoil.table(t.alpha_deg, t.cl, np.array(t.cd) * k, t.reynolds,
+                                                   parameters=t.parameters) for t in af.tables],
+                                name=f"NACA 4412, drag as {100 * thickness:.1f} % thick")
+    return af.extrapolated()
+
+
+def _form_factor(tc: float) -> float:
+    return 1.0 + 2.0 * tc + 60.0 * tc ** 4
+
+
+def thickness_pe0(path: Path):
+    """Stations (m) and thickness ratio from a maker's PE0 file (its seventh column)."""
+    s, _, _, _ = geometry_pe0(path)
+    text = Path(path).read_text().splitlines()
+    rows = []
+    for line in text:
+        try:
+            nums = [float(p) for p in line.split()]
+        except ValueError:
+            continue
+        if len(nums) >= 8:
+            rows.append(nums[6])
+    return s, np.array(rows[:len(s)])
+
+
+def thickness_sections(p: "Propeller", pe0: Path, n: int = 6):
+    """An airfoil per station: NACA 4412 with the drag of the maker's thickness, at n stations."""
+    s, tc = thickness_pe0(pe0)
+    r = np.linspace(float(p.stations_m[0]), float(p.stations_m[-1]), n)
+    return {float(ri): naca4412(round(float(np.interp(ri, s, tc)), 3)) for ri in r}
 
 
 def geometry_uiuc(path: Path, radius_m: float):
@@ -124,11 +162,11 @@ def prop_coefficients(perf, op, radius_m):
     return ct, cp
 
 
-def solve_point(rot, rpm, j, model, radius_m):
+def solve_point(rot, rpm, j, model, radius_m, **options):
     n = rpm / 60.0
     v = j * n * 2 * radius_m
     op = ax.OperatingPoint(rpm=rpm, collective_deg=0.0, climb_m_s=v, rho_kg_m3=RHO)
-    perf = rot.solve(op, model=model)
+    perf = rot.solve(op, model=model, **options)
     return prop_coefficients(perf, op, radius_m)
 
 
@@ -165,6 +203,69 @@ def _quiet(fn, *a, **k):
         return fn(*a, **k)
 
 
+def _one_table_rotor(rot, airfoil, rpm):
+    """The rotor as every element read it before: the one table nearest the 0.75 R Reynolds number."""
+    op = ax.OperatingPoint(rpm=rpm, rho_kg_m3=RHO)
+    table = airfoil.tables[airfoil.select(rot.reynolds_075(op))]
+    return rot.replace(airfoil=ax.Airfoil((table,), None, airfoil.name))
+
+
+def _rise(v):
+    """Relative change from the lowest to the highest rpm."""
+    return float(v[-1] / v[0] - 1.0)
+
+
+def _rise_table(data, airfoil, models) -> Table:
+    """Static CT and CP against rpm: the rise over the rpm range, and the largest error."""
+    t = Table("Static CT and CP against rpm: rise from the lowest to the highest measured rpm "
+              "(goal: the measured sign, within half its size) and the largest error of any "
+              "point (goal: within 10 % for at least one model); in brackets the rise with one "
+              "table at the 0.75 R Reynolds number for the whole blade, as before",
+              ["propeller", "quantity", "measured rise"] + [MODEL_LABELS[m] for m in models])
+    for name, (p, st, static, sweeps) in data.items():
+        rot = p.rotor(airfoil)
+        before = {m: np.array([_quiet(solve_point, _one_table_rotor(rot, airfoil, rpm), rpm, 0.0, m,
+                                      p.radius_m, **({"consistent_swirl": False} if m == "bem" else {}))
+                               for rpm in st[:, 0]]) for m in models}
+        for k, q in ((0, "CT"), (1, "CP")):
+            meas = st[:, 1 + k]
+            row = [p.label, q, fmt_pct(100 * _rise(meas))]
+            for m in models:
+                v = static[m][:, k]
+                worst = float(np.max(np.abs(100 * (v / meas - 1.0))))
+                row.append(f"rise {fmt_pct(100 * _rise(v))} (was {fmt_pct(100 * _rise(before[m][:, k]))}), "
+                           f"worst {worst:.1f} %")
+            t.rows.append(row)
+    return t
+
+
+PE0 = {"apc10x7sf": "10x7SF-PERF.PE0", "apc16x8e": "16x8E-PERF.PE0", "apc10x7sf_pe0": "10x7SF-PERF.PE0"}
+
+
+def _options_table(data, airfoil, models) -> Table:
+    """Static mean errors with sections by thickness, and with rotational augmentation."""
+    t = Table("Options, not used above: static errors (mean over rpm) with an airfoil per station "
+              "by the maker's thickness ratio (NACA 4412 drag scaled by Hoerner's form factor, 6 stations), "
+              "and with rotational augmentation (Snel); in brackets the errors above",
+              ["propeller", "quantity", "variant"] + [MODEL_LABELS[m] for m in models])
+    for name, (p, st, static, sweeps) in data.items():
+        rot = p.rotor(airfoil)
+        variants = (("sections by thickness", rot.replace(airfoil=thickness_sections(p, HERE / PE0[name])), {}),
+                    ("Snel augmentation", rot, {"rotational_augmentation": "snel"}))
+        for label, vrot, opts in variants:
+            vals = {m: np.array([_quiet(solve_point, vrot, rpm, 0.0, m, p.radius_m, **opts) for rpm in st[:, 0]])
+                    for m in models}
+            for k, q in ((0, "CT"), (1, "CP")):
+                meas = float(np.mean(st[:, 1 + k]))
+                row = [p.label, q, label]
+                for m in models:
+                    v = float(np.mean(vals[m][:, k]))
+                    was = float(np.mean(static[m][:, k]))
+                    row.append(f"{fmt_pct(error_pct(v, meas))} ({fmt_pct(error_pct(was, meas))})")
+                t.rows.append(row)
+    return t
+
+
 def run(quick: bool = False) -> CaseResult:
     airfoil = naca4412()
     props = propellers()
@@ -176,8 +277,8 @@ def run(quick: bool = False) -> CaseResult:
         "2 blades each; chord and blade angle by station from the maker's geometry "
         "(10x7 SF: UIUC's r/R, c/R, beta table, R 0.127 m; 16x8 E: the PE0 file, "
         "R 0.2032 m; the 10x7 SF is also run on the maker's PE0 geometry), root cutout at the first station, NACA 4412 xflr5 tables "
-        "(Re 3e4 to 5e5) extended by Viterna-Corrigan, the table nearest the 0.75 R "
-        "Reynolds number at each operating point, 25 elements, Prandtl tip loss, "
+        "(Re 3e4 to 5e5) extended by Viterna-Corrigan, read by every element at its own "
+        "Reynolds number rho W c / mu (interpolated in ln Re), 25 elements, Prandtl tip loss, "
         "sea-level air. Static: axial speed 0; sweeps: axial speed J n D.")
     data = {}
     vpm = {}
@@ -202,30 +303,17 @@ def run(quick: bool = False) -> CaseResult:
     res.seconds = sw.seconds
 
     if not quick:
-        # Optional correction: one table blended between the Reynolds numbers around
-        # each point's 0.75 R value, instead of the nearest table.
-        from aerlox.corrections import reynolds_blend
-
-        t = Table("Optional correction: polar blended in log(Re) at each point's 0.75 R Reynolds "
-                  "number instead of the nearest table; static errors (mean over rpm)",
-                  ["propeller", "quantity"] + [MODEL_LABELS[m] for m in models])
-        for name, (p, st, static, sweeps) in data.items():
-            rot = p.rotor(airfoil)
-            blended = {m: [] for m in models}
-            for rpm in st[:, 0]:
-                op = ax.OperatingPoint(rpm=rpm, rho_kg_m3=RHO)
-                b_rot = rot.replace(airfoil=reynolds_blend(airfoil, rot.reynolds_075(op)))
-                for m in models:
-                    blended[m].append(_quiet(solve_point, b_rot, rpm, 0.0, m, p.radius_m))
-            for k, q in ((0, "CT"), (1, "CP")):
-                meas = float(np.mean(st[:, 1 + k]))
-                row = [p.label, q]
-                for m in models:
-                    b = float(np.mean(np.array(blended[m])[:, k]))
-                    n = float(np.mean(static[m][:, k]))
-                    row.append(f"{fmt_pct(error_pct(b, meas))} (was {fmt_pct(error_pct(n, meas))})")
-                t.rows.append(row)
-        res.tables.append(t)
+        res.tables.append(_rise_table(data, airfoil, models))
+        res.tables.append(_options_table(data, airfoil, models))
+        res.notes.append(
+            "Polars: the maker's geometry files name the sections: the 16x8 E runs from an "
+            "Eppler E63 at 1.4 in to APC12 ('equivalent to NACA 4412') from 5.12 in to the tip, "
+            "scaled to the thickness of each station (21 % at the root, 10 % at the tip); the 10x7 SF "
+            "is an E63 scaled to 4.4-6.6 % thickness over all but its last 0.1 in. The data set "
+            "holds polars of NACA 4412 only (xflr5, Ncrit 6, Re 3e4 to 5e5), so both blades carry "
+            "NACA 4412 at every station: right for the outer 16x8 E, wrong in camber and thickness "
+            "for the 10x7 SF, whose power is the case's largest gap. No polar is adjusted to "
+            "these measurements.")
 
     if vpm:
         t = Table("Vortex rotor, static, at one rpm (marched from rest; core size 0.95 of the "

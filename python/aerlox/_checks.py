@@ -50,6 +50,8 @@ def number(name: str, value: Any, *, positive: bool = False, nonnegative: bool =
         out = float(value)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number, got {value!r}") from None
+    except OverflowError:   # an int beyond any float
+        raise ValueError(f"{name} must be finite, got an integer too large for a float") from None
     if not math.isfinite(out):
         raise ValueError(f"{name} must be finite, got {out!r}")
     if positive and not out > 0.0:
@@ -90,6 +92,8 @@ def floats(name: str, value: Any, what: str, *, size: Optional[int] = None, fini
         arr = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be {what}") from None
+    except OverflowError:   # an int beyond any float
+        raise ValueError(f"{name} must be finite, got an integer too large for a float") from None
     if size is not None:
         if arr.size != size:
             raise ValueError(f"{name} must be {what}, got shape {arr.shape}")

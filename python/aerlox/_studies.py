@@ -7,7 +7,7 @@ import dataclasses
 import json
 import signal
 import threading
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, Mapping, Tuple
 
 import numpy as np
 
@@ -104,3 +104,13 @@ class _Stop:
         if self._installed:
             signal.signal(signal.SIGINT, self._previous)
         return False
+
+
+def _check_study_arguments(rotor, options) -> None:
+    """The rotor and the options mapping of a study, checked before any work starts."""
+    from .rotor import Rotor
+
+    if not isinstance(rotor, Rotor):
+        raise TypeError(f"rotor must be an aerlox.Rotor, got {type(rotor).__name__}")
+    if options is not None and not isinstance(options, Mapping):
+        raise TypeError(f"options must be a mapping of option names to values, got {type(options).__name__}")

@@ -342,6 +342,13 @@ class Airfoil:
         step_deg = _real("step_deg", step_deg)
         if not (math.isfinite(step_deg) and step_deg > 0.0):
             raise ValueError(f"step_deg must be a finite number > 0, got {step_deg!r}")
+        for t in self.tables:
+            # The grid's size comes from the table's ends and the step: bounded before it is built.
+            span = max(0.0, 180.0 - t.alpha_deg[-1]) + max(0.0, 180.0 + t.alpha_deg[0])
+            rows = span / step_deg
+            if rows > MAX_EXTRAPOLATED_ROWS:
+                raise ValueError(f"extrapolated: {span:.6g} deg to fill at step_deg={step_deg:g} makes {rows:.3g} rows, "
+                                 f"beyond the limit of {MAX_EXTRAPOLATED_ROWS:,} (tables end within -180..180 deg)")
         tables = tuple(_extrapolate(t, cd_max, step_deg) for t in self.tables)
         return Airfoil(tables, None, self.name)
 
@@ -382,6 +389,10 @@ def _grid(start: float, stop: float, step: float) -> np.ndarray:
     """Points in (start, stop], about ``step`` apart, ending exactly at stop."""
     n = max(int(math.ceil((stop - start) / step - 1e-9)), 1)
     return start + (stop - start) * np.arange(1, n + 1) / n
+
+
+#: The most rows ``Airfoil.extrapolated`` may add to a table.
+MAX_EXTRAPOLATED_ROWS = 100_000
 
 
 def _extend_up(a_end, cl_end, cd_end, cd_max, cd_min, step):

@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass, field, fields
 from typing import Any, Dict
 
 import numpy as np
 
 from ._checks import floats as _floats
+from ._honesty import non_finite as _non_finite
 
 __all__ = ["Performance"]
 
@@ -41,8 +43,9 @@ class Performance:
         y right, z down), shape (3,).
     hub_moment_Nm : aerodynamic moment about the hub centre, N m, world frame, shape (3,).
     model : the model that produced it ("bem", "pitt-peters", "oye", "vpm").
-    converged : the model reached its equilibrium (dynamic inflow) or settled
-        (vortex rotor); always True for "bem".
+    converged : the model reached its equilibrium (dynamic inflow), settled
+        (vortex rotor) or balanced the momentum of every blade element ("bem"),
+        and every load is a finite number.
     diagnostics : what the model found about its own answer, by name (the vortex
         rotor: ``kappa``, the induced-power factor, induced power over the
         actuator disk's in axial flight; ``profile_power_W``; ``thrust_change``
@@ -82,16 +85,23 @@ class Performance:
         rho = op.rho_kg_m3
         tip = omega * radius
         q = rho * area * tip * tip
-        if q > 0.0:
-            ct, cq, cp = thrust / q, torque / (q * radius), power / (q * tip)
-        else:
-            ct = cq = cp = math.nan
+        # Each denominator on its own: at a tiny speed one can underflow to zero
+        # while another does not.
+        ct = thrust / q if q > 0.0 else math.nan
+        cq = torque / (q * radius) if q * radius > 0.0 else math.nan
+        cp = power / (q * tip) if q * tip > 0.0 else math.nan
         axial, inplane = op.axial_and_inplane_m_s()
         fm = math.nan
-        if inplane < 1e-9 and axial >= 0.0 and thrust > 0.0 and power > 0.0:
+        if inplane < 1e-9 and axial >= 0.0 and thrust > 0.0 and power > 0.0 and rho * area > 0.0:
             half = 0.5 * axial
             ideal = thrust * (half + math.sqrt(half * half + thrust / (2.0 * rho * area)))
             fm = ideal / power
+        why = _non_finite(hub_force_N=force, hub_moment_Nm=moment_world, torque_Nm=torque, thrust_N=thrust)
+        if why is not None:
+            # Whatever the model said, a result that is not a number has not converged.
+            warnings.warn(f"model={model!r}: {why}; the point is reported as not converged", RuntimeWarning,
+                          stacklevel=3)
+            converged = False
         return cls(thrust, torque, power, ct, cq, cp, fm, force, moment_world, str(model), bool(converged))
 
     @classmethod

@@ -9,11 +9,11 @@ import os
 import threading
 import warnings
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _aerlox, _atomic, _progress, sections as _sections
+from . import _aerlox, _atomic, _honesty, _progress, sections as _sections
 from ._checks import count as _count, floats as _floats, number as _number
 from .airfoil import Airfoil, LinearParameters
 from .models import MODELS, equilibrium, model_spec
@@ -110,12 +110,12 @@ class ServoFlap:
     """Pitch set by a servo flap: the swashplate deflects the flap and the blade feathers.
 
     inertia_kg_m2 : blade feathering inertia, kg m^2 (``inertia_kgm2`` is its
-    older spelling, accepted and readable alike). damper_Nms_per_rad :
-    feathering damper, N m s/rad. cm_delta_per_rad : flap pitching-moment
-    coefficient per radian of deflection. r_inner_m, r_outer_m : radial extent
-    of the flap, m. ac_offset_m : offset of the aerodynamic centre from the
-    feathering axis, m. blade_cm_ac : section pitching-moment coefficient about
-    the aerodynamic centre.
+        older spelling, accepted and readable alike).
+    damper_Nms_per_rad : feathering damper, N m s/rad.
+    cm_delta_per_rad : flap pitching-moment coefficient per radian of deflection.
+    r_inner_m, r_outer_m : radial extent of the flap, m.
+    ac_offset_m : offset of the aerodynamic centre from the feathering axis, m.
+    blade_cm_ac : section pitching-moment coefficient about the aerodynamic centre.
     """
 
     inertia_kg_m2: float
@@ -175,7 +175,12 @@ def _distribution(name: str, value):
     """A number, or a tuple of numbers for a sequence."""
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a number or a sequence of numbers, got {value!r}")
-    if np.ndim(value) == 0:
+    try:
+        ndim = np.ndim(value)
+    except ValueError:   # a ragged nest of lists
+        raise TypeError(f"{name} must be a number or a one-dimensional sequence of numbers, got a ragged "
+                        "nest of sequences") from None
+    if ndim == 0:
         return _number(name, value)
     arr = _floats(name, value, "a number or a one-dimensional sequence of numbers")
     return tuple(arr.tolist())
@@ -226,6 +231,24 @@ def _warn_every_point():
     finally:
         _warn_state.every = previous
 
+#: The most blades a rotor may have: far beyond any real rotor, small enough that a
+#: typo cannot have the models allocate for millions of blades.
+MAX_BLADES = 1024
+#: The largest particle cap a vortex model may be given (about 2 GiB of wake).
+MAX_PARTICLES = 50_000_000
+
+def _counts_named(options, build):
+    """``build()``, with the core's OverflowError for a count that is not an unsigned
+    machine integer turned into a ValueError naming the option."""
+    try:
+        return build()
+    except OverflowError:
+        for name, value in options.items():
+            if isinstance(value, int) and not isinstance(value, bool) and not 0 <= value < 2**63:
+                raise ValueError(f"{name} must be a whole number >= 0, got {value}") from None
+        raise
+
+
 _TRIM_KEYWORDS = ("tilt_min", "tilt_max", "tolerance_Nm", "max_iterations", "probe_rad", "dt_relax",
                   "n_inflow_relax", "n_settle")
 
@@ -236,7 +259,7 @@ class Rotor:
 
     Parameters
     ----------
-    blades : number of blades (>= 1).
+    blades : number of blades (1 to 1024).
     radius_m : tip radius R, m (> 0).
     chord_m : blade chord, m: one number (uniform) or a sequence sampled at
         ``stations_m`` (> 0 everywhere).
@@ -293,7 +316,7 @@ class Rotor:
                  flap: Optional[Flap] = None, control: Optional[Swashplate] = None,
                  servo_flap: Optional[ServoFlap] = None, name: str = "rotor") -> None:
         put = object.__setattr__
-        put(self, "blades", _count("blades", blades, 1))
+        put(self, "blades", _count("blades", blades, 1, MAX_BLADES))
         radius = _number("radius_m", radius_m, positive=True)
         put(self, "radius_m", radius)
         cutout = _number("root_cutout_m", root_cutout_m)
@@ -465,6 +488,10 @@ class Rotor:
         ``wake="plain"`` the core class exactly as constructed.
         """
         entry = model_spec(model)
+        cap = options.get("max_particles")
+        if isinstance(cap, int) and not 0 <= cap <= MAX_PARTICLES:
+            raise ValueError(f"max_particles must be between 0 and {MAX_PARTICLES:,} (about 2 GiB of wake), "
+                             f"got {cap:,}")
         if entry.name == "vpm":
             from .vpm_march import split_options
 
@@ -484,15 +511,16 @@ class Rotor:
                    tuple(sorted(core_opts.items())))
 
             def build():
-                return entry.build(self.definition(op), self.section_polar(op, **polar_opts),
-                                   self.azimuth_stations, **core_opts)
+                return _counts_named(core_opts, lambda: entry.build(
+                    self.definition(op), self.section_polar(op, **polar_opts), self.azimuth_stations, **core_opts))
 
             return _cached(key, build)
         index = self._table_index(op)
         key = (self, "model", entry.name, index, tuple(sorted(options.items())))
 
         def build_one_polar():
-            return entry.build(self.definition(op), self.polar(op), self.azimuth_stations, **options)
+            return _counts_named(options, lambda: entry.build(self.definition(op), self.polar(op),
+                                                              self.azimuth_stations, **options))
 
         return _cached(key, build_one_polar)
 
@@ -539,11 +567,17 @@ class Rotor:
             return march(self, op, **options).performance
         if entry.name == "bem":
             self._warn_bem_edgewise(op)
+        _honesty.warn_slow(entry.name, op.omega)
         core = self.core_model(entry.name, op, **options)
         inputs = op.to_inputs()
         _sections.reset_reynolds_clamps()
         state, converged = equilibrium(core, inputs, entry.name)
         result, _ = core.compute_forces(inputs, state)
+        if entry.name == "bem":
+            # The element solver returns its last iterate when it runs out of iterations.
+            converged, why = _honesty.bem_elements_settled(self, core, op, inputs)
+            if not converged:
+                warnings.warn(why, RuntimeWarning, stacklevel=2)
         _sections.warn_reynolds_clamps()
         return Performance.from_result(result, self, op, entry.name, converged)
 
@@ -676,11 +710,27 @@ class Rotor:
 
     @classmethod
     def from_dict(cls, data: dict) -> "Rotor":
-        """The rotor described by :meth:`to_dict`'s output."""
+        """The rotor described by :meth:`to_dict`'s output.
+
+        A description that is not a mapping is a TypeError; one with a missing or
+        malformed entry a ValueError naming the entry.
+        """
+        if not isinstance(data, Mapping):
+            raise TypeError(f"data must be a mapping (Rotor.to_dict's output), got {type(data).__name__}")
         d = dict(data)
-        d["airfoil"] = _sections.from_dict(d["airfoil"], _airfoil_from_dict)
+        for key in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil"):
+            if key not in d:
+                raise ValueError(f"the rotor description has no {key!r} entry")
+        try:
+            d["airfoil"] = _sections.from_dict(d["airfoil"], _airfoil_from_dict)
+        except (KeyError, IndexError, AttributeError) as exc:
+            raise ValueError(f"the rotor description's airfoil sections are malformed ({type(exc).__name__}: "
+                             f"{exc})") from None
         for key, kind in (("flap", Flap), ("control", Swashplate), ("servo_flap", ServoFlap)):
             if d.get(key) is not None:
+                if not isinstance(d[key], Mapping):
+                    raise ValueError(f"the rotor description's {key!r} must be a mapping of "
+                                     f"{kind.__name__}'s fields, got {type(d[key]).__name__}")
                 d[key] = kind(**d[key])
         pos = [d.pop(k) for k in ("blades", "radius_m", "chord_m", "twist_deg", "airfoil")]
         return cls(*pos, **d)
@@ -709,14 +759,17 @@ class Rotor:
 
         if isinstance(source, (bytes, bytearray)):
             source = source.decode("utf-8")
-        if isinstance(source, str) and source.lstrip().startswith("{"):
+        if isinstance(source, str) and source.lstrip()[:1] in ("{", "["):
             text = source
         elif isinstance(source, (str, os.PathLike)):
             with open(source, encoding="utf-8") as f:
                 text = f.read()
         else:
             raise TypeError(f"source must be JSON text or a path, got {type(source).__name__}")
-        data = json.loads(text)
+        try:
+            data = json.loads(text)
+        except RecursionError:
+            raise ValueError("source: the JSON nests too deeply to be a rotor description") from None
         if not isinstance(data, dict):
             raise ValueError("source must hold a JSON object describing a rotor")
         return cls.from_dict(data)
@@ -780,6 +833,18 @@ def _airfoil_to_dict(af: Airfoil) -> dict:
 def _airfoil_from_dict(d: dict) -> Airfoil:
     if isinstance(d, Airfoil):
         return d
+    try:
+        return _airfoil_entries(d)
+    except KeyError as missing:
+        raise ValueError(f"the rotor description's airfoil has no {missing.args[0]!r} entry") from None
+    except (AttributeError, IndexError):
+        raise ValueError("the rotor description's airfoil must be a mapping with 'linear' (the linear law's "
+                         "fields) or 'tables' (a list of tables), as Rotor.to_dict writes it") from None
+
+
+def _airfoil_entries(d: dict) -> Airfoil:
+    if not isinstance(d, Mapping):
+        raise AttributeError
     if "linear" in d:
         p = d["linear"]
         return Airfoil.linear(p["cl_alpha_per_rad"], p["cd0"], p["alpha_stall_deg"], p["cl0"], name=d.get("name", ""))

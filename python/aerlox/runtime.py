@@ -5,11 +5,13 @@ pool of worker threads. Its size can be read and changed at any time between
 calls; results are bit-identical for every size, so it is purely a matter of
 speed (e.g. one worker per process when a process pool already fills the
 machine). At import, the package applies the environment variable
-``AERLOX_NUM_THREADS`` when it is set.
+``AERLOX_NUM_THREADS`` when it is set (a value it cannot use is warned about
+and the default kept).
 """
 from __future__ import annotations
 
 import os
+import warnings
 from typing import Optional
 
 from . import _aerlox
@@ -30,7 +32,35 @@ def set_num_threads(n: Optional[int]) -> None:
         raise TypeError(f"n must be an int or None, got {type(n).__name__}")
     if n is not None and n < 0:
         raise ValueError(f"n must be >= 0, got {n}")
+    if n is not None and n <= 1024:
+        _check_stack_room(n or os.cpu_count() or 1)
     _ext.set_num_threads(n)
+
+
+def _check_stack_room(n: int) -> None:
+    """Refuse a worker count whose thread stacks cannot fit under the process's
+    address-space limit (``ulimit -v``): the workers would fail to start at every
+    later vortex run instead."""
+    try:
+        import resource
+    except ImportError:   # no such limits on this platform
+        return
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    if limit == resource.RLIM_INFINITY:
+        return
+    stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+    if stack == resource.RLIM_INFINITY or stack <= 0:
+        stack = 8 << 20
+    try:
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        used = 0
+    need = (n - 1) * stack
+    if used + need > limit:
+        raise ValueError(f"n={n} needs about {need >> 20} MiB of address space for its worker threads' stacks, "
+                         f"but only {max(limit - used, 0) >> 20} MiB are left under this process's limit "
+                         f"({limit >> 20} MiB, ulimit -v)")
 
 
 def num_threads() -> int:
@@ -54,10 +84,12 @@ def _apply_environment() -> None:
     text = os.environ.get(ENV_VAR, "").strip()
     if not text:
         return
+    # A bad value must not make `import aerlox` fail: warn and keep the default.
     try:
         n = int(text)
-    except ValueError:
-        raise ValueError(f"{ENV_VAR} must be a whole number of threads, got {text!r}") from None
-    if not 0 <= n <= 1024:
-        raise ValueError(f"{ENV_VAR} must be in 0..1024 (0: one per CPU), got {n}")
-    set_num_threads(n)
+        if not 0 <= n <= 1024:
+            raise ValueError(f"{ENV_VAR} must be in 0..1024 (0: one per CPU), got {n}")
+        set_num_threads(n)
+    except ValueError as exc:
+        text = str(exc) if str(exc).startswith(ENV_VAR) else f"{ENV_VAR}={text!r} is not usable ({exc})"
+        warnings.warn(f"{text}; using the default, one thread per CPU", RuntimeWarning, stacklevel=3)

@@ -9,15 +9,19 @@ import inspect
 import json
 import math
 import os
+import sys
+import time
+import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Mapping, Optional, Tuple, Union, overload
 
 import numpy as np
 
-from . import _aerlox, _progress, models
-from ._studies import _OP_UNITS, _Stop, _aerlox_version, _hub_axis, _rotor_json
+from . import _aerlox, _honesty, _progress, _run_checkpoint, models
+from ._studies import _OP_UNITS, _Stop, _aerlox_version, _check_study_arguments, _hub_axis, _rotor_json
 from .fields import element_width_m
 from .history import _INFLOW_NAMES, _history_dataset, saved_state
 from .operating import OperatingPoint
+from .rotor import MAX_PARTICLES
 
 if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     import xarray
@@ -25,6 +29,12 @@ if TYPE_CHECKING:  # annotations only; xarray is imported where it is used
     from .rotor import Rotor
 
 __all__ = ["simulate", "Spin", "Record"]
+
+
+def _finite(value) -> bool:
+    """A real number within the float range (an int too large for a float is not)."""
+    return (isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool)
+            and -sys.float_info.max <= value <= sys.float_info.max)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -56,16 +66,16 @@ class Spin:
 
     def __post_init__(self):
         inertia = self.inertia_kg_m2
-        if not (isinstance(inertia, (int, float, np.number)) and math.isfinite(inertia) and inertia > 0):
+        if not (_finite(inertia) and inertia > 0):
             raise ValueError(f"Spin.inertia_kg_m2 must be a finite number > 0, got {inertia!r}")
         friction = self.bearing_friction_Nm
-        if not (isinstance(friction, (int, float, np.number)) and math.isfinite(friction) and friction >= 0):
+        if not (_finite(friction) and friction >= 0):
             raise ValueError(f"Spin.bearing_friction_Nm must be a finite number >= 0, got {friction!r}")
         torque = self.motor_torque_Nm
-        if not callable(torque) and not (isinstance(torque, (int, float, np.number)) and math.isfinite(torque)):
+        if not callable(torque) and not _finite(torque):
             raise ValueError(f"Spin.motor_torque_Nm must be a finite number or a callable, got {torque!r}")
         w0 = self.omega0_rad_s
-        if w0 is not None and not (isinstance(w0, (int, float, np.number)) and math.isfinite(w0)):
+        if w0 is not None and not _finite(w0):
             raise ValueError(f"Spin.omega0_rad_s must be a finite number or None, got {w0!r}")
 
     def _torque_law(self) -> Callable[[float, float], float]:
@@ -212,9 +222,37 @@ def _motor_command(value, spin) -> Optional[float]:
     return float(value)
 
 
+# A checkpointed run writes its checkpoint at most this often (s of wall time).
+_CHECKPOINT_EVERY_S = 5.0
+
+#: The most steps one simulation may take: its records take about _BYTES_PER_STEP each.
+MAX_STEPS = 10_000_000
+_BYTES_PER_STEP = 200
+
+
+def _check_run(ds, model: str, is_vpm: bool) -> None:
+    """Flag a run whose loads or speed stopped being numbers, and a blade-element
+    run that went as slow as the models' lower speed limit."""
+    why = None
+    for name in ("thrust_N", "torque_Nm", "hub_force_N", "hub_moment_Nm", "rotor_speed_rad_s"):
+        values = ds[name].values
+        bad = ~np.isfinite(values.reshape(values.shape[0], -1)).all(axis=1)
+        if bad.any():
+            k = int(np.argmax(bad))
+            why = f"{name} is not finite from t = {float(ds.time_s.values[k]):.6g} s (step {k})"
+            break
+    ds.attrs["non_finite"] = int(why is not None)
+    ds.attrs["non_finite_message"] = why or ""
+    if why is not None:
+        warnings.warn(f"simulate model={model!r}: {why}; see attrs['non_finite']", RuntimeWarning, stacklevel=3)
+    speed = ds["rotor_speed_rad_s"].values
+    if not is_vpm and speed.size and np.nanmin(speed) <= _honesty.SLOW_LIMIT_RAD_S:
+        _honesty.warn_slow(model, float(np.nanmin(speed)), stacklevel=4)
+
+
 def _check_time(name, value, minimum_exclusive=0.0):
     if not (isinstance(value, (int, float, np.number)) and not isinstance(value, bool)
-            and math.isfinite(value) and value > minimum_exclusive):
+            and -1e308 < value < 1e308 and value > minimum_exclusive):
         raise ValueError(f"{name} must be a finite number > {minimum_exclusive:g}, got {value!r}")
     return float(value)
 
@@ -232,7 +270,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: Literal[False] = ...,
-             wake_pvd: _PathArg = ...) -> "xarray.Dataset": ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> "xarray.Dataset": ...
 
 
 @overload
@@ -240,7 +278,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: Literal[True],
-             wake_pvd: _PathArg = ...) -> Tuple["xarray.Dataset", Any]: ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> Tuple["xarray.Dataset", Any]: ...
 
 
 @overload
@@ -248,7 +286,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float, schedul
              spin: Optional[Spin] = ..., controller: Optional[_Controller] = ..., record: _Recorded = ...,
              progress: Optional[bool] = ..., initial_state: Any = ..., options: Optional[Mapping[str, Any]] = ...,
              integration_method: Optional[str] = ..., return_state: bool = ...,
-             wake_pvd: _PathArg = ...) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]: ...
+             wake_pvd: _PathArg = ..., checkpoint: _PathArg = ...) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]: ...
 
 
 def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
@@ -258,7 +296,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
              record: _Recorded = ("inflow",),
              progress: Optional[bool] = None, initial_state: Any = None,
              options: Optional[Mapping[str, Any]] = None, integration_method: Optional[str] = None,
-             return_state: bool = False, wake_pvd: _PathArg = None,
+             return_state: bool = False, wake_pvd: _PathArg = None, checkpoint: _PathArg = None,
              ) -> Union["xarray.Dataset", Tuple["xarray.Dataset", Any]]:
     """Time-march ``rotor`` with one model and return the history as an ``xarray.Dataset``.
 
@@ -319,6 +357,14 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     return_state : bool
         Return ``(dataset, final_state)``, the final state as an object (for the
         vortex rotor, the only way to keep its wake).
+    checkpoint : path, optional
+        Blade-element models: a file where the run is saved as it goes (every few
+        seconds, and whenever it ends: finished, stopped by Ctrl-C or failed).
+        Calling ``simulate`` again with the same arguments and checkpoint goes on
+        from the last saved step, and the result is bit-identical to an
+        uninterrupted run (a controller is called again with the record of the
+        steps done; it must not keep a state of its own). A checkpoint of another
+        run is refused with a ValueError. The file stays when the run is done.
 
     Returns
     -------
@@ -336,17 +382,27 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         ``initial_state`` and ``final_state`` (blade-element models) save the
         model state with the run; :func:`load_state` rebuilds it.
 
+        ``attrs["non_finite"]`` is 1 when a load or the rotor speed stopped being a
+        finite number (``attrs["non_finite_message"]`` says which and when; a
+        RuntimeWarning says so too), else 0. A run of more than ``MAX_STEPS``
+        (10,000,000) steps is refused up front with a ValueError.
+
         ``attrs["interrupted"]`` is 1 when Ctrl-C stopped the run (it stops at the
         end of the step under way and returns the steps completed), else 0; it is an
         integer, not a bool, so that the Dataset saves to netCDF with any engine.
     """
     import xarray as xr
 
+    _check_study_arguments(rotor, options)
     if not isinstance(model, str) or model not in models.MODELS:
         raise ValueError(f"model must be one of {', '.join(map(repr, models.MODELS))}, got {model!r}")
     t_end_s = _check_time("t_end_s", t_end_s)
     dt_s = _check_time("dt_s", dt_s)
-    n_steps = int(round(t_end_s / dt_s))
+    steps = t_end_s / dt_s
+    if not steps <= MAX_STEPS + 0.5:
+        raise ValueError(f"t_end_s / dt_s = {steps:.3g} steps exceeds the limit of {MAX_STEPS:,} steps of one run "
+                         f"(about {MAX_STEPS * _BYTES_PER_STEP / 2**30:.1f} GiB of records); raise dt_s or split the run")
+    n_steps = int(round(steps))
     if n_steps < 1:
         raise ValueError(f"t_end_s ({t_end_s}) must be at least one step dt_s ({dt_s})")
     if isinstance(schedule, OperatingPoint):
@@ -376,7 +432,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     if is_vpm and "max_particles" not in core_options:
         # Every step sheds at most one particle per element edge and midpoint of each
         # blade; a cap that holds them all keeps the whole wake of the run.
-        core_options["max_particles"] = int(rotor.blades) * (2 * int(rotor.elements) + 1) * n_steps
+        core_options["max_particles"] = min(int(rotor.blades) * (2 * int(rotor.elements) + 1) * n_steps,
+                                            MAX_PARTICLES)
     core = rotor.core_model(model, op0, **core_options)
     if initial_state is None:
         state = models.equilibrium_state(core, op0.to_inputs(), model)
@@ -415,27 +472,64 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     log = _Log(op0, dt_s, varying_op, spin is not None, is_vpm)
     add_result = log.results.append
     add_state = log.states.append
-    commands: Dict[str, Any] = {}
+    commands: Dict[str, Any] = {}   # replaced, never changed in place: a checkpoint keeps a reference
     motor_command: Optional[float] = None   # the controller's motor torque, N m, once it sets one
+    if spin is None:
+        omega = None
+    k0 = 0
+    if checkpoint is not None:
+        if is_vpm:
+            raise ValueError("checkpoint: the vortex rotor's wake has no saved form; keep it in memory with "
+                             "return_state=True and continue with initial_state=")
+        key = _run_checkpoint.run_key({
+            "rotor": _rotor_json(rotor), "model": model, "t_end_s": t_end_s, "dt_s": dt_s, "schedule": schedule,
+            "spin": spin, "controller": controller, "record": groups, "options": core_options,
+            "initial_state": initial_state, "integration_method": integration_method,
+            "version": _aerlox_version()})
+        saved = _run_checkpoint.load(checkpoint, key)
+        if saved is not None:
+            state = _run_checkpoint.restore(saved, log)
+            k0 = int(saved["k"])
+            omega = saved["omega"]
+            commands = dict(saved["commands"])
+            motor_command = saved["motor_command"]
+    done = (k0, state, omega, commands, motor_command)   # the loop's variables after the last whole step
+    next_save = time.monotonic() + _CHECKPOINT_EVERY_S
     op = last_op = op0
     inputs = op0.to_inputs()
     record_view = Record(log)
     if span_every:
         log.span_width_m = element_width_m(core, np.empty(0))
     bar = _progress.bar(n_steps, f"simulate {model}", progress, unit="step")
+    bar.update(k0)
     bar_every = max(1, n_steps // 200)
     interrupted = False
+
+    def save_checkpoint():
+        k, st, w, cmd, motor = done
+        n_states = (k + inflow_every - 1) // inflow_every if inflow_every else 0
+        n_span = (k + span_every - 1) // span_every if span_every else 0
+        _run_checkpoint.save(checkpoint, key, k, log, st, w, cmd, motor, n_states, n_span)
+
     try:
         with _Stop() as stop:
-            for k in range(n_steps):
+            for k in range(k0, n_steps):
                 if stop.requested:
                     interrupted = True
                     break
+                if checkpoint is not None and k % 64 == 0 and time.monotonic() >= next_save:
+                    started = time.monotonic()
+                    save_checkpoint()
+                    # Never more than a tenth of the run's time goes to its checkpoints.
+                    next_save = time.monotonic() + max(_CHECKPOINT_EVERY_S, 10.0 * (time.monotonic() - started))
                 if varying_op:
                     t = k * dt_s
                     op = constant if schedule_fn is None else op_at(t)
                     if controller is not None:
                         changes = controller(t, record_view)
+                        if changes is not None and not isinstance(changes, Mapping):
+                            raise TypeError(f"controller must return a mapping of OperatingPoint changes or "
+                                            f"None, returned {type(changes).__name__} at t_s={t!r}")
                         if changes:
                             if spin is not None and ("rpm" in changes or "omega_rad_s" in changes):
                                 raise ValueError("controller: the rotor speed is a state when spin is given; "
@@ -443,7 +537,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                             if "motor_torque_Nm" in changes:
                                 changes = dict(changes)
                                 motor_command = _motor_command(changes.pop("motor_torque_Nm"), spin)
-                            commands.update(changes)
+                            commands = {**commands, **changes}
                         if commands:
                             op = op.replace(**commands)
                     if op is not last_op and op != last_op:
@@ -471,6 +565,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
                     motor = torque_law(t, omega) if motor_command is None else motor_command
                     log.motors.append(motor)
                     omega = step_omega(omega, res.Q_spin, motor, inertia, dt_s, friction)
+                done = (k + 1, state, omega, commands, motor_command)
                 if k % bar_every == 0:
                     bar.update(min(bar_every, n_steps - k))
     except KeyboardInterrupt:  # Ctrl-C outside the main thread, or before the handler was in place
@@ -483,6 +578,8 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
         bar.close()
         if series is not None:
             series.close()
+        if checkpoint is not None:
+            save_checkpoint()   # whatever ended the run: the next call goes on from here
 
     # A KeyboardInterrupt (outside the main thread) can land between two appends.
     n = min(len(log.results), len(log.particles) if log.particles is not None else n_steps,
@@ -525,6 +622,7 @@ def simulate(rotor: "Rotor", *, model: str, t_end_s: float, dt_s: float,
     if spin is not None:
         ds.attrs["spin_inertia_kg_m2"] = float(spin.inertia_kg_m2)
         ds.attrs["spin_bearing_friction_Nm"] = float(spin.bearing_friction_Nm)
+    _check_run(ds, model, is_vpm)
     if return_state:
         return ds, state
     return ds

@@ -190,5 +190,7 @@ def test_environment_sets_the_worker_count_at_import():
     ok = run("3")
     assert ok.returncode == 0, ok.stderr
     assert ok.stdout.strip() == "3"
+    # A bad value must not stop the import: it is warned about and the default kept.
     bad = run("many")
-    assert bad.returncode != 0 and "AERLOX_NUM_THREADS must be a whole number of threads, got 'many'" in bad.stderr
+    assert bad.returncode == 0 and "AERLOX_NUM_THREADS='many' is not usable" in bad.stderr
+    assert int(bad.stdout) >= 1

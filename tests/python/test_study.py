@@ -62,7 +62,7 @@ def test_sweep_on_a_thread_pool_matches_serial_with_each_points_warnings(rotor):
     # Edgewise points warn under the quasi-static model: each point keeps its
     # own warnings however the threads interleave, and the process's warning
     # machinery is as it was afterwards.
-    axes = dict(rpm=RPM, collective_deg=[4.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
+    axes = dict(rpm=RPM, collective_deg=[6.0, 8.0], forward_m_s=[0.0, 5.0, 20.0, 30.0])
     shown_before, filters_before = warnings.showwarning, list(warnings.filters)
     with pytest.warns(RuntimeWarning, match="sweep points"):
         serial = ax.sweep(rotor, **axes)
@@ -220,7 +220,7 @@ def test_plots_return_figures_and_save(rotor, tmp_path):
     import matplotlib.pyplot as plt
     from matplotlib.figure import Figure
 
-    sw = ax.sweep(rotor, rpm=[1100.0, RPM], collective_deg=[4.0, 8.0, 12.0])
+    sw = ax.sweep(rotor, rpm=[1100.0, RPM], collective_deg=[6.0, 8.0, 12.0])
     sim = ax.simulate(rotor, model="pitt-peters", t_end_s=0.02, dt_s=1e-3,
                       schedule=ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0))
     figures = [
@@ -288,6 +288,54 @@ def test_rotor_json_round_trip(tmp_path):
         ax.Rotor.from_json(tmp_path / "list.json")
 
 
+def test_sweep_ctrl_c_keeps_every_finished_point_and_a_checkpoint_resumes_bit_for_bit(rotor, tmp_path, monkeypatch):
+    axes = dict(rpm=[1100.0, 1200.0, RPM], collective_deg=[6.0, 8.0, 10.0, 12.0])
+    whole = ax.sweep(rotor, model="pitt-peters", **axes)
+    solve = ax.Rotor.solve
+    calls = []
+
+    def interrupted_at_the_sixth(self, *args, **kwargs):
+        calls.append(1)
+        if len(calls) == 6:
+            raise KeyboardInterrupt
+        return solve(self, *args, **kwargs)
+
+    path = tmp_path / "sweep.ckpt"
+    with monkeypatch.context() as m:
+        m.setattr(ax.Rotor, "solve", interrupted_at_the_sixth)
+        part = ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes)
+    assert part.attrs["interrupted"] == 1 and (part.error.values == "").sum() == 5
+    assert np.array_equal(part.thrust_N.values.ravel()[:5], whole.thrust_N.values.ravel()[:5])
+    assert all(e.startswith("KeyboardInterrupt") for e in part.error.values.ravel()[5:])
+    # A process killed while writing leaves half a record at the end: it is dropped and solved again.
+    with open(path, "ab") as f:
+        f.write(b"\x90\x00\x00\x00torn")
+    assert ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes).identical(whole)
+    # Complete: read back without solving anything.
+    with monkeypatch.context() as m:
+        m.setattr(ax.Rotor, "solve", None)
+        assert ax.sweep(rotor, model="pitt-peters", checkpoint=path, **axes).identical(whole)
+    with pytest.raises(ValueError, match="belongs to a different sweep"):
+        ax.sweep(rotor, model="oye", checkpoint=path, **axes)
+
+
+def test_sweep_refuses_a_grid_beyond_its_limit_before_building_it(rotor):
+    with pytest.raises(ValueError, match=r"1,000,000,000,000 points .* exceeds the limit of 2,000,000"):
+        ax.sweep(rotor, rpm=np.linspace(1000, 1400, 10**4), collective_deg=np.linspace(0, 12, 10**4),
+                 climb_m_s=np.linspace(0, 5, 10**4))
+
+
+def test_non_finite_loads_are_never_reported_as_converged(rotor):
+    huge = ax.OperatingPoint.hover(rpm=1e300, collective_deg=8.0)
+    with pytest.warns(RuntimeWarning, match="non-finite result"):
+        perf = rotor.solve(huge, model="pitt-peters")
+    assert not perf.converged
+    with pytest.warns(RuntimeWarning):
+        ds = ax.sweep(rotor, model="pitt-peters", rpm=[RPM, 1e300], collective_deg=8.0)
+    assert list(ds.converged.values) == [True, False]
+    assert ds.error.values[1].startswith("FloatingPointError: non-finite result") and ds.attrs["n_failed"] == 1
+
+
 def test_simulate_is_typed_by_its_return_state(tmp_path):
     api = pytest.importorskip("mypy.api")
     script = tmp_path / "use.py"
@@ -301,3 +349,24 @@ def test_simulate_is_typed_by_its_return_state(tmp_path):
     out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
                                 "--cache-dir", str(tmp_path / "cache")])
     assert status == 0, out + err
+
+
+def test_a_checkpointed_simulation_goes_on_from_where_it_failed_bit_for_bit(rotor, tmp_path):
+    hover = ax.OperatingPoint.hover(rpm=RPM, collective_deg=8.0)
+    trouble = {"at_s": 0.03}
+
+    def schedule(t):
+        if t >= trouble["at_s"]:
+            raise RuntimeError("the schedule's data ran out")
+        return hover if t < 0.02 else hover.replace(collective_deg=10.0)
+
+    kwargs = dict(model="oye", t_end_s=0.06, dt_s=1e-3, schedule=schedule, spin=ax.Spin(0.5, 60.0, 0.5),
+                  record={"inflow": 4, "spanwise": 25})
+    path = tmp_path / "run.npz"
+    with pytest.raises(RuntimeError):
+        ax.simulate(rotor, checkpoint=path, **kwargs)
+    trouble["at_s"] = math.inf
+    whole = ax.simulate(rotor, **kwargs)
+    assert ax.simulate(rotor, checkpoint=path, **kwargs).identical(whole)
+    with pytest.raises(ValueError, match="belongs to a different run"):
+        ax.simulate(rotor, checkpoint=path, **{**kwargs, "t_end_s": 0.05})

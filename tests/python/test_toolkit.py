@@ -49,7 +49,7 @@ def test_descriptions_round_trip_by_value():
 @pytest.mark.parametrize(
     "changes, message",
     [
-        (dict(blades=0), "blades must be >= 1, got 0"),
+        (dict(blades=0), "blades must be between 1 and 1024, got 0"),
         (dict(blades=2.5), "blades must be an integer"),
         (dict(radius_m=-1.0), "radius_m must be > 0, got -1.0"),
         (dict(root_cutout_m=1.0), "root_cutout_m must satisfy 0 <= root_cutout_m < radius_m (1.0), got 1.0"),
@@ -126,7 +126,12 @@ def test_uniform_negative_twist_pushes_down_and_washout_pushes_up():
     washout = ax.Rotor(2, 1.0, 0.08, [0.0, -8.0], ax.Airfoil.linear(5.7, 0.011, 14.0), root_cutout_m=0.15,
                        stations_m=[0.15, 1.0])
     op = ax.OperatingPoint.hover(omega_rad_s=120.0, collective_deg=math.degrees(0.12))
-    assert offset.solve(op).thrust_N < 0.0 < washout.solve(op).thrust_N
+    down = offset.solve(op)
+    # The washout's tip element, near zero pitch, does not settle within the element
+    # solver's iterations; the result says so instead of claiming convergence.
+    with pytest.warns(RuntimeWarning, match="did not balance their momentum"):
+        up = washout.solve(op)
+    assert down.thrust_N < 0.0 < up.thrust_N and not up.converged
 
 
 def _core_by_hand(rotor, cls, *extra):
