@@ -102,21 +102,21 @@ PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyMethodDef methods[] = {
     {"vpm_resolved", kit::fastcall(py_vpm_resolved), FAST,
      "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
-     "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=True, relaxation=0.3, max_split=64,\n"
+     "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=False, relaxation=0.0, max_split=64,\n"
      "             fast_rtol=0.0, fast_min_particles=4096, transposed=True,\n"
-     "             smagorinsky=0.17)\n--\n\n"
+     "             smagorinsky=0.0)\n--\n\n"
      "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
      "segment cut into particles no further apart than overlap times their core;\n"
      "the blade's own trailing vorticity and the last near_steps steps of shed\n"
      "vorticity seen by the blade as vortex segments whose core is the larger of\n"
      "near_core_chord chords and near_core_width element widths, grown with age\n"
      "(r_c^2 = r_0^2 + 4 alpha_L delta nu t, delta = 1 + squire_a1 |Gamma| / nu);\n"
-     "the blade's points summed directly over the wake; vortex stretching\n"
-     "(the transposed scheme, or the classical one) and a relaxation of the strengths towards the local\n"
-     "vorticity (fraction per step); cores spread by a Smagorinsky eddy viscosity\n"
-     "(nu_t = (smagorinsky sigma)^2 |S|); the advection by the fast summation at\n"
-     "relative error fast_rtol once the wake holds fast_min_particles (0: the\n"
-     "direct sum). The given rotor is unchanged."},
+     "the blade's points summed directly over the wake. Optional: vortex\n"
+     "stretching (the transposed scheme, or the classical one), a relaxation of\n"
+     "the strengths towards the local vorticity (fraction per step), cores spread\n"
+     "by a Smagorinsky eddy viscosity (nu_t = (smagorinsky sigma)^2 |S|); the\n"
+     "advection by the fast summation at relative error fast_rtol once the wake\n"
+     "holds fast_min_particles (0: the direct sum). The given rotor is unchanged."},
     {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,
      "vpm_blade_snapshot(state)\n--\n\n"
      "The blades during the step that made a resolved-wake state, or None: psi_rad\n"

@@ -73,17 +73,19 @@ struct WakePhysics {
   /// eddy-viscosity factor delta = 1 + a1 |Gamma| / nu (Bhagwat & Leishman).
   double squire_a1 = 6.5e-5;
   double nu_m2_s = 1.5e-5;
-  /// Vortex stretching of the particle strengths.
-  bool stretching = true;
+  /// Vortex stretching of the particle strengths. Off by default: in the
+  /// hover convergence study (docs/models.md) it made the thrust drift and,
+  /// without the eddy-viscosity cores, tore the wake apart.
+  bool stretching = false;
   /// The transposed scheme, d alpha_i/dt = alpha_j du_j/dx_i, which keeps the
   /// total strength exactly; false: the classical d alpha_i/dt = alpha_j du_i/dx_j.
   bool transposed = true;
   /// Pedrizzetti relaxation of the strengths towards the local vorticity
   /// direction, fraction per step; 0 disables it.
-  double relaxation = 0.3;
+  double relaxation = 0.0;
   /// Smagorinsky constant of the eddy viscosity that spreads the particle
   /// cores where the wake is strained, nu_t = (C_s sigma)^2 |S|; 0 disables it.
-  double smagorinsky = 0.17;
+  double smagorinsky = 0.0;
   /// Most particles one segment is cut into.
   std::size_t max_split = 64;
   /// Relative error of the fast summation the advection uses once the wake

@@ -76,7 +76,7 @@ TEST(VpmResolved, StretchingKeepsTheRingsImpulseAndTotalStrength) {
            {static_cast<float>(-std::sin(a) * ds), static_cast<float>(std::cos(a) * ds), 0.0f}, 0.12f);
   }
   WakePhysics ph;
-  ph.relaxation = 0.0;
+  ph.stretching = true;
   const auto i0 = impulse(f);
   double top = 0.0;
   for (int s = 0; s < 30; ++s) top = std::fmax(top, advect_resolved(f, {0.0f, 0.0f, 0.0f}, 0.05f, ph));
