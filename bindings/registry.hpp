@@ -54,5 +54,7 @@ void extensions(PyObject* m);
 // On _ext: the blade-section polar and its three models.
 void sections(PyObject* ext);
 void section_models(PyObject* ext);
+/// Adds equilibrium() to the _ext namespace (equilibrium_py.cpp).
+void ext_equilibrium(PyObject* ext);
 
 }  // namespace reg

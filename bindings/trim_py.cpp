@@ -1,7 +1,7 @@
 // The trim functions (solve_trim_cyclic_py, relax_inflow_py) and TrimResult.
 // Both functions accept any of the six blade-element model classes (and the
-// extension namespace's three blade-section models); the
-// dispatch over them is written once, in with_model().
+// extension namespace's three blade-section models); the dispatch over them
+// is written once, in kit::with_model() (models_py.hpp).
 #include <tuple>
 #include <variant>
 
@@ -20,35 +20,6 @@ using FinalState = std::variant<QuasiStaticRotorState, PittPetersRotorState, Oye
 
 /// What TrimResult holds: the core outcome with the state of whichever kind.
 using TrimResultRecord = TrimOutcome<FinalState>;
-
-/// Calls f(model_copy, state_copy) for whichever of the six model classes
-/// `aero` is an instance of (in this order), with `state` converted to that
-/// model's state class. Both are copies, so f may run without the interpreter
-/// lock. The state's conversion error carries no argument name.
-template <class F>
-PyObject* with_model(PyObject* aero, PyObject* state, F&& f) {
-  PyObject* out = nullptr;
-  bool matched = false;
-  auto try_one = [&]<class M>(std::type_identity<M>) {
-    if (matched || !kit::is_instance<std::unique_ptr<M>>(aero)) return;
-    matched = true;
-    const M model_copy = *kit::unbox<std::unique_ptr<M>>(aero);
-    const auto st = kit::as_ref<typename ModelTraits<M>::State>(state);
-    out = f(model_copy, st);
-  };
-  try_one(std::type_identity<QuasiStaticBEM<LinearPolar>>{});
-  try_one(std::type_identity<QuasiStaticBEM<TabulatedPolar>>{});
-  try_one(std::type_identity<PittPetersModel<LinearPolar>>{});
-  try_one(std::type_identity<PittPetersModel<TabulatedPolar>>{});
-  try_one(std::type_identity<OyeBEMModel<LinearPolar>>{});
-  try_one(std::type_identity<OyeBEMModel<TabulatedPolar>>{});
-  // The blade-section models of the extension namespace.
-  try_one(std::type_identity<QuasiStaticBEM<SectionPolar>>{});
-  try_one(std::type_identity<PittPetersModel<SectionPolar>>{});
-  try_one(std::type_identity<OyeBEMModel<SectionPolar>>{});
-  if (!matched) throw ValueError("aero must be a QuasiStaticBEM, PittPetersModel, or OyeBEMModel instance");
-  return out;
-}
 
 // ---- solve_trim_cyclic_py
 
@@ -85,7 +56,7 @@ PyObject* py_solve_trim(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     opt.dt_relax = kit::extract_or<double>(a[11], "dt_relax", opt.dt_relax);
     opt.n_inflow_relax = kit::extract_or<std::size_t>(a[12], "n_inflow_relax", opt.n_inflow_relax);
     opt.n_settle = kit::extract_or<std::size_t>(a[13], "n_settle", opt.n_settle);
-    return with_model(a[0], a[1], [&](const auto& model, const auto& state) {
+    return kit::with_model(a[0], a[1], [&](const auto& model, const auto& state) {
       auto o = kit::without_gil([&] { return solve_trim_cyclic(model, state, base, opt); });
       TrimResultRecord r{o.tilt_lon,   o.tilt_lat,  o.Mx_residual, o.My_residual,
                          o.iterations, o.converged, FinalState(std::move(o.final_state))};
@@ -105,7 +76,7 @@ PyObject* py_relax(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const RotorInputs in = kit::extract<RotorInputs>(a[2], "inputs");
     const std::size_t n_steps = kit::extract_or<std::size_t>(a[3], "n_steps", 200);
     const double dt = kit::extract_or<double>(a[4], "dt", 0.005);
-    return with_model(a[0], a[1], [&](const auto& model, const auto& state) {
+    return kit::with_model(a[0], a[1], [&](const auto& model, const auto& state) {
       return kit::wrap(kit::without_gil([&] { return relax_inflow(model, state, in, n_steps, dt); }));
     });
   });

@@ -77,6 +77,7 @@ class TabulatedPolar {
   TabulatedPolar(std::vector<double> alpha, std::vector<double> cl, std::vector<double> cd);
 
   std::size_t size() const { return alpha_.size(); }
+  const std::vector<double>& alpha() const { return alpha_; }
 
   std::pair<double, double> cl_cd(double alpha) const {
     const std::size_t n = alpha_.size();

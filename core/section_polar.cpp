@@ -1,5 +1,6 @@
 #include "section_polar.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace aerlox_rs {
@@ -8,7 +9,9 @@ namespace {
 
 thread_local ReynoldsClamps clamps;
 
-void note_clamp(double re) {
+}  // namespace
+
+void SectionPolar::note_clamp(double re) {
   if (clamps.count == 0) {
     clamps.lowest = re;
     clamps.highest = re;
@@ -18,6 +21,8 @@ void note_clamp(double re) {
   }
   ++clamps.count;
 }
+
+namespace {
 
 // Rotational augmentation acts up to 30 deg and fades out by 50 deg, where a
 // rotating section is fully separated like a 2-D one.
@@ -95,9 +100,91 @@ SectionPolar::SectionPolar(std::vector<SectionAirfoil> airfoils, std::vector<dou
     throw ValueError("speed_of_sound_m_s must be a finite number > 0");
   if (!(options_.mach_limit >= 0.0 && options_.mach_limit < 1.0))
     throw ValueError("mach_limit must lie in [0, 1)");
+  build_grid();
+  n_given_ = airfoils_.size();
+  n_given_columns_ = grid_cl_.size();
+}
+
+void SectionPolar::build_grid() {
+  grid_.clear();
+  grid_cl_.clear();
+  grid_cd_.clear();
+  first_column_.clear();
+  for (const SectionAirfoil& af : airfoils_)
+    for (const SectionTable& t : af.tables) {
+      if (!t.table) {
+        grid_.clear();
+        return;
+      }
+      grid_.insert(grid_.end(), t.table->alpha().begin(), t.table->alpha().end());
+    }
+  std::sort(grid_.begin(), grid_.end());
+  grid_.erase(std::unique(grid_.begin(), grid_.end()), grid_.end());
+  // A table read at its own rows gives those rows exactly, so a table alone
+  // on the grid keeps its numbers.
+  for (const SectionAirfoil& af : airfoils_) {
+    first_column_.push_back(grid_cl_.size());
+    for (const SectionTable& t : af.tables) {
+      std::vector<double> cl(grid_.size()), cd(grid_.size());
+      t.table->cl_cd_into(grid_, cl, cd);
+      grid_cl_.push_back(std::move(cl));
+      grid_cd_.push_back(std::move(cd));
+    }
+  }
+}
+
+
+void SectionPolar::preblend() {
+  if (grid_.empty()) return;
+  // At most 32 MB of blended columns; elements beyond it blend as they go.
+  constexpr std::size_t BUDGET = std::size_t{1} << 22;
+  std::size_t used = 0;
+  for (Elem& e : elem_) {
+    if (e.t == 0.0) continue;
+    const SectionAirfoil& a = airfoils_[e.inner];
+    const SectionAirfoil& b = airfoils_[e.outer];
+    const std::size_t nt = a.tables.size();
+    bool same_re = b.tables.size() == nt;
+    for (std::size_t k = 0; same_re && k < nt; ++k) same_re = a.tables[k].reynolds == b.tables[k].reynolds;
+    const std::size_t cost = 2 * nt * grid_.size();
+    if (!same_re || used + cost > BUDGET) continue;
+    used += cost;
+    SectionAirfoil v;
+    v.log_reynolds = a.log_reynolds;
+    const std::size_t ca = first_column_[e.inner], cb = first_column_[e.outer];
+    const double t = e.t;
+    auto mix = [t](double x, double y) { return x + t * (y - x); };
+    for (std::size_t k = 0; k < nt; ++k) {
+      const SectionTable& ta = a.tables[k];
+      const SectionTable& tb = b.tables[k];
+      SectionTable s;
+      s.reynolds = ta.reynolds;
+      s.cl0 = mix(ta.cl0, tb.cl0);
+      s.cl_alpha_per_rad = mix(ta.cl_alpha_per_rad, tb.cl_alpha_per_rad);
+      s.attached_lo_rad = mix(ta.attached_lo_rad, tb.attached_lo_rad);
+      s.attached_hi_rad = mix(ta.attached_hi_rad, tb.attached_hi_rad);
+      v.tables.push_back(s);
+      std::vector<double> cl(grid_.size()), cd(grid_.size());
+      for (std::size_t j = 0; j < grid_.size(); ++j) {
+        cl[j] = mix(grid_cl_[ca + k][j], grid_cl_[cb + k][j]);
+        cd[j] = mix(grid_cd_[ca + k][j], grid_cd_[cb + k][j]);
+      }
+      grid_cl_.push_back(std::move(cl));
+      grid_cd_.push_back(std::move(cd));
+    }
+    first_column_.push_back(grid_cl_.size() - nt);
+    airfoils_.push_back(std::move(v));  // a and b are not used past here
+    e.inner = e.outer = airfoils_.size() - 1;
+    e.t = 0.0;
+  }
 }
 
 void SectionPolar::bind(const RadialGrid& grid) {
+  // Forget the blends of an earlier grid.
+  airfoils_.resize(n_given_);
+  grid_cl_.resize(n_given_columns_);
+  grid_cd_.resize(n_given_columns_);
+  if (!grid_.empty()) first_column_.resize(n_given_);
   const std::size_t n = grid.n_elements;
   elem_.assign(n, Elem{});
   const std::size_t ns = station_r_.size();
@@ -120,6 +207,7 @@ void SectionPolar::bind(const RadialGrid& grid) {
       e.t = e.inner == e.outer ? 0.0 : (r - station_r_[k]) / (station_r_[k + 1] - station_r_[k]);
     }
   }
+  preblend();
   needs_reynolds_ = false;
   bool one_airfoil = true;
   for (std::size_t i = 0; i < n; ++i) {
@@ -128,61 +216,22 @@ void SectionPolar::bind(const RadialGrid& grid) {
       if (airfoils_[a].tables.size() > 1) needs_reynolds_ = true;
     if (e.t != 0.0 || e.inner != elem_[0].inner) one_airfoil = false;
   }
-  plain_airfoil_ = n > 0 ? elem_[0].inner : 0;
-  plain_ = one_airfoil && airfoils_[plain_airfoil_].tables.size() == 1 &&
-           options_.compressibility == Compressibility::none && options_.augmentation == Augmentation::none;
+  const std::size_t first = n > 0 ? elem_[0].inner : 0;
+  want_law_ = options_.compressibility != Compressibility::none || options_.augmentation != Augmentation::none;
+  needs_speed_ = needs_reynolds_ || options_.compressibility != Compressibility::none;
+  re_per_rho_w_.assign(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) re_per_rho_w_[i] = elem_[i].chord_m / options_.viscosity_pa_s;
+  // A blend of two airfoils is never plain, even on a one-element blade.
+  plain_ = one_airfoil && first < n_given_ && airfoils_[first].tables.size() == 1 && !want_law_;
+  plain_table_.reset();
+  if (plain_) {
+    plain_table_ = airfoils_[first].tables[0].table;
+    plain_linear_ = airfoils_[first].tables[0].linear;
+  }
+  plain_ref_.table = plain_table_ ? &*plain_table_ : nullptr;
 }
 
-SectionPolar::Coeffs SectionPolar::airfoil_at(const SectionAirfoil& a, double alpha, double re,
-                                              bool want_law) const {
-  const std::size_t n = a.tables.size();
-  std::size_t k = 0;
-  double s = 0.0;
-  if (n > 1) {
-    if (!(re > a.tables[0].reynolds)) {
-      if (re < a.tables[0].reynolds) note_clamp(re);
-    } else if (!(re < a.tables[n - 1].reynolds)) {
-      k = n - 1;
-      if (re > a.tables[n - 1].reynolds) note_clamp(re);
-    } else {
-      while (!(re < a.tables[k + 1].reynolds)) ++k;
-      s = (std::log(re) - a.log_reynolds[k]) / (a.log_reynolds[k + 1] - a.log_reynolds[k]);
-    }
-  }
-  const SectionTable& lo = a.tables[k];
-  auto [cl, cd] = lo.cl_cd(alpha);
-  Coeffs c{cl, cd, lo.cl0, lo.cl_alpha_per_rad, lo.attached_lo_rad, lo.attached_hi_rad};
-  if (s != 0.0) {
-    const SectionTable& hi = a.tables[k + 1];
-    const auto [cl2, cd2] = hi.cl_cd(alpha);
-    c.cl = cl + s * (cl2 - cl);
-    c.cd = cd + s * (cd2 - cd);
-    if (want_law) {
-      c.cl0 = c.cl0 + s * (hi.cl0 - c.cl0);
-      c.cl_alpha = c.cl_alpha + s * (hi.cl_alpha_per_rad - c.cl_alpha);
-      c.lo = c.lo + s * (hi.attached_lo_rad - c.lo);
-      c.hi = c.hi + s * (hi.attached_hi_rad - c.hi);
-    }
-  }
-  return c;
-}
-
-std::pair<double, double> SectionPolar::element_cl_cd(std::size_t i, double rho, double alpha,
-                                                      double w) const {
-  const Elem& e = at(elem_, i);
-  const double re = needs_reynolds_ ? rho * w * e.chord_m / options_.viscosity_pa_s : 0.0;
-  const bool want_law =
-      options_.compressibility != Compressibility::none || options_.augmentation != Augmentation::none;
-  Coeffs c = airfoil_at(airfoils_[e.inner], alpha, re, want_law);
-  if (e.t != 0.0) {
-    const Coeffs o = airfoil_at(airfoils_[e.outer], alpha, re, want_law);
-    c.cl = c.cl + e.t * (o.cl - c.cl);
-    c.cd = c.cd + e.t * (o.cd - c.cd);
-    c.cl0 = c.cl0 + e.t * (o.cl0 - c.cl0);
-    c.cl_alpha = c.cl_alpha + e.t * (o.cl_alpha - c.cl_alpha);
-    c.lo = c.lo + e.t * (o.lo - c.lo);
-    c.hi = c.hi + e.t * (o.hi - c.hi);
-  }
+double SectionPolar::corrected_cl(const Elem& e, const Coeffs& c, double alpha, double w) const {
   double cl = c.cl;
   if (options_.augmentation == Augmentation::snel && alpha > 0.0) {
     // Rotation delays stall inboard: the lift recovers part of what the 2-D
@@ -195,7 +244,7 @@ std::pair<double, double> SectionPolar::element_cl_cd(std::size_t i, double rho,
     const double k = 1.0 / std::sqrt(1.0 - m * m);
     cl *= 1.0 + (k - 1.0) * attached_weight(alpha, c.lo, c.hi);
   }
-  return {cl, c.cd};
+  return cl;
 }
 
 }  // namespace aerlox_rs

@@ -1,4 +1,8 @@
-"""The same sweep on a local Dask cluster: point the executor at a cluster and nothing else changes.
+"""
+A sweep on a Dask cluster
+=========================
+
+The same sweep on a local Dask cluster: point the executor at a cluster and nothing else changes.
 
 Needs the 'dask' extra. Writes dask_sweep.png to the working directory.
 """

@@ -1,4 +1,8 @@
-"""aerlox demonstration: a 2-bladed, 1 m rotor from description to loads.
+"""
+The tour
+========
+
+aerlox demonstration: a 2-bladed, 1 m rotor from description to loads.
 
 Run with `make demo`. Each section prints a short table. The rotor is described
 once with the toolkit (`Rotor`, `Airfoil`), every operating point is an

@@ -1,4 +1,8 @@
-"""Trimmed forward flight: the cyclic that zeroes the hub moment, and the power it costs, against speed.
+"""
+Trimmed forward flight
+======================
+
+The cyclic that zeroes the hub moment, and the power it costs, against speed.
 
 Writes forward_flight_trim.png to the working directory.
 """

@@ -1,4 +1,8 @@
-"""Hover sweep: thrust, power and figure of merit against collective at three speeds.
+"""
+Hover sweep
+===========
+
+Thrust, power and figure of merit against collective at three speeds.
 
 Writes hover_sweep.png to the working directory.
 """

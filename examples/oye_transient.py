@@ -1,4 +1,8 @@
-"""Oye's dynamic-inflow BEM through a collective pitch-up and back: the per-element filters lag.
+"""
+Oye transient
+=============
+
+Oye's dynamic-inflow BEM through a collective pitch-up and back: the per-element filters lag.
 
 Writes oye_transient.png to the working directory.
 """

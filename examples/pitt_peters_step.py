@@ -1,4 +1,8 @@
-"""A collective step with Pitt-Peters dynamic inflow: thrust overshoots, then the inflow catches up.
+"""
+Collective step with dynamic inflow
+===================================
+
+A collective step with Pitt-Peters dynamic inflow: thrust overshoots, then the inflow catches up.
 
 Writes pitt_peters_step.png to the working directory.
 """

@@ -1,4 +1,8 @@
-"""The vortex-particle rotor started from rest in hover: the starting vortex leaves and the thrust falls.
+"""
+Vortex-particle rotor from rest
+===============================
+
+The vortex-particle rotor started from rest in hover: the starting vortex leaves and the thrust falls.
 Four revolutions keep this quick; the thrust settles after about nine (docs/models.md).
 
 Writes vpm_hover_from_rest.png (the history) and vpm_hover_wake.png (the final wake) to the working directory.

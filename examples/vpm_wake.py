@@ -1,4 +1,8 @@
-"""The wake of the vortex-particle rotor: a picture, a ParaView series and the loads along the blade.
+"""
+The vortex-particle wake
+========================
+
+The wake of the vortex-particle rotor: a picture, a ParaView series and the loads along the blade.
 
 A two-bladed rotor climbs slowly at a small edgewise speed for eight revolutions
 from rest. Writes, into the directory given as the first argument (default: the

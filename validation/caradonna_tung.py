@@ -75,6 +75,31 @@ def _vpm_cl(vpm_rot, op, history, r_over_r):
     return np.interp(r_over_r, r / RADIUS_M, cl)
 
 
+def _compressibility_table(rot, cl_meas, models) -> Table:
+    """Section cl at 8 deg: Prandtl-Glauert at each element's Mach number against one at 0.75 R."""
+    from aerlox.corrections import mach_075, prandtl_glauert
+
+    op = operating_point(8.0)
+    m75 = mach_075(rot, op)
+    one = rot.replace(airfoil=prandtl_glauert(rot.airfoil, m75))
+    x = np.array([0.68, 0.80, 0.89])
+    sel = cl_meas[:, 0] == 8.0
+    meas = np.interp(x, cl_meas[sel, 1], cl_meas[sel, 2])
+    t = Table(f"Compressibility per element (Prandtl-Glauert at each element's Mach number, "
+              f"compressibility='prandtl-glauert') against one factor at the 0.75 R Mach number "
+              f"({m75:.2f}): section cl at 8 deg",
+              ["r/R", "measured"] + [f"{MODEL_LABELS[m]}: none / one Mach / per element" for m in models])
+    vals = {}
+    for m in models:
+        sp = rot.spanwise(op, model=m, compressibility="prandtl-glauert")
+        per = np.interp(x, np.asarray(sp["r_m"].values) / RADIUS_M, np.asarray(sp["cl"].values).mean(axis=0))
+        vals[m] = (_spanwise_cl(rot, op, m, x), _spanwise_cl(one, op, m, x), per)
+    for i, xi in enumerate(x):
+        t.rows.append([f"{xi:.2f}", fmt_num(meas[i])] +
+                      [" / ".join(fmt_num(v[i]) for v in vals[m]) for m in models])
+    return t
+
+
 def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm_average: int = 3,
         vpm_elements: int = 16) -> CaseResult:
     hover, cl_meas = measured()
@@ -130,6 +155,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
             + f"; the march took {sum(h.seconds for h in histories.values()):.0f} s.")
 
     if not quick:
+        res.tables.append(_compressibility_table(rot, cl_meas, [m for m in models if m != "vpm"]))
         # Optional correction: Prandtl-Glauert lift at the 0.75 R Mach number.
         from aerlox.corrections import mach_075, prandtl_glauert
 

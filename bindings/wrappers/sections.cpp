@@ -92,13 +92,13 @@ PyObject* sp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* sp_repr(PyObject* self) {
   return kit::guard([&] {
     const SectionPolar& p = kit::unbox<SectionPolar>(self);
-    return kit::to_py("SectionPolar(airfoils=" + std::to_string(p.airfoils().size()) +
+    return kit::to_py("SectionPolar(airfoils=" + std::to_string(p.n_airfoils()) +
                       ", stations=" + std::to_string(p.station_r_m().size()) + ")");
   });
 }
 
 PyObject* sp_n_airfoils(PyObject* self, void*) {
-  return kit::guard([&] { return kit::to_py(kit::unbox<SectionPolar>(self).airfoils().size()); });
+  return kit::guard([&] { return kit::to_py(kit::unbox<SectionPolar>(self).n_airfoils()); });
 }
 
 PyGetSetDef sp_getset[] = {

@@ -80,12 +80,11 @@ struct Acc {
   }
 };
 
-// Near sources [first, first + count) against one block of targets.
+// Near source i against one block of targets.
 template <bool Grad>
-AERLOX_FINLINE void near_range(const GroupJob& j, std::size_t first, std::size_t count, f8 X, f8 Y, f8 Z,
-                               Acc<Grad>& acc) {
+AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   const f8 one = splat(1.0f), k25 = splat(2.5f), k35 = splat(3.5f), k3 = splat(3.0f);
-  for (std::size_t i = first; i < first + count; ++i) {
+  {
     const f8 ax = splat(j.sax[i]), ay = splat(j.say[i]), az = splat(j.saz[i]), s2 = splat(j.ss2[i]);
     const f8 dx = X - splat(j.sx[i]);
     const f8 dy = Y - splat(j.sy[i]);
@@ -192,27 +191,50 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   }
 }
 
-template <int P, bool Grad>
-void eval_group_tpl(const GroupJob& j) {
+// K blocks of targets at once: each source and cell is loaded once for all
+// of them, and their independent chains keep the divider busy. Every target
+// still sees the same operations in the same order.
+template <int P, bool Grad, int K>
+AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
   const f8 k4pi = splat(0.0795774683f);
-  for (std::size_t b = 0; b < j.n_blocks; ++b) {
-    const f8 X = load8(j.tx + 8 * b), Y = load8(j.ty + 8 * b), Z = load8(j.tz + 8 * b);
-    Acc<Grad> acc;
-    acc.zero();
-    for (std::size_t r = 0; r < j.n_near; ++r) near_range<Grad>(j, j.near[2 * r], j.near[2 * r + 1], X, Y, Z, acc);
-    for (std::size_t c = 0; c < j.n_far; ++c)
-      far_cell<P, Grad>(j.moments + std::size_t{j.far[c]} * kMomentStride, X, Y, Z, acc);
-    for (int a = 0; a < 3; ++a) store8(j.vel + 24 * b + 8 * a, acc.u[a] * k4pi);
+  f8 X[K], Y[K], Z[K];
+  Acc<Grad> acc[K];
+  for (int k = 0; k < K; ++k) {
+    const std::size_t b = b0 + k;
+    X[k] = load8(j.tx + 8 * b), Y[k] = load8(j.ty + 8 * b), Z[k] = load8(j.tz + 8 * b);
+    acc[k].zero();
+  }
+  for (std::size_t r = 0; r < j.n_near; ++r)
+    for (std::size_t i = j.near[2 * r]; i < std::size_t{j.near[2 * r]} + j.near[2 * r + 1]; ++i)
+      for (int k = 0; k < K; ++k) near_one<Grad>(j, i, X[k], Y[k], Z[k], acc[k]);
+  for (std::size_t c = 0; c < j.n_far; ++c) {
+    const float* m = j.moments + std::size_t{j.far[c]} * kMomentStride;
+    for (int k = 0; k < K; ++k) far_cell<P, Grad>(m, X[k], Y[k], Z[k], acc[k]);
+  }
+  for (int k = 0; k < K; ++k) {
+    const std::size_t b = b0 + k;
+    for (int a = 0; a < 3; ++a) store8(j.vel + 24 * b + 8 * a, acc[k].u[a] * k4pi);
     if constexpr (Grad) {
       // Near part: -(P_ad + eps_adc B_c); far part as summed.
       const f8 z = splat(0.0f);
-      const f8 eb[9] = {z, acc.b[2], z - acc.b[1], z - acc.b[2], z, acc.b[0], acc.b[1], z - acc.b[0], z};
+      const Acc<Grad>& q = acc[k];
+      const f8 eb[9] = {z, q.b[2], z - q.b[1], z - q.b[2], z, q.b[0], q.b[1], z - q.b[0], z};
       for (int e = 0; e < 9; ++e) {
-        const f8 nearg = z - (acc.p[e] + eb[e]);
-        store8(j.grad + 72 * b + 8 * e, (nearg + acc.g[e]) * k4pi);
+        const f8 nearg = z - (q.p[e] + eb[e]);
+        store8(j.grad + 72 * b + 8 * e, (nearg + q.g[e]) * k4pi);
       }
     }
   }
+}
+
+template <int P, bool Grad>
+void eval_group_tpl(const GroupJob& j) {
+  // Two blocks at a time for the velocity; the gradient's sums fill the
+  // registers with one.
+  constexpr int K = Grad ? 1 : 2;
+  std::size_t b = 0;
+  for (; b + K <= j.n_blocks; b += K) eval_blocks<P, Grad, K>(j, b);
+  for (; b < j.n_blocks; ++b) eval_blocks<P, Grad, 1>(j, b);
 }
 
 void eval_group_impl(const GroupJob& j) {

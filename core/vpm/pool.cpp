@@ -35,12 +35,16 @@ struct alignas(64) Slot {
 thread_local bool t_inside_task = false;
 
 std::size_t usable_cpus() {
+#if defined(__linux__)
+  // The CPUs this process may run on (a container or taskset may allow fewer
+  // than the machine has); elsewhere the machine's count.
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) == 0) {
     const int n = CPU_COUNT(&set);
     if (n > 0) return static_cast<std::size_t>(n);
   }
+#endif
   const unsigned h = std::thread::hardware_concurrency();
   return h > 0 ? h : 1;
 }

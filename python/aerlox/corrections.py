@@ -1,8 +1,9 @@
 """Optional corrections of an airfoil for the operating point a rotor meets.
 
-The rotor models evaluate one polar for the whole blade. Two things a rotor
-engineer usually adjusts that polar for are left to the user, because they
-change results and their best form depends on the rotor:
+The blade-element models read every element at its own Reynolds number and,
+with ``compressibility="prandtl-glauert"``, its own Mach number
+(:mod:`aerlox.sections`). The vortex rotor evaluates one polar for the whole
+blade; the two corrections here adjust such a polar by hand:
 
 - :func:`prandtl_glauert`: compressibility. Below the critical Mach number the
   lift of a thin section grows as 1/sqrt(1 - M^2) (Prandtl-Glauert); at a tip

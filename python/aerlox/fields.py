@@ -1,4 +1,4 @@
-"""Loads along the blade and the vortex wake as labelled ``xarray.Dataset``s.
+"""Loads along the blade and the vortex wake as labelled xarray Datasets.
 
 Both functions work on the core objects (a model of ``aerlox._aerlox`` and its
 state); ``Rotor.spanwise`` and ``simulate(record=...)`` call them for toolkit

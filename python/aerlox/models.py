@@ -5,17 +5,28 @@ model is one entry here.
 """
 from __future__ import annotations
 
+import functools
 import inspect
-import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
-
-import numpy as np
 
 from . import _aerlox
 from .sections import POLAR_OPTIONS
 
 __all__ = ["ModelSpec", "MODELS", "model_spec", "equilibrium_state", "equilibrium"]
+
+
+@functools.lru_cache(maxsize=None)
+def _constructor_keywords(cls: type) -> Optional[Tuple[str, ...]]:
+    """A core class's constructor keywords but the rotor, polar and azimuth
+    stations; None when the class does not say. Kept per class: reading the
+    text signature costs more than many a solve, and every solve checks its
+    options."""
+    try:
+        params = inspect.signature(cls).parameters
+    except (TypeError, ValueError):
+        return None
+    return tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
 
 
 @dataclass(frozen=True)
@@ -61,12 +72,9 @@ class ModelSpec:
         """The keywords a user may set: the core constructor's (all but the rotor, polar
         and azimuth stations) and, for the blade-element models, those of the section
         polar; None when the core class does not say."""
-        cls = self.sections_cls or self.linear_cls
-        try:
-            params = inspect.signature(cls).parameters
-        except (TypeError, ValueError):
+        names = _constructor_keywords(self.sections_cls or self.linear_cls)
+        if names is None:
             return None
-        names = tuple(n for n in params if n not in ("defn", "polar", "n_psi_elements"))
         if self.sections_cls is not None:
             names += POLAR_OPTIONS
         return names
@@ -89,11 +97,7 @@ class ModelSpec:
             known = tuple(k for k in known if k not in POLAR_OPTIONS)
         elif self.sections_cls is not None:
             # A plain polar: the first-built class, which takes no refinements.
-            try:
-                known = tuple(n for n in inspect.signature(self.linear_cls).parameters
-                              if n not in ("defn", "polar", "n_psi_elements"))
-            except (TypeError, ValueError):
-                known = None
+            known = _constructor_keywords(self.linear_cls)
         unknown = sorted(set(options) - set(known or ()))
         if known is not None and unknown:
             listing = ", ".join(known) if known else "none"
@@ -147,40 +151,28 @@ def _model_name(core) -> str:
     raise ValueError(f"not a core rotor model: {type(core).__name__}")
 
 
-# Relaxation to equilibrium. A semi-implicit step with dt equal to half the
-# slowest time constant moves each state a third of the way to its current
-# target: quick, and damped enough for the inflow's feedback on the loads
-# (a full time constant already oscillates in some hover cases). A chunk whose
-# distance to the target grew halves the step. Stop when every state is this
-# close to its target (inflow ratios are O(0.01..0.1)).
+# Relaxation to equilibrium (the core's _ext.equilibrium, one call). A
+# semi-implicit step with dt equal to half the slowest time constant moves each
+# state a third of the way to its current target: quick, and damped enough for
+# the inflow's feedback on the loads (a full time constant already oscillates
+# in some hover cases). A chunk whose distance to the target grew halves the
+# step. Stop when every state is this close to its target (inflow ratios are
+# O(0.01..0.1)).
 _RELAX_TOL = 1e-10
 _RELAX_CHUNK = 5
 _RELAX_MAX_CHUNKS = 2000
 _RELAX_FRACTION = 0.5
 
 
-def _distance_to_target(core, inputs, state) -> float:
-    """Largest |target - x| of the inflow states: derivative times time constant."""
-    _, deriv = core.compute_forces(inputs, state)
-    d = deriv.to_array()
-    if d.size == 0:
-        return 0.0
-    taus = core.inflow_taus(inputs, state)
-    n = min(d.size, taus.size)
-    gap = np.abs(d[:n] * np.where(np.isfinite(taus[:n]), taus[:n], 0.0))
-    # Entries without a finite time constant are judged by their rate.
-    gap = np.where(np.isfinite(taus[:n]), gap, np.abs(d[:n]))
-    return float(np.max(gap)) if n else 0.0
-
-
 def equilibrium(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None,
                 state: Any = None) -> Tuple[Any, bool]:
     """(state, converged): the model's inflow state at equilibrium for ``inputs``.
 
-    Quasi-static: its empty state. Pitt-Peters and Oye: relaxed with the core's
-    ``relax_inflow_py`` (semi-implicit steps, dt half the slowest current
-    time constant) until every state is within 1e-10 of its target; ``converged``
-    says whether that was reached. Vortex rotor: its empty state (it has no
+    Quasi-static: its empty state. Pitt-Peters and Oye: relaxed by semi-implicit
+    steps (dt half the slowest current time constant, halved whenever a chunk of
+    five steps moved away from the target) until every state is within 1e-10 of
+    its target; ``converged`` says whether that was reached. The relaxation runs
+    in the core without Python's lock. Vortex rotor: its empty state (it has no
     equilibrium of its own; ``Rotor.solve`` marches it).
     """
     name = model if model is not None else _model_name(core)
@@ -189,22 +181,8 @@ def equilibrium(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] =
         state = core.initial_rotor_state()
     if not entry.has_state or not entry.single_shot:
         return state, True
-    fraction = _RELAX_FRACTION
-    previous = math.inf
-    for _ in range(_RELAX_MAX_CHUNKS):
-        taus = core.inflow_taus(inputs, state)
-        finite = taus[np.isfinite(taus) & (taus > 0.0)]
-        dt = fraction * float(np.max(finite)) if finite.size else 0.005
-        state = _aerlox.relax_inflow_py(core, state, inputs, _RELAX_CHUNK, dt)
-        gap = _distance_to_target(core, inputs, state)
-        if gap < _RELAX_TOL:
-            return state, True
-        if not math.isfinite(gap):
-            return state, False
-        if gap > previous:
-            fraction *= 0.5
-        previous = gap
-    return state, False
+    return _aerlox._ext.equilibrium(core, state, inputs, _RELAX_TOL, _RELAX_CHUNK, _RELAX_MAX_CHUNKS,
+                                    _RELAX_FRACTION)
 
 
 def equilibrium_state(core: Any, inputs: "_aerlox.RotorInputs", model: Optional[str] = None) -> Any:

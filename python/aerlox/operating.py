@@ -51,6 +51,8 @@ _HUB_FROM_SHAFT = np.diag([-1.0, -1.0, 1.0])
 class OperatingPoint:
     """One operating point of a rotor. All arguments are keyword-only.
 
+    The point is immutable; :meth:`replace` returns a changed copy.
+
     Parameters
     ----------
     rpm, omega_rad_s : rotor speed, in revolutions per minute or rad/s. Give
@@ -66,16 +68,14 @@ class OperatingPoint:
     cyclic_lon_rad, cyclic_lat_rad : longitudinal and lateral swashplate
         tilt, rad, turned into cyclic blade pitch by the rotor's swashplate
         linkage (``Rotor.control``). With the default linkage (gain 1, phase 0)
-        the blade pitch is collective + twist - cyclic_lon_rad * cos(psi)
-        + cyclic_lat_rad * sin(psi), psi the blade azimuth from aft.
+        the blade pitch is collective + twist - cyclic_lon_rad * cos(psi) +
+        cyclic_lat_rad * sin(psi), psi the blade azimuth from aft.
     rho_kg_m3 : air density, kg/m^3.
     viscosity_Pa_s : dynamic viscosity of the air, Pa s (> 0; sea level at
         15 deg C by default). Sets each blade element's Reynolds number
         rho W c / viscosity_Pa_s.
     speed_of_sound_m_s : speed of sound in the air, m/s (> 0; sea level at
         15 deg C by default). Sets each element's Mach number W / a.
-
-    The point is immutable; :meth:`replace` returns a changed copy.
     """
 
     rpm: Optional[float] = None

@@ -264,7 +264,7 @@ def spanwise(ds: "xarray.Dataset", variable: Optional[str] = None, *,
 
 def wake(wake_or_state: Any, rotor: Any = None, *, color_by: str = "strength", max_points: Optional[int] = None,
          elev: float = 18.0, azim: float = -60.0, path: PathArg = None) -> "Figure":
-    """The vortex wake in 3-D: particles coloured by |strength| (or ``color_by="age"``),
+    """The vortex wake in 3-D: particles coloured by their strength's magnitude (or ``color_by="age"``),
     blades drawn at their current azimuth.
 
     ``wake_or_state``: a ``VpmRotorState`` or a Dataset from ``aerlox.fields.wake_dataset``.

@@ -110,12 +110,12 @@ class ServoFlap:
     """Pitch set by a servo flap: the swashplate deflects the flap and the blade feathers.
 
     inertia_kg_m2 : blade feathering inertia, kg m^2 (``inertia_kgm2`` is its
-    older spelling, accepted and readable alike). damper_Nms_per_rad :
-    feathering damper, N m s/rad. cm_delta_per_rad : flap pitching-moment
-    coefficient per radian of deflection. r_inner_m, r_outer_m : radial extent
-    of the flap, m. ac_offset_m : offset of the aerodynamic centre from the
-    feathering axis, m. blade_cm_ac : section pitching-moment coefficient about
-    the aerodynamic centre.
+        older spelling, accepted and readable alike).
+    damper_Nms_per_rad : feathering damper, N m s/rad.
+    cm_delta_per_rad : flap pitching-moment coefficient per radian of deflection.
+    r_inner_m, r_outer_m : radial extent of the flap, m.
+    ac_offset_m : offset of the aerodynamic centre from the feathering axis, m.
+    blade_cm_ac : section pitching-moment coefficient about the aerodynamic centre.
     """
 
     inertia_kg_m2: float

@@ -104,7 +104,7 @@ TEST(SectionPolar, ElementBetweenStationsIsTheBlendOfItsAirfoils) {
     const double alpha = 0.1;
     const double t = r <= 0.2 ? 0.0 : (r >= 0.6 ? 1.0 : (r - 0.2) / 0.4);
     // By hand: 4.0 * 0.1 inboard, 6.0 * 0.1 outboard, drag 0.01 on both.
-    const auto [cl, cd] = p.element_cl_cd(i, 1.225, alpha, 50.0);
+    const auto [cl, cd] = p.element_cl_cd(i, 1.225, alpha, 0.0, 50.0);
     EXPECT_NEAR(cl, 0.4 + t * 0.2, 1e-15) << r;
     EXPECT_DOUBLE_EQ(cd, 0.01);
   }
@@ -114,7 +114,7 @@ TEST(SectionPolar, ElementBetweenStationsIsTheBlendOfItsAirfoils) {
   std::size_t mid = 0;
   while (g.r_mid[mid] < 0.4) ++mid;
   const double t = (g.r_mid[mid] - 0.2) / 0.4;
-  const auto [cl, cd] = p.element_cl_cd(mid, 1.225, 0.2, 50.0);
+  const auto [cl, cd] = p.element_cl_cd(mid, 1.225, 0.2, 0.0, 50.0);
   EXPECT_DOUBLE_EQ(cl, cl_root + t * (cl_tip - cl_root));
   EXPECT_DOUBLE_EQ(cd, cd_root + t * (cd_tip - cd_root));
 }
@@ -127,12 +127,12 @@ TEST(SectionPolar, ReynoldsInterpolatesInLogAndCountsClampedLookups) {
   const double per_speed = 1.225 * 0.06 / 1.789e-5;  // Re per m/s of the 6 cm chord
   take_reynolds_clamps();
   // Re = 2e5 is half way between 1e5 and 4e5 in ln Re.
-  const auto [cl, cd] = p.element_cl_cd(3, 1.225, 0.05, 2e5 / per_speed);
+  const auto [cl, cd] = p.element_cl_cd(3, 1.225, 0.05, 0.0, 2e5 / per_speed);
   EXPECT_NEAR(cl, 0.75, 1e-12);
   EXPECT_NEAR(cd, 0.015, 1e-12);
   EXPECT_EQ(take_reynolds_clamps().count, 0u);
-  EXPECT_EQ(p.element_cl_cd(3, 1.225, 0.05, 1e4 / per_speed).first, 0.5);
-  EXPECT_EQ(p.element_cl_cd(3, 1.225, 0.05, 1e6 / per_speed).first, 1.0);
+  EXPECT_EQ(p.element_cl_cd(3, 1.225, 0.05, 0.0, 1e4 / per_speed).first, 0.5);
+  EXPECT_EQ(p.element_cl_cd(3, 1.225, 0.05, 0.0, 1e6 / per_speed).first, 1.0);
   const ReynoldsClamps c = take_reynolds_clamps();
   EXPECT_EQ(c.count, 2u);
   EXPECT_NEAR(c.lowest, 1e4, 1e-6);
@@ -150,10 +150,10 @@ TEST(SectionPolar, CompressibilityAndAugmentationActWhereTheyShould) {
   pg.bind(g);
   const double a = o.speed_of_sound_m_s;
   // Attached: 1/sqrt(1 - 0.6^2) = 1.25; far past stall (beyond the fade): none.
-  EXPECT_NEAR(pg.element_cl_cd(5, 1.225, 0.1, 0.6 * a).first, 0.6 * 1.25, 1e-12);
-  EXPECT_EQ(pg.element_cl_cd(5, 1.225, 0.5, 0.6 * a).first, 6.0 * 12.0 * DEG_TO_RAD);
+  EXPECT_NEAR(pg.element_cl_cd(5, 1.225, 0.1, 0.0, 0.6 * a).first, 0.6 * 1.25, 1e-12);
+  EXPECT_EQ(pg.element_cl_cd(5, 1.225, 0.5, 0.0, 0.6 * a).first, 6.0 * 12.0 * DEG_TO_RAD);
   // Held at the Mach limit 0.7.
-  EXPECT_NEAR(pg.element_cl_cd(5, 1.225, 0.1, 0.95 * a).first, 0.6 / std::sqrt(1.0 - 0.49), 1e-12);
+  EXPECT_NEAR(pg.element_cl_cd(5, 1.225, 0.1, 0.0, 0.95 * a).first, 0.6 / std::sqrt(1.0 - 0.49), 1e-12);
 
   o = SectionOptions{};
   o.augmentation = Augmentation::snel;
@@ -163,9 +163,9 @@ TEST(SectionPolar, CompressibilityAndAugmentationActWhereTheyShould) {
   for (std::size_t i : {std::size_t{0}, g.n_elements - 1}) {
     const double k = 3.0 * std::pow(g.chord[i] / g.r_mid[i], 2);
     const double cl2d = 6.0 * 12.0 * DEG_TO_RAD;
-    EXPECT_NEAR(sn.element_cl_cd(i, 1.225, alpha, 50.0).first, cl2d + k * (6.0 * alpha - cl2d), 1e-12);
+    EXPECT_NEAR(sn.element_cl_cd(i, 1.225, alpha, 0.0, 50.0).first, cl2d + k * (6.0 * alpha - cl2d), 1e-12);
     // Attached flow is left alone.
-    EXPECT_EQ(sn.element_cl_cd(i, 1.225, 0.1, 50.0).first, 0.0 + 0.1 * 6.0);
+    EXPECT_EQ(sn.element_cl_cd(i, 1.225, 0.1, 0.0, 50.0).first, 0.0 + 0.1 * 6.0);
   }
 }
 
