@@ -32,10 +32,48 @@ SOURCE = ("J. B. Brandt and M. S. Selig, UIUC Propeller Data Site (wind-tunnel "
           "from xflr5 (Ncrit 6, Re 3e4 to 5e5).")
 
 
-def naca4412() -> "ax.Airfoil":
-    """NACA 4412 at every tabulated Reynolds number, extended to ±180 deg."""
+def naca4412(thickness: float = 0.12) -> "ax.Airfoil":
+    """NACA 4412 at every tabulated Reynolds number, extended to ±180 deg.
+
+    With another thickness ratio, the NACA 44xx section of that thickness as far
+    as drag goes: the tables' drag scaled by Hoerner's profile-drag form factor
+    1 + 2 t/c + 60 (t/c)^4 (Fluid-Dynamic Drag, 1965) relative to 12 %, before the
+    extension; the lift is kept.
+    """
     paths = sorted(POLARS.glob("NACA_4412_*.txt"))
-    return ax.Airfoil.read(*paths, name="NACA 4412").extrapolated()
+    af = ax.Airfoil.read(*paths, name="NACA 4412")
+    if thickness != 0.12:
+        k = _form_factor(thickness) / _form_factor(0.12)
+        af = ax.Airfoil.combine(*[ax.Airfoil.table(t.alpha_deg, t.cl, np.array(t.cd) * k, t.reynolds,
+                                                   parameters=t.parameters) for t in af.tables],
+                                name=f"NACA 4412, drag as {100 * thickness:.1f} % thick")
+    return af.extrapolated()
+
+
+def _form_factor(tc: float) -> float:
+    return 1.0 + 2.0 * tc + 60.0 * tc ** 4
+
+
+def thickness_pe0(path: Path):
+    """Stations (m) and thickness ratio from a maker's PE0 file (its seventh column)."""
+    s, _, _, _ = geometry_pe0(path)
+    text = Path(path).read_text().splitlines()
+    rows = []
+    for line in text:
+        try:
+            nums = [float(p) for p in line.split()]
+        except ValueError:
+            continue
+        if len(nums) >= 8:
+            rows.append(nums[6])
+    return s, np.array(rows[:len(s)])
+
+
+def thickness_sections(p: "Propeller", pe0: Path, n: int = 6):
+    """An airfoil per station: NACA 4412 with the drag of the maker's thickness, at n stations."""
+    s, tc = thickness_pe0(pe0)
+    r = np.linspace(float(p.stations_m[0]), float(p.stations_m[-1]), n)
+    return {float(ri): naca4412(round(float(np.interp(ri, s, tc)), 3)) for ri in r}
 
 
 def geometry_uiuc(path: Path, radius_m: float):
@@ -201,6 +239,33 @@ def _rise_table(data, airfoil, models) -> Table:
     return t
 
 
+PE0 = {"apc10x7sf": "10x7SF-PERF.PE0", "apc16x8e": "16x8E-PERF.PE0", "apc10x7sf_pe0": "10x7SF-PERF.PE0"}
+
+
+def _options_table(data, airfoil, models) -> Table:
+    """Static mean errors with sections by thickness, and with rotational augmentation."""
+    t = Table("Options, not used above: static errors (mean over rpm) with an airfoil per station "
+              "by the maker's thickness ratio (NACA 4412 drag scaled by Hoerner's form factor, 6 stations), "
+              "and with rotational augmentation (Snel); in brackets the errors above",
+              ["propeller", "quantity", "variant"] + [MODEL_LABELS[m] for m in models])
+    for name, (p, st, static, sweeps) in data.items():
+        rot = p.rotor(airfoil)
+        variants = (("sections by thickness", rot.replace(airfoil=thickness_sections(p, HERE / PE0[name])), {}),
+                    ("Snel augmentation", rot, {"rotational_augmentation": "snel"}))
+        for label, vrot, opts in variants:
+            vals = {m: np.array([_quiet(solve_point, vrot, rpm, 0.0, m, p.radius_m, **opts) for rpm in st[:, 0]])
+                    for m in models}
+            for k, q in ((0, "CT"), (1, "CP")):
+                meas = float(np.mean(st[:, 1 + k]))
+                row = [p.label, q, label]
+                for m in models:
+                    v = float(np.mean(vals[m][:, k]))
+                    was = float(np.mean(static[m][:, k]))
+                    row.append(f"{fmt_pct(error_pct(v, meas))} ({fmt_pct(error_pct(was, meas))})")
+                t.rows.append(row)
+    return t
+
+
 def run(quick: bool = False) -> CaseResult:
     airfoil = naca4412()
     props = propellers()
@@ -239,6 +304,7 @@ def run(quick: bool = False) -> CaseResult:
 
     if not quick:
         res.tables.append(_rise_table(data, airfoil, models))
+        res.tables.append(_options_table(data, airfoil, models))
         res.notes.append(
             "Polars: the maker's geometry files name the sections: the 16x8 E runs from an "
             "Eppler E63 at 1.4 in to APC12 ('equivalent to NACA 4412') from 5.12 in to the tip, "

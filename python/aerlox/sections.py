@@ -18,11 +18,10 @@ import warnings
 from collections.abc import Mapping
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-import numpy as np
-
 from . import _aerlox
 from ._checks import number as _number
 from .airfoil import Airfoil, PolarTable
+from .corrections import _attached
 
 __all__ = ["Sections", "COMPRESSIBILITY", "ROTATIONAL_AUGMENTATION", "POLAR_OPTIONS"]
 
@@ -37,8 +36,6 @@ ROTATIONAL_AUGMENTATION = ("none", "snel")
 POLAR_OPTIONS = ("compressibility", "mach_limit", "rotational_augmentation")
 #: Mach number at which the Prandtl-Glauert factor is held.
 MACH_LIMIT = 0.7
-# Angles searched for the attached-flow range of a table, degrees.
-_ATTACHED_SEARCH_DEG = 30.0
 
 
 def normalize(airfoil: Any, stations_m: Optional[Tuple[float, ...]], cutout_m: float,
@@ -95,15 +92,13 @@ def airfoil_near(airfoil: Union[Airfoil, Sections], r_m: float) -> Airfoil:
 
 
 def _attached_range_rad(table: PolarTable) -> Tuple[float, float]:
-    """Angles of minimum and maximum lift within +-30 deg: the attached-flow range, rad."""
+    """Angles of minimum and maximum lift within +-30 deg: the attached-flow range, rad
+    (the rows :func:`aerlox.corrections.prandtl_glauert` scales)."""
     a, cl, _ = table.arrays()
-    near = np.abs(a) <= _ATTACHED_SEARCH_DEG
-    if not np.any(near):
+    rows = a[_attached(a, cl)]
+    if rows.size == 0:
         return 0.0, 0.0
-    idx = np.flatnonzero(near)
-    lo = float(a[idx[np.argmin(cl[idx])]])
-    hi = float(a[idx[np.argmax(cl[idx])]])
-    return math.radians(min(lo, hi)), math.radians(max(lo, hi))
+    return math.radians(float(rows[0])), math.radians(float(rows[-1]))
 
 
 def _core_tables(af: Airfoil) -> List[tuple]:
