@@ -104,7 +104,7 @@ py-test: install
 # and the exception classes seen. The suite runs the same properties briefly.
 SECONDS ?= 600
 fuzz: install
-	AERLOX_FUZZ_EXAMPLES=500 $(VPY) tests/python/test_toolkit_fuzz.py $(SECONDS)
+	AERLOX_FUZZ_EXAMPLES=200 $(VPY) tests/python/test_toolkit_fuzz.py $(SECONDS)
 
 # Every validation case against its measurements: writes validation/report.md
 # and one figure per case beside it, and prints the summary table. Figures need

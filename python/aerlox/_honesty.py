@@ -55,6 +55,13 @@ def _loss_factor4(phi, x, x_hub, blades: int, tip_loss: bool):
 
 
 def bem_elements_settled(rotor, core, op, inputs) -> Tuple[bool, str]:
+    """See :func:`_bem_elements_settled`; numpy's overflow warnings at absurd speeds are
+    not the user's concern (the non-finite loads are reported on their own)."""
+    with np.errstate(all="ignore"):
+        return _bem_elements_settled(rotor, core, op, inputs)
+
+
+def _bem_elements_settled(rotor, core, op, inputs) -> Tuple[bool, str]:
     """Whether every blade element of the quasi-static model balanced its momentum.
 
     The element solver returns its last iterate when it runs out of iterations;

@@ -30,9 +30,9 @@ def set_num_threads(n: Optional[int]) -> None:
     run on (the default). ``n`` must be an integer in 0..1024."""
     if n is not None and (isinstance(n, bool) or not isinstance(n, int)):
         raise TypeError(f"n must be an int or None, got {type(n).__name__}")
-    if n is not None and n < 0:
-        raise ValueError(f"n must be >= 0, got {n}")
-    if n is not None and n <= 1024:
+    if n is not None and not 0 <= n <= 1024:
+        raise ValueError(f"n must be in 0..1024 (0: one per CPU), got {n}")
+    if n is not None:
         _check_stack_room(n or os.cpu_count() or 1)
     _ext.set_num_threads(n)
 
