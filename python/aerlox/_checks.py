@@ -41,6 +41,15 @@ def real(name: str, value: Any) -> float:
         return float(value)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number, got {value!r}") from None
+    except OverflowError:   # an int beyond any float
+        raise ValueError(f"{name} must be finite, got an integer too large for a float") from None
+
+
+def instance(name: str, value: Any, kind: type, what: str) -> Any:
+    """``value`` when it is a ``kind``; else a TypeError naming ``name`` and saying ``what`` it must be."""
+    if not isinstance(value, kind):
+        raise TypeError(f"{name} must be {what}, got {type(value).__name__}")
+    return value
 
 
 def number(name: str, value: Any, *, positive: bool = False, nonnegative: bool = False) -> float:

@@ -26,7 +26,7 @@ from typing import Optional
 
 import numpy as np
 
-from ._checks import real as _real
+from ._checks import instance as _instance, real as _real
 from .airfoil import Airfoil, LinearParameters, PolarTable, _make_table
 from .operating import SPEED_OF_SOUND_M_S
 
@@ -39,6 +39,11 @@ def mach_075(rotor, op, speed_of_sound_m_s: float = SPEED_OF_SOUND_M_S) -> float
     a = _real("speed_of_sound_m_s", speed_of_sound_m_s)
     if not (math.isfinite(a) and a > 0.0):
         raise ValueError(f"speed_of_sound_m_s must be a finite number > 0, got {speed_of_sound_m_s!r}")
+    from .rotor import Rotor
+    from .operating import OperatingPoint
+
+    _instance("rotor", rotor, Rotor, "an aerlox.Rotor")
+    _instance("op", op, OperatingPoint, "an aerlox.OperatingPoint")
     return abs(op.omega) * 0.75 * rotor.radius_m / a
 
 
@@ -53,6 +58,7 @@ def prandtl_glauert(airfoil: Airfoil, mach: float) -> Airfoil:
     attached range), and the post-stall rows are kept, with the stall rows
     joined to them as the table gives them. The stall angle is unchanged.
     """
+    _instance("airfoil", airfoil, Airfoil, "an aerlox.Airfoil")
     m = _real("mach", mach)
     if not (math.isfinite(m) and 0.0 <= m < 0.8):
         raise ValueError(f"mach must be a number in [0, 0.8), got {mach!r}")
@@ -93,6 +99,7 @@ def reynolds_blend(airfoil: Airfoil, reynolds: float) -> Airfoil:
     the result is derived again from the blended table. A linear law or a
     single table is returned unchanged.
     """
+    _instance("airfoil", airfoil, Airfoil, "an aerlox.Airfoil")
     re = _real("reynolds", reynolds)
     if not (math.isfinite(re) and re > 0.0):
         raise ValueError(f"reynolds must be a finite number > 0, got {reynolds!r}")

@@ -137,6 +137,8 @@ def spanwise_dataset(model: Any, inputs: "_aerlox.RotorInputs", state: Any = Non
     draws them as gaps).
     """
     if state is None:
+        if not callable(getattr(model, "initial_rotor_state", None)):
+            raise TypeError(f"model must be a core blade-element model, got {type(model).__name__}")
         state = model.initial_rotor_state()
     d = _ext.spanwise(model, inputs, state)
     xr = _xr()
@@ -234,6 +236,8 @@ def _rows3(name: str, value: Any) -> np.ndarray:
         arr = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be an array of shape (n, 3) of numbers") from None
+    except OverflowError:   # an int beyond any float
+        raise ValueError(f"{name} must be finite, got an integer too large for a float") from None
     if arr.ndim == 1 and arr.size == 3:
         arr = arr.reshape(1, 3)
     if arr.ndim != 2 or arr.shape[1] != 3:
@@ -275,7 +279,10 @@ def induced_velocity(positions_m: Any, strengths_m3_s: Any, core_radii_m: Any, t
     strengths = _rows3("strengths_m3_s", strengths_m3_s) if n else np.zeros((0, 3))
     if strengths.shape[0] != n:
         raise ValueError(f"strengths_m3_s must have shape ({n}, 3) like positions_m, got {strengths.shape}")
-    core = np.array(core_radii_m, dtype=np.float64) if not isinstance(core_radii_m, str) else None
+    try:
+        core = np.array(core_radii_m, dtype=np.float64) if not isinstance(core_radii_m, str) else None
+    except OverflowError:   # an int beyond any float
+        raise ValueError("core_radii_m must be finite, got an integer too large for a float") from None
     if core is None or core.dtype != np.float64:
         raise TypeError("core_radii_m must be a number or an array of n numbers")
     if core.ndim == 0:

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional
 import numpy as np
 
 from . import _aerlox
+from ._checks import real
 from ._studies import _COMPONENTS, _OP_UNITS, _SCALARS, _VECTORS, _hub_axis
 from .fields import _PER_METRE, _SPANWISE, _spanwise_coords, nan_stations, per_metre
 from .saving import checksum
@@ -96,11 +97,13 @@ def load_state(ds: "xarray.Dataset", which: str = "final") -> Any:
 
 
 def _recorded_index(ds, dim, time_s):
+    if not hasattr(ds, "dims") or not hasattr(ds, "sizes"):
+        raise TypeError(f"ds must be an xarray.Dataset from aerlox.simulate, got {type(ds).__name__}")
     if dim not in ds.dims or ds.sizes[dim] == 0:
         raise ValueError(f"this Dataset holds no {dim!r} records; simulate(..., record=...) keeps them")
     if time_s is None:
         return ds.sizes[dim] - 1
-    return int(np.argmin(np.abs(ds[dim].values - float(time_s))))
+    return int(np.argmin(np.abs(ds[dim].values - real("time_s", time_s))))
 
 
 def spanwise_at(ds: "xarray.Dataset", time_s: Optional[float] = None) -> "xarray.Dataset":

@@ -52,6 +52,9 @@ def _feed(h, values: Any) -> None:
 def checksum(variables: Union["xarray.Dataset", Mapping[str, Any]]) -> str:
     """A checksum of the values of every variable and coordinate, by name."""
     source = variables.variables if hasattr(variables, "variables") else variables
+    if not isinstance(source, Mapping):
+        raise TypeError(f"variables must be an xarray.Dataset or a mapping of names to arrays, "
+                        f"got {type(variables).__name__}")
     h = hashlib.sha256()
     for name in sorted(source, key=str):
         label = str(name).encode("utf-8", "surrogatepass")
@@ -68,6 +71,10 @@ def save(ds: "xarray.Dataset", path: Union[str, "os.PathLike[str]"], **to_netcdf
     as it was. ``to_netcdf`` keywords (``engine``, ``format``, ...) go to
     ``xarray.Dataset.to_netcdf``. Returns the path. Read it back with :func:`load`.
     """
+    import xarray as xr
+
+    if not isinstance(ds, xr.Dataset):
+        raise TypeError(f"ds must be an xarray.Dataset, got {type(ds).__name__}")
     path = Path(path)
     out = ds.copy(deep=False)
     out.attrs = dict(ds.attrs)
