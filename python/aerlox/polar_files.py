@@ -82,6 +82,10 @@ def _floats(tokens) -> Optional[List[float]]:
 
 
 def _read_lines(path) -> List[str]:
+    # open() takes an int as a file descriptor: read_polar(1) would read and
+    # then close the process's stdout. Only paths are files here.
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a file path (str or os.PathLike), got {type(path).__name__}")
     with open(path, encoding="utf-8", errors="replace") as fh:
         return fh.read().splitlines()
 
