@@ -37,9 +37,12 @@ def main():
     plain = ROTOR.core_model("vpm", OP, wake="plain", sigma=0.16, max_particles=10**6)
     direct = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0)
     fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0)
+    stretch = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, stretching=True)
+    stretch_fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, stretching=True)
     state = direct.initial_rotor_state()
     print("=== resolved vortex wake: CPU per step against the plain march, same wake ===")
-    print(f"{'particles':>10} {'plain [ms]':>11} {'resolved, direct':>17} {'resolved, fast 1e-3':>20}")
+    print(f"{'particles':>10} {'plain [ms]':>11} {'resolved, direct':>17} {'fast 1e-3':>10} "
+          f"{'+ stretching, direct':>21} {'fast 1e-3':>10}")
     marks = (2000, 6000, 12000)
     k = 0
     while marks:
@@ -50,8 +53,10 @@ def main():
             t_plain = min(cpu_of(plain, inputs, state, dt, 1) for _ in range(2))
             t_direct = min(cpu_of(direct, inputs, state, dt, 1) for _ in range(2))
             t_fast = min(cpu_of(fast, inputs, state, dt, 1) for _ in range(2))
+            t_sd = min(cpu_of(stretch, inputs, state, dt, 1) for _ in range(2))
+            t_sf = min(cpu_of(stretch_fast, inputs, state, dt, 1) for _ in range(2))
             print(f"{state.n_particles:>10} {1e3 * t_plain:>11.1f} {t_direct / t_plain:>16.2f}x "
-                  f"{t_fast / t_plain:>19.2f}x")
+                  f"{t_fast / t_plain:>9.2f}x {t_sd / t_plain:>20.2f}x {t_sf / t_plain:>9.2f}x")
 
 
 if __name__ == "__main__":
