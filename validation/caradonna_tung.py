@@ -161,8 +161,8 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         res.tables.append(t)
         res.notes.append(
             f"Vortex rotor, resolved wake: {resolved_elements} lifting-line elements, the toolkit's defaults "
-            "(core one chord, overlap 1, near-wake core 0.05 chord or half the element width, vortex stretching "
-            "with relaxation 0.3, run-up over the first revolution, fast summation at rtol 1e-3); mean of the "
+            "(core one chord, overlap 1, near-wake core 0.05 chord or half the element width, no vortex stretching, "
+            "run-up over the first revolution, fast summation at rtol 1e-3); mean of the "
             "last revolution. Section cl is the lifting line's own, averaged over the blades and the last "
             "revolution. None of these constants is fitted to this rotor: see docs/models.md.")
 
@@ -188,7 +188,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
             + f"; the march took {sum(h.seconds for h in histories.values()):.0f} s.")
 
     if not quick:
-        res.tables.append(_compressibility_table(rot, cl_meas, [m for m in models if m != "vpm"]))
+        res.tables.append(_compressibility_table(rot, cl_meas, [m for m in models if not m.startswith("vpm")]))
         # Optional correction: Prandtl-Glauert lift at the 0.75 R Mach number.
         from aerlox.corrections import mach_075, prandtl_glauert
 
@@ -255,7 +255,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         for ci, col in enumerate(cols):
             sel = cl_meas[:, 0] == col
             for m, v in cls.items():
-                a.plot(cl_meas[sel, 1], v[k:k + sel.sum()], styles[m], color=f"C{ci}", lw=1,
+                a.plot(cl_meas[sel, 1], v[k:k + sel.sum()], ls=styles[m], color=f"C{ci}", lw=1,
                        label=MODEL_LABELS[m] if ci == 0 else None)
             k += sel.sum()
         a.set_xlabel("r/R"); a.set_ylabel("section cl (azimuth mean)")
