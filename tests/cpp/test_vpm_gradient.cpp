@@ -24,23 +24,6 @@ struct Restore {
   }
 };
 
-// Velocity of the field in double precision, for finite differences.
-std::array<double, 3> vel_d(const ParticleField& f, const double x[3]) {
-  std::array<double, 3> u{0, 0, 0};
-  for (std::size_t p = 0; p < f.len(); ++p) {
-    const double d[3] = {x[0] - f.px[p], x[1] - f.py[p], x[2] - f.pz[p]};
-    const double a[3] = {f.ax[p], f.ay[p], f.az[p]};
-    const double s = f.sigma[p];
-    const double rho2 = (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / (s * s);
-    const double g = (rho2 + 2.5) / (s * s * s * std::pow(rho2 + 1.0, 2.5));
-    u[0] += (a[1] * d[2] - a[2] * d[1]) * g;
-    u[1] += (a[2] * d[0] - a[0] * d[2]) * g;
-    u[2] += (a[0] * d[1] - a[1] * d[0]) * g;
-  }
-  for (double& c : u) c /= 4.0 * M_PI;
-  return u;
-}
-
 bool same_bits(const VelGrad& a, const VelGrad& b) {
   if (a.vel.size() != b.vel.size() || a.grad.size() != b.grad.size()) return false;
   for (std::size_t j = 0; j < a.vel.size(); ++j) {
@@ -70,7 +53,8 @@ TEST(VpmGradient, MatchesTheKernelsDerivativeAndIsDivergenceFree) {
       double xp[3] = {tx[j], ty[j], tz[j]}, xm[3] = {tx[j], ty[j], tz[j]};
       xp[m] += h;
       xm[m] -= h;
-      const auto up = vel_d(f, xp), um = vel_d(f, xm);
+      const auto up = vpm_test::velocity_double(f, xp[0], xp[1], xp[2]);
+      const auto um = vpm_test::velocity_double(f, xm[0], xm[1], xm[2]);
       for (int i = 0; i < 3; ++i)
         EXPECT_NEAR(vg.grad[j][3 * i + m], (up[i] - um[i]) / (2 * h), 2e-3 * scale + 1e-6) << j << " " << i << m;
     }

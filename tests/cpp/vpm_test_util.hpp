@@ -1,6 +1,7 @@
 #pragma once
 // Shared helpers for the particle-wake tests: wake-like random fields and
 // exact (bitwise) comparison of velocity arrays.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -43,6 +44,24 @@ inline ParticleField random_cloud(std::size_t n, unsigned seed = 2) {
   for (std::size_t i = 0; i < n; ++i)
     f.push({u(rng), u(rng), u(rng)}, {u(rng), u(rng), u(rng)}, 0.1f + 0.05f * u(rng));
   return f;
+}
+
+/// The kernel in double precision, straight from its formula: the velocity
+/// the field induces at (x, y, z).
+inline std::array<double, 3> velocity_double(const ParticleField& f, double x, double y, double z) {
+  std::array<double, 3> u{0, 0, 0};
+  for (std::size_t p = 0; p < f.len(); ++p) {
+    const double d[3] = {x - f.px[p], y - f.py[p], z - f.pz[p]};
+    const double a[3] = {f.ax[p], f.ay[p], f.az[p]};
+    const double s = f.sigma[p];
+    const double rho2 = (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / (s * s);
+    const double g = (rho2 + 2.5) / (s * s * s * std::pow(rho2 + 1.0, 2.5));
+    u[0] += (a[1] * d[2] - a[2] * d[1]) * g;
+    u[1] += (a[2] * d[0] - a[0] * d[2]) * g;
+    u[2] += (a[0] * d[1] - a[1] * d[0]) * g;
+  }
+  for (double& c : u) c /= 4.0 * M_PI;
+  return u;
 }
 
 /// Index of the first velocity that differs in any bit, or -1.
