@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <numbers>
+#include <optional>
 
 #include "panic.hpp"
+#include "vpm/pool.hpp"
 #include "vpm/resolved.hpp"
 #include "vpm/rotor.hpp"
 
@@ -142,4 +144,45 @@ TEST(VpmResolved, OptionsOutOfRangeAreRefused) {
   refused([](WakePhysics& p) { p.near_core_chord = 0.0, p.near_core_width = 0.0; });
   refused([](WakePhysics& p) { p.relaxation = 1.5; });
   refused([](WakePhysics& p) { p.max_split = 0; });
+}
+
+TEST(VpmResolved, SameBitsOnEveryInstructionSetAndWorkerCount) {
+  VpmRotorConfig cfg;
+  cfg.sigma = 0.19f;
+  WakePhysics ph;
+  ph.stretching = true;  // the gradient kernel too
+  const auto rotor = VpmRotor<LinearPolar>::create(ct_like(8), LinearPolar{0.0, 5.73, 0.011, 0.26},
+                                                    ControlGains{}, cfg).with_physics(ph);
+  RotorInputs in;
+  in.omega_rad_s = 130.9;
+  in.collective_rad = 0.14;
+  in.rho_kg_m3 = 1.225;
+  const auto run = [&] {
+    VpmRotorState st;
+    for (int k = 0; k < 6; ++k) st = rotor.step(in, st, 2.0e-3).second;
+    return st;
+  };
+  struct Restore {
+    ~Restore() {
+      set_isa_for_testing(std::nullopt);
+      pool::set_worker_count_for_testing(0);
+    }
+  } restore;
+  set_isa_for_testing(Isa::Scalar);
+  pool::set_worker_count_for_testing(1);
+  const VpmRotorState ref = run();
+  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+    if (!isa_supported(isa)) continue;
+    set_isa_for_testing(isa);
+    for (std::size_t workers : {1u, 2u}) {
+      pool::set_worker_count_for_testing(workers);
+      const VpmRotorState got = run();
+      ASSERT_EQ(got.wake->len(), ref.wake->len());
+      bool same = true;
+      for (std::size_t i = 0; i < ref.wake->len(); ++i)
+        same = same && got.wake->px[i] == ref.wake->px[i] && got.wake->ax[i] == ref.wake->ax[i] &&
+               got.wake->az[i] == ref.wake->az[i] && got.wake->sigma[i] == ref.wake->sigma[i];
+      EXPECT_TRUE(same && *got.gamma == *ref.gamma) << isa_name(isa) << " workers=" << workers;
+    }
+  }
 }
