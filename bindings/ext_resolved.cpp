@@ -68,11 +68,7 @@ PyObject* py_vpm_resolved(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 constexpr const char* STATE_NAMES[] = {"state"};
 constexpr kit::Signature SNAP_SIG{"vpm_blade_snapshot()", STATE_NAMES, 1, 1};
 
-void put(PyObject* d, const char* key, PyObject* value) {
-  const int rc = PyDict_SetItemString(d, key, value);
-  Py_DECREF(value);
-  if (rc != 0) throw kit::PyErrSet{};
-}
+constexpr auto put = kit::dict_put;
 
 PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return kit::guard([&] {
@@ -81,21 +77,16 @@ PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!st.blade) return kit::none();
     const vpm::BladeSnapshot& s = *st.blade;
     const std::size_t nb = s.n_blades, n = s.n_elements;
-    PyObject* d = kit::check(PyDict_New());
-    try {
-      put(d, "psi_rad", kit::new_array(s.psi_rad));
-      const std::pair<const char*, const std::vector<double>*> fields[] = {
-          {"alpha_rad", &s.alpha_rad},   {"phi_rad", &s.phi_rad},       {"cl", &s.cl},
-          {"cd", &s.cd},                 {"gamma_m2_s", &s.gamma_m2_s}, {"speed_m_s", &s.speed_m_s},
-          {"thrust_N_per_m", &s.thrust_n_per_m}, {"torque_Nm_per_m", &s.torque_nm_per_m}};
-      for (const auto& [key, v] : fields) put(d, key, kit::new_array2(nb, n, *v));
-      put(d, "max_particle_speed_m_s", kit::to_py(s.max_particle_speed_m_s));
-      put(d, "shed", kit::to_py(s.shed));
-    } catch (...) {
-      Py_DECREF(d);
-      throw;
-    }
-    return d;
+    kit::Owned d{kit::check(PyDict_New())};
+    put(d.p, "psi_rad", kit::new_array(s.psi_rad));
+    const std::pair<const char*, const std::vector<double>*> fields[] = {
+        {"alpha_rad", &s.alpha_rad},   {"phi_rad", &s.phi_rad},       {"cl", &s.cl},
+        {"cd", &s.cd},                 {"gamma_m2_s", &s.gamma_m2_s}, {"speed_m_s", &s.speed_m_s},
+        {"thrust_N_per_m", &s.thrust_n_per_m}, {"torque_Nm_per_m", &s.torque_nm_per_m}};
+    for (const auto& [key, v] : fields) put(d.p, key, kit::new_array2(nb, n, *v));
+    put(d.p, "max_particle_speed_m_s", kit::to_py(s.max_particle_speed_m_s));
+    put(d.p, "shed", kit::to_py(s.shed));
+    return d.release();
   });
 }
 

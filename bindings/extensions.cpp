@@ -32,23 +32,8 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 /// enough that a typo cannot ask the system for millions of threads.
 constexpr std::size_t MAX_WORKERS = 1024;
 
-/// Adds value under key to dict d, releasing value (also on failure).
-void put(PyObject* d, const char* key, PyObject* value) {
-  const int rc = PyDict_SetItemString(d, key, value);
-  Py_DECREF(value);
-  if (rc != 0) throw kit::PyErrSet{};
-}
-
-/// Owning reference released on scope exit unless handed out.
-struct Owned {
-  PyObject* p;
-  ~Owned() { Py_XDECREF(p); }
-  PyObject* release() {
-    PyObject* r = p;
-    p = nullptr;
-    return r;
-  }
-};
+using kit::Owned;
+constexpr auto put = kit::dict_put;
 
 // ---- spanwise(model, inputs, state)
 

@@ -71,7 +71,7 @@ def march(rotor, op, revolutions: int, steps_per_revolution: int, average_revolu
         options["max_particles"] = rotor.blades * (2 * rotor.elements + 1) * steps_per_revolution * revolutions
     core = rotor.core_model("vpm", op, wake=wake, **options)
     inputs = op.to_inputs()
-    run_up = [op.replace(omega_rad_s=op.omega * (k + 1) / ramp).to_inputs() for k in range(ramp)]
+    run_up = kit_march.run_up_inputs(op, ramp)
     blade = _ext.vpm_blade(core)
     cl_sum = None
     profile = 0.0

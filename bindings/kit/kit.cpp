@@ -282,6 +282,12 @@ PyObject* tuple(std::initializer_list<PyObject*> items) {
   return t;
 }
 
+void dict_put(PyObject* d, const char* key, PyObject* value) {
+  const int rc = PyDict_SetItemString(d, key, value);
+  Py_DECREF(value);
+  if (rc != 0) throw PyErrSet{};
+}
+
 // ---------------------------------------------------------------------------
 // Types and module
 

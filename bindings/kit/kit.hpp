@@ -255,6 +255,18 @@ inline PyObject* to_py(const std::string& v) {
 PyObject* tuple(std::initializer_list<PyObject*> items);
 inline PyObject* to_py(std::pair<double, double> v) { return tuple({to_py(v.first), to_py(v.second)}); }
 inline PyObject* none() { return Py_NewRef(Py_None); }
+/// Adds value under key to dict d, releasing value (also on failure).
+void dict_put(PyObject* d, const char* key, PyObject* value);
+/// Owning reference released on scope exit unless handed out.
+struct Owned {
+  PyObject* p;
+  ~Owned() { Py_XDECREF(p); }
+  PyObject* release() {
+    PyObject* r = p;
+    p = nullptr;
+    return r;
+  }
+};
 
 // ---------------------------------------------------------------------------
 // NumPy (the array interface is fetched on first use).

@@ -385,6 +385,27 @@ void check_targets(std::size_t m, std::span<const float> ty, std::span<const flo
   if (tz.size() < m) index_failed(tz.size(), tz.size());
 }
 
+// The field's seven arrays padded with inert sources (position 0, strength 0,
+// core 1) to whole chunks, as the direct sums read them.
+struct PaddedField {
+  AVec<float> x, y, z, ax, ay, az, sg;
+  explicit PaddedField(const ParticleField& f)
+      : x(padded_copy(f.px, 0.0f)), y(padded_copy(f.py, 0.0f)), z(padded_copy(f.pz, 0.0f)),
+        ax(padded_copy(f.ax, 0.0f)), ay(padded_copy(f.ay, 0.0f)), az(padded_copy(f.az, 0.0f)),
+        sg(padded_copy(f.sigma, 1.0f)) {}
+  Chunks chunks() const { return Chunks::from_avecs(x, y, z, ax, ay, az, sg); }
+};
+
+// Runs eval(j0, j1) over targets [0, m) in blocks of `block` on the worker
+// pool. Each target is its own sum, so any split gives the same bits.
+template <class Eval>
+void for_target_blocks(std::size_t m, std::size_t block, Eval&& eval) {
+  const std::size_t n_blocks = (m + block - 1) / block;
+  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
+    eval(b0 * block, b1 * block < m ? b1 * block : m);
+  });
+}
+
 }  // namespace
 
 SourceFactors SourceFactors::of(std::span<const float> sg) {
@@ -420,17 +441,14 @@ std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const f
   if (m == 0 || n == 0) return out;
   check_targets(m, ty, tz);
 
-  const AVec<float> x = padded_copy(field.px, 0.0f), y = padded_copy(field.py, 0.0f),
-                    z = padded_copy(field.pz, 0.0f), ax = padded_copy(field.ax, 0.0f),
-                    ay = padded_copy(field.ay, 0.0f), az = padded_copy(field.az, 0.0f),
-                    sg = padded_copy(field.sigma, 1.0f);
-  const Chunks chunks = Chunks::from_avecs(x, y, z, ax, ay, az, sg);
+  const PaddedField pf(field);
+  const Chunks chunks = pf.chunks();
   kern::Src src = src_of(chunks, chunks.len());
   // Per-source factors of the kernel, formed once instead of per interaction.
-  const SourceFactors fac = SourceFactors::of(sg);
+  const SourceFactors fac = SourceFactors::of(pf.sg);
   src.s2 = fac.s2.data();
   src.s3 = fac.s3.data();
-  if (reciprocal_quotient_enabled() && reciprocal_safe(x, y, z, fac.s2, tx, ty.first(m), tz.first(m)))
+  if (reciprocal_quotient_enabled() && reciprocal_safe(pf.x, pf.y, pf.z, fac.s2, tx, ty.first(m), tz.first(m)))
     src.rs2 = fac.rs2.data();
   const kern::Table& k = active_kernels();
 
@@ -439,11 +457,8 @@ std::vector<Vel> induced_at_points(const ParticleField& field, std::span<const f
   const std::size_t n_pad = chunks.len() * 8;
   std::size_t block = (std::size_t{1} << 16) / n_pad;
   block = block < 12 ? 12 : (block > 1536 ? 1536 : block / 12 * 12);
-  const std::size_t n_blocks = (m + block - 1) / block;
   Vel* o = out.data();
-  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
-    const std::size_t j0 = b0 * block;
-    const std::size_t j1 = b1 * block < m ? b1 * block : m;
+  for_target_blocks(m, block, [&](std::size_t j0, std::size_t j1) {
     k.eval_targets(src, tx.data(), ty.data(), tz.data(), j0, j1, o);
   });
   return out;
@@ -461,24 +476,17 @@ VelGrad induced_with_gradient_at(const ParticleField& field, std::span<const flo
   VelGrad out{std::vector<Vel>(m, Vel{0.0f, 0.0f, 0.0f}), std::vector<Grad>(m, Grad{})};
   if (m == 0 || n == 0) return out;
   check_targets(m, ty, tz);
-  const AVec<float> x = padded_copy(field.px, 0.0f), y = padded_copy(field.py, 0.0f),
-                    z = padded_copy(field.pz, 0.0f), ax = padded_copy(field.ax, 0.0f),
-                    ay = padded_copy(field.ay, 0.0f), az = padded_copy(field.az, 0.0f),
-                    sg = padded_copy(field.sigma, 1.0f);
-  const Chunks chunks = Chunks::from_avecs(x, y, z, ax, ay, az, sg);
+  const PaddedField pf(field);
+  const Chunks chunks = pf.chunks();
   const kern::Src src = src_of(chunks, chunks.len());
   const kern::Table& k = active_kernels();
-  // Each target is one independent sum, so any split over the workers gives
-  // the same bits; blocks of some 30k interactions balance the load.
+  // Blocks of some 30k interactions balance the load.
   const std::size_t n_pad = chunks.len() * 8;
   std::size_t block = (std::size_t{1} << 15) / n_pad;
   block = block < 4 ? 4 : (block > 1024 ? 1024 : block);
-  const std::size_t n_blocks = (m + block - 1) / block;
   Vel* vo = out.vel.data();
   Grad* go = out.grad.data();
-  pool::parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1, std::size_t) {
-    const std::size_t j0 = b0 * block;
-    const std::size_t j1 = b1 * block < m ? b1 * block : m;
+  for_target_blocks(m, block, [&](std::size_t j0, std::size_t j1) {
     k.eval_targets_grad(src, tx.data(), ty.data(), tz.data(), j0, j1, vo, go);
   });
   return out;

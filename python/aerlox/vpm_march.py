@@ -139,24 +139,37 @@ def march(rotor, op, *, revolutions: Optional[int] = None, steps_per_revolution:
                 max_particles, keep_snapshots, min(ramp, n_steps - steps))
 
 
+def run_up_inputs(op, steps: int) -> List[Any]:
+    """The core inputs of a rotor brought up to ``op``'s speed linearly over ``steps`` steps."""
+    return [op.replace(omega_rad_s=op.omega * (k + 1) / steps).to_inputs() for k in range(steps)]
+
+
+@dataclass
+class _Tally:
+    """What a march gathers step by step: revolution means, the last revolution's sums, verdicts."""
+
+    rev_thrust: List[float] = field(default_factory=list)
+    rev_torque: List[float] = field(default_factory=list)
+    force: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    moment: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    torque: float = 0.0
+    profile: float = 0.0
+    capped: bool = False
+    blown: str = ""
+    snaps: List[Dict[str, Any]] = field(default_factory=list)
+    particles: int = 0
+
+
 def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_tolerance, max_particles,
          keep_snapshots, ramp) -> MarchResult:
     inputs = op.to_inputs()
-    run_up = [op.replace(omega_rad_s=op.omega * (k + 1) / ramp).to_inputs() for k in range(ramp)]
+    run_up = run_up_inputs(op, ramp)
     omega = op.omega
     dt = 2.0 * math.pi / (steps * omega)
     hub_z = op.hub_rotation()[:, 2]
     tip_speed = omega * rotor.radius_m
     blade = _ext.vpm_blade(core)
-    rev_thrust: List[float] = []
-    rev_torque: List[float] = []
-    force = np.zeros(3)
-    moment = np.zeros(3)
-    torque = 0.0
-    profile = 0.0
-    capped = False
-    blown = ""
-    snaps: List[Dict[str, Any]] = []
+    t = _Tally()
     shed_plain = rotor.blades * (2 * rotor.elements + 1)
     state = core.initial_rotor_state()
     bar = _progress.bar(n_steps, f"vpm {rotor.name}", progress, unit="step")
@@ -167,38 +180,38 @@ def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_to
             snap = _ext.vpm_blade_snapshot(state)
             shed = shed_plain if snap is None else int(snap["shed"])
             if before + shed > max_particles and state.n_particles >= max_particles:
-                capped = True
+                t.capped = True
             f = np.asarray(result.F_world)
             q_spin = float(result.Q_spin)
             if k % steps == 0:
-                rev_thrust.append(0.0)
-                rev_torque.append(0.0)
-            rev_thrust[-1] += -float(f @ hub_z) / steps
-            rev_torque[-1] += q_spin / steps
+                t.rev_thrust.append(0.0)
+                t.rev_torque.append(0.0)
+            t.rev_thrust[-1] += -float(f @ hub_z) / steps
+            t.rev_torque[-1] += q_spin / steps
             speed = math.nan if snap is None else float(snap["max_particle_speed_m_s"])
             if not (np.all(np.isfinite(f)) and math.isfinite(q_spin)):
-                blown = f"a non-finite load at step {k + 1}"
+                t.blown = f"a non-finite load at step {k + 1}"
             elif snap is not None and not speed <= BLOWUP_TIP_SPEEDS * tip_speed:
-                blown = (f"a particle speed of {speed:.3g} m/s (over {BLOWUP_TIP_SPEEDS:g} tip speeds) at step "
-                         f"{k + 1}")
-            if blown:
+                t.blown = (f"a particle speed of {speed:.3g} m/s (over {BLOWUP_TIP_SPEEDS:g} tip speeds) at "
+                           f"step {k + 1}")
+            if t.blown:
                 break
             if k >= n_steps - steps:
-                force += f
-                moment += np.asarray(result.m_hub_world)
-                torque += q_spin
+                t.force += f
+                t.moment += np.asarray(result.m_hub_world)
+                t.torque += q_spin
                 if snap is not None:
-                    profile += _profile_power_W(snap, blade, op.rho_kg_m3, omega) / steps
+                    t.profile += _profile_power_W(snap, blade, op.rho_kg_m3, omega) / steps
                     if keep_snapshots:
-                        snaps.append(snap)
+                        t.snaps.append(snap)
             bar.update(1)
     finally:
         bar.close()
-    force /= steps
-    moment /= steps
-    torque /= steps
-    return _judge(rotor, op, wake, revolutions, settle_tolerance, max_particles, force, moment, torque,
-                  profile, rev_thrust, rev_torque, capped, blown, snaps, state, blade)
+    t.force /= steps
+    t.moment /= steps
+    t.torque /= steps
+    t.particles = state.n_particles
+    return _judge(rotor, op, wake, revolutions, settle_tolerance, max_particles, t, blade)
 
 
 def _settle_change(values: List[float]) -> float:
@@ -207,35 +220,34 @@ def _settle_change(values: List[float]) -> float:
     return abs(values[-1] - values[-2]) / max(abs(values[-1]), 1e-12)
 
 
-def _judge(rotor, op, wake, revolutions, settle_tolerance, max_particles, force, moment, torque, profile,
-           rev_thrust, rev_torque, capped, blown, snaps, state, blade) -> MarchResult:
+def _judge(rotor, op, wake, revolutions, settle_tolerance, max_particles, t: _Tally, blade) -> MarchResult:
     causes = []
-    if blown:
-        causes.append(f"the wake blew up ({blown}); try more steps_per_revolution or a larger sigma")
+    if t.blown:
+        causes.append(f"the wake blew up ({t.blown}); try more steps_per_revolution or a larger sigma")
         perf = Performance.from_loads(np.full(3, math.nan), np.full(3, math.nan), math.nan, rotor, op, "vpm",
                                       False)
-        return _finish(perf, causes, snaps, {"blown_up": 1.0}, blade)
-    perf = Performance.from_loads(force, moment, torque, rotor, op, "vpm", True)
-    d_thrust = _settle_change(rev_thrust)
-    d_torque = _settle_change(rev_torque)
+        return _finish(perf, causes, t.snaps, {"blown_up": 1.0}, blade)
+    perf = Performance.from_loads(t.force, t.moment, t.torque, rotor, op, "vpm", True)
+    d_thrust = _settle_change(t.rev_thrust)
+    d_torque = _settle_change(t.rev_torque)
     if not (d_thrust <= settle_tolerance and d_torque <= settle_tolerance):
         causes.append(f"it has not settled after {revolutions} revolutions: the revolution-mean thrust and "
                       f"torque changed by {d_thrust:.3g} and {d_torque:.3g} (relative) over the last revolution; "
                       "raise revolutions=")
-    diagnostics = {"thrust_change": d_thrust, "torque_change": d_torque, "particles": float(state.n_particles)}
+    diagnostics = {"thrust_change": d_thrust, "torque_change": d_torque, "particles": float(t.particles)}
     if wake == "resolved":
-        kappa = _kappa(perf.thrust_N, perf.power_W, profile, rotor, op)
-        diagnostics.update(kappa=kappa, profile_power_W=profile)
+        kappa = _kappa(perf.thrust_N, perf.power_W, t.profile, rotor, op)
+        diagnostics.update(kappa=kappa, profile_power_W=t.profile)
         if kappa < KAPPA_MIN:
             causes.append(f"its induced-power factor is {kappa:.3g}, below the actuator disk's 1: the wake has "
                           "lost induced power (too few steps_per_revolution for its cores?)")
     if perf.FM > 1.0:
         causes.append(f"its figure of merit {perf.FM:.3g} exceeds the actuator-disk bound of 1")
-    if capped:
+    if t.capped:
         causes.append(f"the wake reached max_particles={max_particles} and its oldest particles were dropped, so "
                       "the far wake is missing (too little inflow, too much thrust); leave max_particles unset "
                       "to keep the whole wake")
-    return _finish(perf, causes, snaps, diagnostics, blade)
+    return _finish(perf, causes, t.snaps, diagnostics, blade)
 
 
 def _finish(perf: Performance, causes: List[str], snaps, diagnostics, blade) -> MarchResult:
