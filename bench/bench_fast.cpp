@@ -5,8 +5,12 @@
 // direct and fast interleaved in rounds; the direct sum is timed on a sample
 // of targets and scaled to all.
 //
-// Usage: bench_fast [accuracy|scaling|gradient|calibrate]... (default:
-// accuracy gradient). AERLOX_BENCH_SUMMARY=path appends the headline figures.
+// Usage: bench_fast [accuracy|scaling|calibrate]... (default:
+// accuracy). AERLOX_BENCH_SUMMARY=path appends the headline figures;
+// AERLOX_NUM_THREADS=n runs on n workers (default: one per CPU);
+// AERLOX_FAST_RTOL, AERLOX_FAST_THETAS, AERLOX_FAST_ORDERS and
+// AERLOX_FAST_LEAVES take comma-separated lists of the rtols to measure and
+// the angles, orders and leaf sizes to calibrate.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -148,14 +152,14 @@ struct Case {
 };
 
 // Error and speed-up per rtol, direct and fast interleaved.
-void accuracy(std::size_t n, int rounds) {
+void accuracy(std::size_t n, int rounds, const std::vector<double>& rtols) {
   std::printf("\nFast summation against the direct sum, %zu particles, %zu workers, %s (CPU s, median of %d)\n", n,
               pool::worker_count(), isa_name(active_isa()), rounds);
   std::printf("%-6s %7s %11s %11s %11s %10s %10s\n", "case", "rtol", "direct cs", "fast cs", "speed-up", "rms rel",
               "order/theta");
   for (Case c : {Case{"cube", cube(n)}, Case{"hover", hover(n)}}) {
     const Sample s = sample_of(c.f, 2000);
-    for (double rtol : {1e-2, 1e-3, 1e-4}) {
+    for (double rtol : rtols) {
       std::vector<double> td, tf, ratio;
       std::vector<Vel> d;
       VelGrad fv;
@@ -203,21 +207,40 @@ void scaling(const std::vector<std::size_t>& ns) {
 }
 
 // Opening angle and order against error and time on both cases.
-void calibrate(std::size_t n) {
-  std::printf("\nCalibration, %zu particles\n%-6s %5s %6s %10s %10s %10s\n", n, "case", "order", "theta", "fast cs",
-              "speed-up", "rms rel");
+void calibrate(std::size_t n, const std::vector<double>& thetas, const std::vector<double>& orders,
+               const std::vector<double>& leaves) {
+  std::printf("\nCalibration, %zu particles\n%-6s %5s %5s %6s %10s %10s %10s\n", n, "case", "leaf", "order", "theta",
+              "fast cs", "speed-up", "rms rel");
   for (Case c : {Case{"cube", cube(n)}, Case{"hover", hover(n)}}) {
     const Sample s = sample_of(c.f, 1000);
     std::vector<Vel> d;
     const double td = cpu_time([&] { d = induced_at_points(c.f, s.x, s.y, s.z); }) * double(c.f.len()) /
                       double(s.x.size());
-    for (int order : {1, 2})
-      for (float theta : {0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f}) {
-        VelGrad fv;
-        const double t = cpu_time([&] { fv = induced_velocities_planned(c.f, FastPlan{order, theta, 32}, false); });
-        std::printf("%-6s %5d %6.2f %10.3f %9.1fx %10.2e\n", c.name, order, theta, t, td / t, rms_rel(d, fv.vel, s));
-      }
+    for (double leaf : leaves)
+      for (double order : orders)
+        for (double theta : thetas) {
+          VelGrad fv;
+          const FastPlan plan{int(order), float(theta), std::size_t(leaf)};
+          const double t = cpu_time([&] { fv = induced_velocities_planned(c.f, plan, false); });
+          std::printf("%-6s %5zu %5d %6.2f %10.3f %9.1fx %10.2e\n", c.name, plan.leaf, plan.order, theta, t, td / t,
+                      rms_rel(d, fv.vel, s));
+        }
   }
+}
+
+// A comma-separated list of numbers from the environment, or dflt.
+std::vector<double> env_list(const char* name, std::vector<double> dflt) {
+  const char* t = std::getenv(name);
+  if (!t) return dflt;
+  std::vector<double> v;
+  for (const char* p = t; *p;) {
+    char* e = nullptr;
+    const double x = std::strtod(p, &e);
+    if (e == p) break;
+    v.push_back(x);
+    p = *e == ',' ? e + 1 : e;
+  }
+  return v;
 }
 
 }  // namespace
@@ -228,10 +251,16 @@ int main(int argc, char** argv) {
   const auto want = [&](const char* p, bool dflt) {
     return parts.empty() ? dflt : std::find(parts.begin(), parts.end(), p) != parts.end();
   };
+  if (const char* nt = std::getenv("AERLOX_NUM_THREADS"); nt && std::atoi(nt) > 0)
+    pool::set_worker_count(std::size_t(std::atoi(nt)));
   const char* ne = std::getenv("AERLOX_FAST_N");
   const std::size_t n = ne ? std::size_t(std::atof(ne)) : 200000;
-  if (want("calibrate", false)) calibrate(n);
-  if (want("accuracy", true)) accuracy(n, 2);
+  const std::vector<double> rtols = env_list("AERLOX_FAST_RTOL", {1e-2, 1e-3, 1e-4});
+  const std::vector<double> thetas = env_list("AERLOX_FAST_THETAS", {0.2, 0.3, 0.4, 0.5, 0.6, 0.7});
+  const std::vector<double> orders = env_list("AERLOX_FAST_ORDERS", {1, 2});
+  const std::vector<double> leaves = env_list("AERLOX_FAST_LEAVES", {32});
+  if (want("calibrate", false)) calibrate(n, thetas, orders, leaves);
+  if (want("accuracy", true)) accuracy(n, 2, rtols);
   if (want("scaling", false)) scaling({20000, 50000, 200000, 1000000});
   return 0;
 }

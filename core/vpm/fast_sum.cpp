@@ -27,15 +27,18 @@ const fast::Table& fast_kernels() {
   return fast::table_baseline;
 }
 
-// Targets sorted into groups: coordinates in group order and, per group,
-// its range and bounding sphere.
+// Targets in tree order, cut into groups (ranges with bounding spheres).
 struct Targets {
   const float* x;
   const float* y;
   const float* z;
-  const std::uint32_t* order;  ///< output index of sorted target k
-  const Octree* tree;          ///< groups are its leaves
+  const std::uint32_t* order;      ///< output index of sorted target k
+  const std::vector<Cell>* groups;
 };
+
+// A far cell's expansion costs about as much as summing five particles one
+// by one, so smaller cells are summed directly (exact, and no slower).
+constexpr std::uint32_t kDirectUpTo = 6;
 
 // A group's far cells and near ranges, by the opening test.
 void interaction_lists(const SourceTree& s, const Cell& group, float theta, std::vector<std::uint32_t>& far,
@@ -52,11 +55,15 @@ void interaction_lists(const SourceTree& s, const Cell& group, float theta, std:
     const float dx = c.centre[0] - group.centre[0], dy = c.centre[1] - group.centre[1],
                 dz = c.centre[2] - group.centre[2];
     const float gap = std::sqrt((dx * dx + dy * dy) + dz * dz) - group.radius;
-    if (gap > 0.0f && c.radius < theta * gap) {
+    const bool accept = gap > 0.0f && c.radius < theta * gap;
+    if (accept && c.count > kDirectUpTo) {
       far.push_back(k);
-    } else if (c.n_children == 0) {
-      near.push_back(c.first);
-      near.push_back(c.count);
+    } else if (accept || c.n_children == 0) {
+      // Near ranges that continue the previous one are merged.
+      if (!near.empty() && near[near.size() - 2] + near.back() == c.first)
+        near.back() += c.count;
+      else
+        near.insert(near.end(), {c.first, c.count});
     } else {
       // Children pushed last-first, so they are visited in order.
       for (std::uint32_t m = c.n_children; m-- > 0;) stack.push_back(c.child0 + m);
@@ -70,14 +77,14 @@ VelGrad evaluate(const SourceTree& s, const Targets& t, std::size_t n_targets, F
   if (gradient) out.grad.assign(n_targets, Grad{});
   if (n_targets == 0 || s.tree.cells.empty()) return out;
   const fast::Table& table = fast_kernels();
-  const auto& leaves = t.tree->leaves;
+  const std::vector<Cell>& groups = *t.groups;
   Vel* vel = out.vel.data();
   Grad* grad = gradient ? out.grad.data() : nullptr;
-  pool::parallel_for(leaves.size(), [&](std::size_t g0, std::size_t g1, std::size_t) {
+  pool::parallel_for(groups.size(), [&](std::size_t g0, std::size_t g1, std::size_t) {
     std::vector<std::uint32_t> far, near, stack;
     AVec<float> buf;
     for (std::size_t g = g0; g < g1; ++g) {
-      const Cell& group = t.tree->cells[leaves[g]];
+      const Cell& group = groups[g];
       interaction_lists(s, group, plan.theta, far, near, stack);
       const std::size_t nb = (group.count + 7) / 8;
       const std::size_t need = nb * 8 * (3 + 3 + (gradient ? 9 : 0));
@@ -120,15 +127,31 @@ void check_plan(const FastPlan& plan) {
 
 FastPlan fast_plan(double rtol) {
   if (!(std::isfinite(rtol) && rtol > 0.0)) throw ValueError("rtol must be a finite number > 0");
-  // With the quadrupole the error falls as theta^3; measured at 200k
-  // particles (docs/scaling.md), the root-mean-square relative error of a
-  // cube of overlapping cores with random strengths, the harder of the two
-  // cases measured, is about 0.15 theta^3. The plan takes 0.9 of the angle
-  // that meets rtol there; below 1e-6 single precision dominates and every
-  // cell is opened.
+  // Below 1e-6 single precision dominates and every cell is opened.
   if (rtol < 1e-6) return FastPlan{2, 0.0f, 32};
-  const double theta = 0.9 * std::cbrt(rtol / 0.15);
-  return FastPlan{2, static_cast<float>(std::min(theta, 0.7)), 32};
+  // Two measured bounds (docs/scaling.md, 20k to 1M particles), the smaller
+  // angle taken. A cube of overlapping cores with random strengths, whose far
+  // field has no coherence to hide behind, errs by at most 0.06 theta^3; the
+  // plan asks 0.9 of rtol of it. A hover wake errs less at small angles but,
+  // once big cells near the targets hold pieces of the tip vortex, its error
+  // climbs as theta^6 to theta^9: its measured worst case (err, theta) is
+  // interpolated in log-log at 0.7 rtol.
+  double theta = std::cbrt(0.9 * rtol / 0.06);
+  static constexpr double kWake[][2] = {{1.0e-3, 0.30}, {2.0e-3, 0.35}, {6.5e-3, 0.40}, {1.36e-2, 0.45}};
+  const double want = 0.7 * rtol;
+  double wake = kWake[0][1];
+  if (want >= kWake[0][0]) {
+    wake = kWake[3][1];
+    for (int k = 0; k + 1 < 4; ++k)
+      if (want < kWake[k + 1][0]) {
+        const double f = std::log(want / kWake[k][0]) / std::log(kWake[k + 1][0] / kWake[k][0]);
+        wake = kWake[k][1] + f * (kWake[k + 1][1] - kWake[k][1]);
+        break;
+      }
+  }
+  // Below the table's first point the cube's bound is the smaller one.
+  if (want >= kWake[0][0]) theta = std::min(theta, wake);
+  return FastPlan{2, static_cast<float>(std::min(theta, 0.45)), 32};
 }
 
 VelGrad induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
@@ -147,7 +170,8 @@ VelGrad induced_at_points_planned(const ParticleField& field, std::span<const fl
     sy[k] = ty[tt.order[k]];
     sz[k] = tz[tt.order[k]];
   }
-  return evaluate(s, Targets{sx.data(), sy.data(), sz.data(), tt.order.data(), &tt}, m, plan, gradient);
+  const std::vector<Cell> groups = fast::target_groups(sx.data(), sy.data(), sz.data(), m, plan.leaf);
+  return evaluate(s, Targets{sx.data(), sy.data(), sz.data(), tt.order.data(), &groups}, m, plan, gradient);
 }
 
 VelGrad induced_velocities_planned(const ParticleField& field, FastPlan plan, bool gradient) {
@@ -156,7 +180,8 @@ VelGrad induced_velocities_planned(const ParticleField& field, FastPlan plan, bo
   const std::size_t n = field.len();
   if (n == 0) return evaluate(SourceTree{}, Targets{}, 0, plan, gradient);
   const SourceTree s = SourceTree::build(field, plan.leaf);
-  return evaluate(s, Targets{s.x.data(), s.y.data(), s.z.data(), s.tree.order.data(), &s.tree}, n, plan, gradient);
+  const std::vector<Cell> groups = fast::target_groups(s.x.data(), s.y.data(), s.z.data(), n, plan.leaf);
+  return evaluate(s, Targets{s.x.data(), s.y.data(), s.z.data(), s.tree.order.data(), &groups}, n, plan, gradient);
 }
 
 VelGrad induced_at_points_fast(const ParticleField& field, std::span<const float> tx,

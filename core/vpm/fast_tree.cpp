@@ -23,11 +23,14 @@ struct Box {
   unsigned depth;
 };
 
-// Centre of the points' bounding box and the largest distance from it.
-void bound_cell(Cell& cell, const float* x, const float* y, const float* z, const std::uint32_t* order) {
+// Centre of the bounding box of points first..first+count (through idx,
+// which maps a sorted position to the arrays' index) and the largest
+// distance from it.
+template <class Index>
+void bound_points(Cell& cell, const float* x, const float* y, const float* z, Index idx) {
   float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
   for (std::uint32_t k = cell.first; k < cell.first + cell.count; ++k) {
-    const std::uint32_t i = order[k];
+    const std::size_t i = idx(k);
     const float p[3] = {x[i], y[i], z[i]};
     for (int d = 0; d < 3; ++d) {
       lo[d] = std::min(lo[d], p[d]);
@@ -37,13 +40,17 @@ void bound_cell(Cell& cell, const float* x, const float* y, const float* z, cons
   for (int d = 0; d < 3; ++d) cell.centre[d] = 0.5f * (lo[d] + hi[d]);
   double r2 = 0.0;
   for (std::uint32_t k = cell.first; k < cell.first + cell.count; ++k) {
-    const std::uint32_t i = order[k];
+    const std::size_t i = idx(k);
     const double dx = double(x[i]) - cell.centre[0], dy = double(y[i]) - cell.centre[1],
                  dz = double(z[i]) - cell.centre[2];
     r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
   }
   // Rounded up so that the float radius still bounds every point.
   cell.radius = static_cast<float>(std::sqrt(r2)) * (1.0f + 1e-6f);
+}
+
+void bound_cell(Cell& cell, const float* x, const float* y, const float* z, const std::uint32_t* order) {
+  bound_points(cell, x, y, z, [order](std::uint32_t k) { return std::size_t{order[k]}; });
 }
 
 }  // namespace
@@ -120,6 +127,20 @@ Octree build_octree(std::span<const float> x, std::span<const float> y, std::spa
   std::sort(t.leaves.begin(), t.leaves.end(),
             [&](std::uint32_t a, std::uint32_t b) { return t.cells[a].first < t.cells[b].first; });
   return t;
+}
+
+std::vector<Cell> target_groups(const float* x, const float* y, const float* z, std::size_t n,
+                                std::size_t size) {
+  AERLOX_ASSERT(size > 0 && n < (std::size_t{1} << 32));
+  std::vector<Cell> groups((n + size - 1) / size);
+  pool::parallel_for(groups.size(), [&](std::size_t b, std::size_t e, std::size_t) {
+    for (std::size_t g = b; g < e; ++g) {
+      groups[g].first = static_cast<std::uint32_t>(g * size);
+      groups[g].count = static_cast<std::uint32_t>(std::min(size, n - g * size));
+      bound_points(groups[g], x, y, z, [](std::uint32_t k) { return std::size_t{k}; });
+    }
+  });
+  return groups;
 }
 
 namespace {

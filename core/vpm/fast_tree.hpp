@@ -42,6 +42,12 @@ struct Octree {
 Octree build_octree(std::span<const float> x, std::span<const float> y, std::span<const float> z,
                     std::size_t leaf_capacity);
 
+/// Target groups: runs of `size` consecutive points of arrays already in
+/// tree order (the last run shorter), each with its bounding sphere. Cutting
+/// the order into equal runs instead of taking the leaves keeps every group
+/// but the last a whole number of eight-lane blocks.
+std::vector<Cell> target_groups(const float* x, const float* y, const float* z, std::size_t n, std::size_t size);
+
 /// A particle field sorted into its octree, with the far-field table.
 struct SourceTree {
   Octree tree;
