@@ -96,7 +96,7 @@ def _tip_vortex_table(resolved, ct_measured) -> Table:
               ["collective"] + [f"{a:g} deg of wake age" for a in TIP_VORTEX_AGES_DEG])
     for col, h in resolved.items():
         op = operating_point(col)
-        ours = wake_geometry.tip_vortex(h.state, RADIUS_M, op.omega, op.hub_rotation()[:, 2], TIP_VORTEX_AGES_DEG)
+        ours = wake_geometry.tip_vortex(ax._aerlox._ext.wake(h.state), RADIUS_M, op.omega, op.hub_rotation()[:, 2], TIP_VORTEX_AGES_DEG)
         row = [f"{col:g} deg"]
         for age, (r, z) in zip(TIP_VORTEX_AGES_DEG, ours):
             rf, zf = wake_geometry.landgrebe(age, ct_measured[col], solidity, 2)

@@ -15,8 +15,6 @@ from typing import List, Sequence, Tuple
 
 import numpy as np
 
-from aerlox import _aerlox
-
 
 def landgrebe(wake_age_deg: float, ct: float, solidity: float, blades: int,
               twist_deg: float = 0.0) -> Tuple[float, float]:
@@ -34,10 +32,12 @@ def landgrebe(wake_age_deg: float, ct: float, solidity: float, blades: int,
     return a + (1.0 - a) * math.exp(-lam * psi), depth
 
 
-def tip_vortex(state, radius_m: float, omega_rad_s: float, hub_axis: Sequence[float],
+def tip_vortex(wake, radius_m: float, omega_rad_s: float, hub_axis: Sequence[float],
                wake_ages_deg: Sequence[float], window_deg: float = 7.5) -> List[Tuple[float, float]]:
     """(radius / R, depth / R) of a marched wake's tip vortex at each wake age.
 
+    `wake` is the dict of ``_aerlox._ext.wake(state)``: particle positions,
+    strengths and ages.
     The tip vortex is where the strongest swirl of the tip's sense sits: over
     the particles whose age lies within `window_deg` of the asked age, the mean
     position weighted by the square of their azimuthal strength (tip sense
@@ -45,7 +45,7 @@ def tip_vortex(state, radius_m: float, omega_rad_s: float, hub_axis: Sequence[fl
     at the origin; `hub_axis` points downstream. NaN where no particle is that
     old.
     """
-    w = _aerlox._ext.wake(state)
+    w = wake
     p = np.asarray(w["position_m"], dtype=float)
     alpha = np.asarray(w["strength_m3_s"], dtype=float)
     age_deg = np.degrees(np.asarray(w["age_s"], dtype=float) * omega_rad_s)
@@ -56,9 +56,8 @@ def tip_vortex(state, radius_m: float, omega_rad_s: float, hub_axis: Sequence[fl
     # The azimuthal unit vector of the rotor's sense of rotation about `axis`.
     e_theta = np.cross(axis, radial) / np.maximum(r, 1e-12)[:, None]
     swirl = np.einsum("ij,ij->i", alpha, e_theta)
-    # The tip's sense is that of the youngest strong swirl.
-    young = age_deg < 45.0
-    sense = np.sign(swirl[young][np.argmax(np.abs(swirl[young]))]) if young.any() else 1.0
+    # The tip vortex carries the strongest swirl of the whole wake: its sense is the tip's.
+    sense = np.sign(swirl[np.argmax(np.abs(swirl))]) if len(swirl) else 1.0
     out = []
     for age in wake_ages_deg:
         sel = (np.abs(age_deg - age) < window_deg) & (sense * swirl > 0.0)
