@@ -8,9 +8,9 @@
 // Usage: bench_fast [accuracy|scaling|calibrate]... (default:
 // accuracy). AERLOX_BENCH_SUMMARY=path appends the headline figures;
 // AERLOX_NUM_THREADS=n runs on n workers (default: one per CPU);
-// AERLOX_FAST_RTOL, AERLOX_FAST_THETAS, AERLOX_FAST_ORDERS and
-// AERLOX_FAST_LEAVES take comma-separated lists of the rtols to measure and
-// the angles, orders and leaf sizes to calibrate.
+// AERLOX_FAST_RTOL takes a comma-separated list of the rtols to measure;
+// AERLOX_FAST_THETAS, _ORDERS, _LEAVES and _GROUPS lists of the plan's
+// fields to calibrate (see FastPlan).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -207,24 +207,27 @@ void scaling(const std::vector<std::size_t>& ns) {
 }
 
 // Opening angle and order against error and time on both cases.
-void calibrate(std::size_t n, const std::vector<double>& thetas, const std::vector<double>& orders,
-               const std::vector<double>& leaves) {
-  std::printf("\nCalibration, %zu particles\n%-6s %5s %5s %6s %10s %10s %10s\n", n, "case", "leaf", "order", "theta",
-              "fast cs", "speed-up", "rms rel");
+struct Grid {
+  std::vector<double> thetas, orders, leaves, groups;
+};
+void calibrate(std::size_t n, const Grid& g) {
+  std::printf("\nCalibration, %zu particles\n%-6s %5s %5s %5s %6s %10s %10s %10s\n", n, "case", "leaf", "order",
+              "group", "theta", "fast cs", "speed-up", "rms rel");
   for (Case c : {Case{"cube", cube(n)}, Case{"hover", hover(n)}}) {
     const Sample s = sample_of(c.f, 1000);
     std::vector<Vel> d;
     const double td = cpu_time([&] { d = induced_at_points(c.f, s.x, s.y, s.z); }) * double(c.f.len()) /
                       double(s.x.size());
-    for (double leaf : leaves)
-      for (double order : orders)
-        for (double theta : thetas) {
-          VelGrad fv;
-          const FastPlan plan{int(order), float(theta), std::size_t(leaf)};
-          const double t = cpu_time([&] { fv = induced_velocities_planned(c.f, plan, false); });
-          std::printf("%-6s %5zu %5d %6.2f %10.3f %9.1fx %10.2e\n", c.name, plan.leaf, plan.order, theta, t, td / t,
-                      rms_rel(d, fv.vel, s));
-        }
+    for (double leaf : g.leaves)
+      for (double order : g.orders)
+        for (double group : g.groups)
+          for (double theta : g.thetas) {
+            VelGrad fv;
+            const FastPlan plan{int(order), float(theta), std::size_t(leaf), std::size_t(group)};
+            const double t = cpu_time([&] { fv = induced_velocities_planned(c.f, plan, false); });
+            std::printf("%-6s %5zu %5d %5zu %6.2f %10.3f %9.1fx %10.2e\n", c.name, plan.leaf, plan.order, plan.group,
+                        theta, t, td / t, rms_rel(d, fv.vel, s));
+          }
   }
 }
 
@@ -256,10 +259,9 @@ int main(int argc, char** argv) {
   const char* ne = std::getenv("AERLOX_FAST_N");
   const std::size_t n = ne ? std::size_t(std::atof(ne)) : 200000;
   const std::vector<double> rtols = env_list("AERLOX_FAST_RTOL", {1e-2, 1e-3, 1e-4});
-  const std::vector<double> thetas = env_list("AERLOX_FAST_THETAS", {0.2, 0.3, 0.4, 0.5, 0.6, 0.7});
-  const std::vector<double> orders = env_list("AERLOX_FAST_ORDERS", {1, 2});
-  const std::vector<double> leaves = env_list("AERLOX_FAST_LEAVES", {32});
-  if (want("calibrate", false)) calibrate(n, thetas, orders, leaves);
+  const Grid grid{env_list("AERLOX_FAST_THETAS", {0.2, 0.3, 0.4, 0.5, 0.6, 0.7}), env_list("AERLOX_FAST_ORDERS", {2}),
+                  env_list("AERLOX_FAST_LEAVES", {32}), env_list("AERLOX_FAST_GROUPS", {32})};
+  if (want("calibrate", false)) calibrate(n, grid);
   if (want("accuracy", true)) accuracy(n, 2, rtols);
   if (want("scaling", false)) scaling({20000, 50000, 200000, 1000000});
   return 0;

@@ -10,7 +10,7 @@ namespace aerlox_rs::vpm::fast {
 
 /// Floats per cell in the far-field table: the cell's expansion of the
 /// regularised kernel about its centre (see fast_tree.hpp for the layout).
-inline constexpr std::size_t kMomentStride = 56;
+inline constexpr std::size_t kMomentStride = 120;
 // Offsets of each moment inside a cell's row.
 inline constexpr std::size_t kMoC = 0;     ///< centre x y z, then sigma_c^2
 inline constexpr std::size_t kMoA = 4;     ///< A_c = sum alpha_c
@@ -20,6 +20,13 @@ inline constexpr std::size_t kMoTrQ = 19;  ///< trace of Q^c
 inline constexpr std::size_t kMoQ = 22;    ///< Q^c (xx yy zz xy xz yz) at 6c
 inline constexpr std::size_t kMoM = 40;    ///< M_aj = eps_abc Q_bjc, at 3a + j
 inline constexpr std::size_t kMoN = 49;    ///< N_c = sum (sigma^2 - sigma_c^2) alpha_c
+// The octupole O^c_ijk = sum d_i d_j d_k alpha_c / 6 and what the velocity
+// takes of it, with each symmetric form's repeated entries folded in (so a
+// form times the monomials of R is a plain dot product):
+inline constexpr std::size_t kMoT = 56;   ///< 3 T^c_k, T^c_k = O^c_iik, at 3c + k
+inline constexpr std::size_t kMoWT = 65;  ///< 3 eps_abc T^c_b
+inline constexpr std::size_t kMoO = 68;   ///< O^c on xxx yyy zzz xxy xxz xyy yyz xzz yzz xyz, at 10c
+inline constexpr std::size_t kMoP = 98;   ///< 3 P^a, P^a_jk = eps_abc O^c_bjk, on xx yy zz xy xz yz, at 6a
 
 /// One target group's work: its near sources (ranges of the sorted source
 /// arrays) summed particle by particle, and its far cells through their
@@ -43,7 +50,7 @@ struct GroupJob {
   const float* ty;
   const float* tz;
   std::size_t n_blocks;  ///< blocks of eight targets
-  int order;             ///< 1: dipole, 2: quadrupole
+  int order;             ///< 1: dipole, 2: quadrupole, 3: octupole (velocity; gradient to the quadrupole)
   float* vel;
   float* grad;  ///< null: velocity only
 };

@@ -112,8 +112,18 @@ AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z,
   }
 }
 
-// One far cell's expansion (order 1: dipole, 2: quadrupole; always the
-// monopole and the core-radius moment) against one block of targets.
+// sum_m f[m] x[m] over n terms, left to right.
+template <int N>
+AERLOX_FINLINE f8 dot(const float* f, const f8* x) {
+  f8 s = splat(f[0]) * x[0];
+  for (int m = 1; m < N; ++m) s = s + splat(f[m]) * x[m];
+  return s;
+}
+
+// One far cell's expansion (order 1: dipole, 2: quadrupole, 3: octupole;
+// always the monopole and the core-radius moment) against one block of
+// targets. The gradient takes the expansion to the quadrupole whatever the
+// order, and the velocity is summed the same way with or without it.
 template <int P, bool Grad>
 AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
@@ -128,9 +138,16 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   const f8 F3 = splat(-15.0f) * ((r2 + splat(4.5f) * s2) * p9);
   const f8 E1 = splat(3.75f) * (s2 * p7);
   f8 F4 = splat(0.0f), E2 = splat(0.0f);
-  if constexpr (Grad) {
-    F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * (p9 * q));
-    E2 = splat(-26.25f) * (s2 * p9);
+  if constexpr (Grad || P >= 3) F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * (p9 * q));
+  if constexpr (Grad) E2 = splat(-26.25f) * (s2 * p9);
+  // The monomials of R of degree 2 and 3, in the table's order.
+  f8 RR[6], RRR[10];
+  if constexpr (P >= 3) {
+    RR[0] = R[0] * R[0], RR[1] = R[1] * R[1], RR[2] = R[2] * R[2];
+    RR[3] = R[0] * R[1], RR[4] = R[0] * R[2], RR[5] = R[1] * R[2];
+    RRR[0] = RR[0] * R[0], RRR[1] = RR[1] * R[1], RRR[2] = RR[2] * R[2], RRR[3] = RR[0] * R[1];
+    RRR[4] = RR[0] * R[2], RRR[5] = RR[1] * R[0], RRR[6] = RR[1] * R[2], RRR[7] = RR[2] * R[0];
+    RRR[8] = RR[2] * R[1], RRR[9] = RR[3] * R[2];
   }
   f8 S[3], V[3], qv[3][3];
   for (int c = 0; c < 3; ++c) {
@@ -139,14 +156,28 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
     f8 rqr = splat(0.0f);
     if constexpr (P >= 2) {
       const float* Q = m + kMoQ + 6 * c;
-      qv[c][0] = (splat(Q[0]) * R[0] + splat(Q[3]) * R[1]) + splat(Q[4]) * R[2];
-      qv[c][1] = (splat(Q[3]) * R[0] + splat(Q[1]) * R[1]) + splat(Q[5]) * R[2];
-      qv[c][2] = (splat(Q[4]) * R[0] + splat(Q[5]) * R[1]) + splat(Q[2]) * R[2];
-      rqr = (R[0] * qv[c][0] + R[1] * qv[c][1]) + R[2] * qv[c][2];
+      if constexpr (Grad || P == 2) {
+        qv[c][0] = (splat(Q[0]) * R[0] + splat(Q[3]) * R[1]) + splat(Q[4]) * R[2];
+        qv[c][1] = (splat(Q[3]) * R[0] + splat(Q[1]) * R[1]) + splat(Q[5]) * R[2];
+        qv[c][2] = (splat(Q[4]) * R[0] + splat(Q[5]) * R[1]) + splat(Q[2]) * R[2];
+      }
+      if constexpr (P == 2) {
+        rqr = (R[0] * qv[c][0] + R[1] * qv[c][1]) + R[2] * qv[c][2];
+      } else {
+        const f8 off = (splat(Q[3]) * RR[3] + splat(Q[4]) * RR[4]) + splat(Q[5]) * RR[5];
+        rqr = ((splat(Q[0]) * RR[0] + splat(Q[1]) * RR[1]) + splat(Q[2]) * RR[2]) + (off + off);
+      }
       lin = splat(m[kMoTrQ + c]) - rd;
     }
     const f8 A = splat(m[kMoA + c]), N = splat(m[kMoN + c]);
-    S[c] = ((A * F1 + lin * F2) + rqr * F3) + N * E1;
+    if constexpr (P >= 3) {
+      // Octupole: -(3 T^c.R) F3 - O^c(R, R, R) F4.
+      const f8 t3r = dot<3>(m + kMoT + 3 * c, R);
+      const f8 orrr = dot<10>(m + kMoO + 10 * c, RRR);
+      S[c] = (((A * F1 + lin * F2) + (rqr - t3r) * F3) - orrr * F4) + N * E1;
+    } else {
+      S[c] = ((A * F1 + lin * F2) + rqr * F3) + N * E1;
+    }
     if constexpr (Grad) V[c] = ((A * F2 + lin * F3) + rqr * F4) + N * E2;
   }
   // u = R x S - F1 w + 2 F2 (M R)
@@ -160,6 +191,8 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   for (int a = 0; a < 3; ++a) {
     f8 t = RxS[a] - F1 * w[a];
     if constexpr (P >= 2) t = t + F2x2 * MR[a];
+    // Octupole: -3 F2 eps_abc T^c_b - 3 F3 R.P^a.R.
+    if constexpr (P >= 3) t = (t - F2 * splat(m[kMoWT + a])) - F3 * dot<6>(m + kMoP + 6 * a, RR);
     acc.u[a] = acc.u[a] + t;
   }
   if constexpr (Grad) {
@@ -229,9 +262,9 @@ AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
 
 template <int P, bool Grad>
 void eval_group_tpl(const GroupJob& j) {
-  // Two blocks at a time for the velocity; the gradient's sums fill the
-  // registers with one.
-  constexpr int K = Grad ? 1 : 2;
+  // Two blocks at a time for the velocity to the quadrupole; the gradient's
+  // sums and the octupole's monomials fill the registers with one.
+  constexpr int K = (Grad || P >= 3) ? 1 : 2;
   std::size_t b = 0;
   for (; b + K <= j.n_blocks; b += K) eval_blocks<P, Grad, K>(j, b);
   for (; b < j.n_blocks; ++b) eval_blocks<P, Grad, 1>(j, b);
@@ -239,7 +272,9 @@ void eval_group_tpl(const GroupJob& j) {
 
 void eval_group_impl(const GroupJob& j) {
   const bool grad = j.grad != nullptr;
-  if (j.order >= 2) {
+  if (j.order >= 3) {
+    grad ? eval_group_tpl<3, true>(j) : eval_group_tpl<3, false>(j);
+  } else if (j.order == 2) {
     grad ? eval_group_tpl<2, true>(j) : eval_group_tpl<2, false>(j);
   } else {
     grad ? eval_group_tpl<1, true>(j) : eval_group_tpl<1, false>(j);

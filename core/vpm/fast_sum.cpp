@@ -118,9 +118,32 @@ VelGrad evaluate(const SourceTree& s, const Targets& t, std::size_t n_targets, F
 }
 
 void check_plan(const FastPlan& plan) {
-  if (!(plan.order == 1 || plan.order == 2)) throw ValueError("expansion order must be 1 or 2");
+  if (!(plan.order >= 1 && plan.order <= 3)) throw ValueError("expansion order must be 1, 2 or 3");
   if (!(plan.theta >= 0.0f && plan.theta < 1.0f)) throw ValueError("opening angle must be in [0, 1)");
   if (plan.leaf == 0) throw ValueError("particles per leaf must be positive");
+  if (plan.group == 0) throw ValueError("targets per group must be positive");
+}
+
+}  // namespace
+
+namespace {
+
+// A measured curve of error against opening angle, (err, theta) rising.
+struct Curve {
+  const double (*pts)[2];
+  int n;
+};
+
+// The angle at which the curve reaches err: log-log interpolation inside,
+// theta^p below the first point, the last angle above the last.
+double angle_for(const Curve& c, double err, double p) {
+  if (err <= c.pts[0][0]) return c.pts[0][1] * std::pow(err / c.pts[0][0], 1.0 / p);
+  for (int k = 0; k + 1 < c.n; ++k)
+    if (err < c.pts[k + 1][0]) {
+      const double f = std::log(err / c.pts[k][0]) / std::log(c.pts[k + 1][0] / c.pts[k][0]);
+      return c.pts[k][1] + f * (c.pts[k + 1][1] - c.pts[k][1]);
+    }
+  return c.pts[c.n - 1][1];
 }
 
 }  // namespace
@@ -131,27 +154,24 @@ FastPlan fast_plan(double rtol) {
   if (rtol < 1e-6) return FastPlan{2, 0.0f, 32};
   // Two measured bounds (docs/scaling.md, 20k to 1M particles), the smaller
   // angle taken. A cube of overlapping cores with random strengths, whose far
-  // field has no coherence to hide behind, errs by at most 0.06 theta^3; the
-  // plan asks 0.9 of rtol of it. A hover wake errs less at small angles but,
-  // once big cells near the targets hold pieces of the tip vortex, its error
-  // climbs as theta^6 to theta^9: its measured worst case (err, theta) is
-  // interpolated in log-log at 0.7 rtol.
-  double theta = std::cbrt(0.9 * rtol / 0.06);
-  static constexpr double kWake[][2] = {{1.0e-3, 0.30}, {2.0e-3, 0.35}, {6.5e-3, 0.40}, {1.36e-2, 0.45}};
-  const double want = 0.7 * rtol;
-  double wake = kWake[0][1];
-  if (want >= kWake[0][0]) {
-    wake = kWake[3][1];
-    for (int k = 0; k + 1 < 4; ++k)
-      if (want < kWake[k + 1][0]) {
-        const double f = std::log(want / kWake[k][0]) / std::log(kWake[k + 1][0] / kWake[k][0]);
-        wake = kWake[k][1] + f * (kWake[k + 1][1] - kWake[k][1]);
-        break;
-      }
+  // field has no coherence to hide behind, errs by at most 0.06 theta^3 with
+  // the quadrupole and 0.045 theta^4 with the octupole; the plan asks 0.9 of
+  // rtol of it. A hover wake errs less at small angles, but once big cells
+  // near the targets hold pieces of the tip vortex its error climbs faster:
+  // its worst measured curve (50k particles) is read at 0.8 rtol. From 5e-4
+  // up the octupole is the cheaper way to a given error; below, its extra
+  // work per cell costs more than the cells it saves.
+  static constexpr double kWake2[][2] = {{1.53e-5, 0.10}, {1.15e-4, 0.15}, {5.74e-4, 0.20},
+                                         {7.13e-4, 0.25}, {1.04e-3, 0.30}};
+  static constexpr double kWake3[][2] = {{6.56e-6, 0.10}, {8.14e-5, 0.15}, {1.68e-4, 0.20}, {3.09e-4, 0.25},
+                                         {6.05e-4, 0.30}, {7.98e-4, 0.35}, {1.51e-3, 0.40}, {2.98e-3, 0.45},
+                                         {5.80e-3, 0.50}, {8.73e-3, 0.55}, {1.45e-2, 0.60}};
+  if (rtol < 5e-4) {
+    const double theta = std::min(std::cbrt(0.9 * rtol / 0.06), angle_for(Curve{kWake2, 5}, 0.8 * rtol, 3.0));
+    return FastPlan{2, static_cast<float>(theta), 32};
   }
-  // Below the table's first point the cube's bound is the smaller one.
-  if (want >= kWake[0][0]) theta = std::min(theta, wake);
-  return FastPlan{2, static_cast<float>(std::min(theta, 0.45)), 32};
+  const double theta = std::min(std::pow(0.9 * rtol / 0.045, 0.25), angle_for(Curve{kWake3, 11}, 0.8 * rtol, 4.0));
+  return FastPlan{3, static_cast<float>(theta), 32};
 }
 
 VelGrad induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
@@ -170,7 +190,7 @@ VelGrad induced_at_points_planned(const ParticleField& field, std::span<const fl
     sy[k] = ty[tt.order[k]];
     sz[k] = tz[tt.order[k]];
   }
-  const std::vector<Cell> groups = fast::target_groups(sx.data(), sy.data(), sz.data(), m, plan.leaf);
+  const std::vector<Cell> groups = fast::target_groups(sx.data(), sy.data(), sz.data(), m, plan.group);
   return evaluate(s, Targets{sx.data(), sy.data(), sz.data(), tt.order.data(), &groups}, m, plan, gradient);
 }
 
@@ -180,7 +200,7 @@ VelGrad induced_velocities_planned(const ParticleField& field, FastPlan plan, bo
   const std::size_t n = field.len();
   if (n == 0) return evaluate(SourceTree{}, Targets{}, 0, plan, gradient);
   const SourceTree s = SourceTree::build(field, plan.leaf);
-  const std::vector<Cell> groups = fast::target_groups(s.x.data(), s.y.data(), s.z.data(), n, plan.leaf);
+  const std::vector<Cell> groups = fast::target_groups(s.x.data(), s.y.data(), s.z.data(), n, plan.group);
   return evaluate(s, Targets{s.x.data(), s.y.data(), s.z.data(), s.tree.order.data(), &groups}, n, plan, gradient);
 }
 

@@ -20,13 +20,16 @@
 
 namespace aerlox_rs::vpm {
 
-/// How the fast summation runs: expansion order (1: dipole, 2: quadrupole),
+/// How the fast summation runs: expansion order (1: dipole, 2: quadrupole,
+/// 3: octupole, the gradient to the quadrupole),
 /// opening angle (a cell of radius b is far from a group of radius b_t at
-/// distance d when b < theta (d - b_t)) and particles per leaf.
+/// distance d when b < theta (d - b_t)), particles per leaf and targets per
+/// group (a multiple of 8 keeps every group but the last free of padding).
 struct FastPlan {
   int order = 2;
   float theta = 0.5f;
   std::size_t leaf = 32;
+  std::size_t group = 32;
 };
 
 /// The plan that keeps the root-mean-square relative velocity error,

@@ -145,6 +145,47 @@ std::vector<Cell> target_groups(const float* x, const float* y, const float* z, 
 
 namespace {
 
+// Monomial m of the octupole's order (xxx yyy zzz xxy xxz xyy yyz xzz yzz
+// xyz) as axis indices, and how often it occurs in a symmetric form.
+constexpr int kCubic[10][3] = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {0, 0, 1}, {0, 0, 2},
+                               {0, 1, 1}, {1, 1, 2}, {0, 2, 2}, {1, 2, 2}, {0, 1, 2}};
+constexpr double kCubicMult[10] = {1, 1, 1, 3, 3, 3, 3, 3, 3, 6};
+// The same for quadratic forms (xx yy zz xy xz yz).
+constexpr int kQuad[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+constexpr double kQuadMult[6] = {1, 1, 1, 2, 2, 2};
+
+// O^c_ijk from its ten distinct entries O[10 c + m].
+double oct(const double* O, int c, int i, int j, int k) {
+  int s[3] = {i, j, k};
+  std::sort(s, s + 3);
+  for (int m = 0; m < 10; ++m)
+    if (kCubic[m][0] == s[0] && kCubic[m][1] == s[1] && kCubic[m][2] == s[2]) return O[10 * c + m];
+  return 0.0;
+}
+
+// The octupole's rows of the far-field table (fast_api.hpp) from its
+// distinct entries, summed in double.
+void octupole_rows(const double* O, float* row) {
+  double T[9] = {};
+  for (int c = 0; c < 3; ++c)
+    for (int k = 0; k < 3; ++k)
+      for (int i = 0; i < 3; ++i) T[3 * c + k] += oct(O, c, i, i, k);
+  // eps_abc X_bc for (a, b, c) cyclic: a = 0: X_12 - X_21, and so on.
+  static constexpr int kCyc[3][2] = {{1, 2}, {2, 0}, {0, 1}};
+  for (int a = 0; a < 3; ++a) {
+    const int b = kCyc[a][0], c = kCyc[a][1];
+    row[kMoWT + a] = static_cast<float>(3.0 * (T[3 * c + b] - T[3 * b + c]));
+    for (int m = 0; m < 6; ++m) {
+      const int j = kQuad[m][0], k = kQuad[m][1];
+      const double p = oct(O, c, b, j, k) - oct(O, b, c, j, k);
+      row[kMoP + 6 * a + m] = static_cast<float>(3.0 * kQuadMult[m] * p);
+    }
+  }
+  for (int i = 0; i < 9; ++i) row[kMoT + i] = static_cast<float>(3.0 * T[i]);
+  for (int c = 0; c < 3; ++c)
+    for (int m = 0; m < 10; ++m) row[kMoO + 10 * c + m] = static_cast<float>(kCubicMult[m] * O[10 * c + m]);
+}
+
 // The cell's centre and expansion (see fast_tree.hpp), from its sorted
 // particles, summed in double in sorted order.
 void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
@@ -168,14 +209,17 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
     for (int d = 0; d < 3; ++d) c[d] = cell.centre[d];
     s2c = S2 / cell.count;
   }
-  double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, r2max = 0;
+  double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, O[30] = {}, r2max = 0;
   for (std::uint32_t k = b; k < e; ++k) {
     const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
     const double d[3] = {s.x[k] - c[0], s.y[k] - c[1], s.z[k] - c[2]};
     const double ds = s.s2[k] - s2c;
     r2max = std::max(r2max, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
     const double dd[6] = {d[0] * d[0], d[1] * d[1], d[2] * d[2], d[0] * d[1], d[0] * d[2], d[1] * d[2]};
+    const double ddd[10] = {dd[0] * d[0], dd[1] * d[1], dd[2] * d[2], dd[0] * d[1], dd[0] * d[2],
+                            dd[1] * d[0], dd[1] * d[2], dd[2] * d[0], dd[2] * d[1], dd[3] * d[2]};
     for (int cc = 0; cc < 3; ++cc) {
+      for (int m = 0; m < 10; ++m) O[10 * cc + m] += ddd[m] * a[cc] / 6.0;
       A[cc] += a[cc];
       N[cc] += ds * a[cc];
       for (int i = 0; i < 3; ++i) D[3 * i + cc] += d[i] * a[cc];
@@ -214,6 +258,7 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
     row[kMoM + i] = static_cast<float>(M[i]);
   }
   for (int i = 0; i < 18; ++i) row[kMoQ + i] = static_cast<float>(Q[i]);
+  octupole_rows(O, row);
   for (int d = 0; d < 3; ++d) cell.centre[d] = static_cast<float>(c[d]);
   cell.radius = static_cast<float>(std::sqrt(r2max)) * (1.0f + 1e-6f);
   strength = static_cast<float>(W);

@@ -9,6 +9,8 @@
 //   Q^c_ij = sum d_i d_j alpha_c / 2          (quadrupole), its trace, and
 //   M_aj  = eps_abc Q^c_bj
 //   N_c   = sum (sigma_p^2 - sigma_c^2) alpha_c (core-radius moment)
+//   O^c_ijk = sum d_i d_j d_k alpha_c / 6     (octupole) and its traces and
+//   curls (fast_api.hpp)
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -106,3 +106,17 @@ TEST(VpmFast, EdgeCases) {
   const VelGrad ref = induced_with_gradient(f);
   EXPECT_LE(rms_rel(fv.vel, ref.vel), 1e-5);
 }
+
+TEST(VpmFast, EachOrderCutsTheErrorAtAGivenAngle) {
+  // A wrong sign or index in any moment shows as an order no better than the
+  // one below it.
+  for (const ParticleField& f : {vpm_test::helical_wake(4000, 4), vpm_test::random_cloud(4000, 5)}) {
+    const std::vector<Vel> ref = induced_velocities(f);
+    double prev = 1.0;
+    for (int order : {1, 2, 3}) {
+      const double err = rms_rel(induced_velocities_planned(f, FastPlan{order, 0.5f}, false).vel, ref);
+      EXPECT_LT(err, 0.6 * prev) << order;
+      prev = err;
+    }
+  }
+}
