@@ -62,5 +62,6 @@ struct Table {
 
 extern const Table table_baseline;
 extern const Table table_avx2;
+extern const Table table_avx512;
 
 }  // namespace aerlox_rs::vpm::fast

@@ -3,6 +3,11 @@
 // have this unit.
 #if defined(__x86_64__)
 #define AERLOX_FAST_AVX2 1
+// Two blocks per near source for the velocity, and per far cell to the
+// quadrupole; one for the gradient or the octupole, whose terms fill the
+// sixteen registers (measured).
+#define AERLOX_FAST_K (Grad ? 1 : 2)
+#define AERLOX_FAST_KF ((Grad || P >= 3) ? 1 : 2)
 #include "fast_eval_impl.hpp"
 
 namespace aerlox_rs::vpm::fast {

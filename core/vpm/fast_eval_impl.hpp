@@ -227,7 +227,7 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
 // K blocks of targets at once: each source and cell is loaded once for all
 // of them, and their independent chains keep the divider busy. Every target
 // still sees the same operations in the same order.
-template <int P, bool Grad, int K>
+template <int P, bool Grad, int K, int KF>
 AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
   const f8 k4pi = splat(0.0795774683f);
   f8 X[K], Y[K], Z[K];
@@ -240,10 +240,11 @@ AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
   for (std::size_t r = 0; r < j.n_near; ++r)
     for (std::size_t i = j.near[2 * r]; i < std::size_t{j.near[2 * r]} + j.near[2 * r + 1]; ++i)
       for (int k = 0; k < K; ++k) near_one<Grad>(j, i, X[k], Y[k], Z[k], acc[k]);
-  for (std::size_t c = 0; c < j.n_far; ++c) {
-    const float* m = j.moments + std::size_t{j.far[c]} * kMomentStride;
-    for (int k = 0; k < K; ++k) far_cell<P, Grad>(m, X[k], Y[k], Z[k], acc[k]);
-  }
+  for (int k0 = 0; k0 < K; k0 += KF)
+    for (std::size_t c = 0; c < j.n_far; ++c) {
+      const float* m = j.moments + std::size_t{j.far[c]} * kMomentStride;
+      for (int k = k0; k < k0 + KF; ++k) far_cell<P, Grad>(m, X[k], Y[k], Z[k], acc[k]);
+    }
   for (int k = 0; k < K; ++k) {
     const std::size_t b = b0 + k;
     for (int a = 0; a < 3; ++a) store8(j.vel + 24 * b + 8 * a, acc[k].u[a] * k4pi);
@@ -262,12 +263,12 @@ AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
 
 template <int P, bool Grad>
 void eval_group_tpl(const GroupJob& j) {
-  // Two blocks at a time for the velocity to the quadrupole; the gradient's
-  // sums and the octupole's monomials fill the registers with one.
-  constexpr int K = (Grad || P >= 3) ? 1 : 2;
+  // K blocks share each near source and KF of them each far cell; each unit
+  // sets both (AERLOX_FAST_K, AERLOX_FAST_KF) to what its registers hold.
+  constexpr int K = AERLOX_FAST_K, KF = AERLOX_FAST_KF;
   std::size_t b = 0;
-  for (; b + K <= j.n_blocks; b += K) eval_blocks<P, Grad, K>(j, b);
-  for (; b < j.n_blocks; ++b) eval_blocks<P, Grad, 1>(j, b);
+  for (; b + K <= j.n_blocks; b += K) eval_blocks<P, Grad, K, KF>(j, b);
+  for (; b < j.n_blocks; ++b) eval_blocks<P, Grad, 1, 1>(j, b);
 }
 
 void eval_group_impl(const GroupJob& j) {

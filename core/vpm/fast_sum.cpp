@@ -22,7 +22,8 @@ using fast::SourceTree;
 const fast::Table& fast_kernels() {
 #if defined(__x86_64__)
   const Isa isa = active_isa();
-  if (isa == Isa::Avx2 || isa == Isa::Avx512) return fast::table_avx2;
+  if (isa == Isa::Avx512) return fast::table_avx512;
+  if (isa == Isa::Avx2) return fast::table_avx2;
 #endif
   return fast::table_baseline;
 }

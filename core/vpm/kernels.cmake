@@ -11,4 +11,5 @@ endif()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   # The fast summation's AVX2 unit: wider registers only, no fused operations.
   set_source_files_properties(${_aerlox_vpm}/fast_eval_avx2.cpp PROPERTIES COMPILE_OPTIONS "-mavx2")
+  set_source_files_properties(${_aerlox_vpm}/fast_eval_avx512.cpp PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512vl;-mavx2")
 endif()
