@@ -15,7 +15,7 @@ import numpy as np
 import aerlox as ax
 
 from .common import DATA, MODEL_LABELS, CaseResult, Stopwatch, Table, SummaryEntry, error_pct, fmt_num, fmt_pct, read_columns
-from . import vpm_march
+from . import vpm_march, wake_geometry
 
 RADIUS_M = 1.143
 CHORD_M = 0.1905
@@ -81,6 +81,28 @@ def _resolved_cl(history, vpm_rot, r_over_r):
 
     r = np.asarray(_aerlox._ext.vpm_blade(vpm_rot.core_model("vpm"))["r_mid_m"]) / RADIUS_M
     return np.interp(r_over_r, r, history.cl)
+
+
+#: Wake ages at which the tip vortex is placed against Landgrebe's fit, deg.
+TIP_VORTEX_AGES_DEG = (90.0, 180.0, 360.0, 720.0)
+
+
+def _tip_vortex_table(resolved, ct_measured) -> Table:
+    """The resolved wake's tip vortex at a few wake ages against Landgrebe's
+    generalised hover wake at the measured CT (radius and depth below the disk, R)."""
+    solidity = 2 * CHORD_M / (math.pi * RADIUS_M)
+    t = Table("Vortex rotor, resolved wake: tip vortex (radius / depth below the disk, in R) against "
+              "Landgrebe's hover-wake fit at the measured CT",
+              ["collective"] + [f"{a:g} deg of wake age" for a in TIP_VORTEX_AGES_DEG])
+    for col, h in resolved.items():
+        op = operating_point(col)
+        ours = wake_geometry.tip_vortex(ax._aerlox._ext.wake(h.state), RADIUS_M, op.omega, op.hub_rotation()[:, 2], TIP_VORTEX_AGES_DEG)
+        row = [f"{col:g} deg"]
+        for age, (r, z) in zip(TIP_VORTEX_AGES_DEG, ours):
+            rf, zf = wake_geometry.landgrebe(age, ct_measured[col], solidity, 2)
+            row.append(f"{r:.3f} / {z:.3f} (fit {rf:.3f} / {zf:.3f})")
+        t.rows.append(row)
+    return t
 
 
 def _compressibility_table(rot, cl_meas, models) -> Table:
@@ -159,6 +181,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
             t.rows.append([f"{col:g} deg", fmt_num(h.performance.CT), f"{h.kappa:.3f}",
                            f"{100 * h.settled_change(1):.2f} %", str(h.particles[-1]), f"{h.seconds:.0f}"])
         res.tables.append(t)
+        res.tables.append(_tip_vortex_table(resolved, dict(zip(hover[:, 0], hover[:, 1]))))
         res.notes.append(
             f"Vortex rotor, resolved wake: {resolved_elements} lifting-line elements, the toolkit's defaults "
             "(core one chord, overlap 1, near-wake core 0.05 chord or half the element width, no vortex stretching, "

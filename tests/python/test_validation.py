@@ -16,7 +16,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, ROOT)
 
-from validation import apc, caradonna_tung, elliott  # noqa: E402
+from validation import apc, caradonna_tung, elliott, wake_geometry  # noqa: E402
 
 # Signed error (per cent of the measurement) the report shows, and the band
 # around it. Hover thrust of a fixed geometry is reproducible to a fraction of
@@ -65,3 +65,31 @@ def test_quick_case_errors_stay_in_their_band(case):
     off = {k: (round(got[k], 2), v) for k, v in expected.items()
            if not (math.isfinite(got[k]) and abs(got[k] - v) <= band)}
     assert not off, f"errors (got, expected) outside +-{band} points: {off}"
+
+
+def test_tip_vortex_found_in_a_wake_of_known_geometry():
+    """Two blades' tip vortices (strong, tip sense) beside an inboard sheet of
+    the other sense at each age: the tip vortex is found where it was put, on
+    an axis tilted off z, and the fit is continuous at the blade passage."""
+    import numpy as np
+
+    omega, R = 10.0, 2.0
+    axis = np.array([0.0, 0.6, 0.8])
+    e1 = np.array([1.0, 0.0, 0.0])
+    e2 = np.cross(axis, e1)
+    pos, alpha, age = [], [], []
+    for deg in (90.0, 180.0):
+        r_tip, depth = (0.9 if deg == 90.0 else 0.8) * R, 0.05 * deg / 90.0 * R
+        for psi in np.radians([0.0, 180.0]) + np.radians(deg):
+            radial, swirl = np.cos(psi) * e1 + np.sin(psi) * e2, -np.sin(psi) * e1 + np.cos(psi) * e2
+            for r, strength in ((r_tip, 1.0), (0.5 * R, -0.4)):
+                pos.append(r * radial + depth * axis)
+                alpha.append(strength * swirl)
+                age.append(np.radians(deg) / omega)
+    for sense in (1.0, -1.0):
+        wake = {"position_m": np.array(pos), "strength_m3_s": sense * np.array(alpha), "age_s": np.array(age)}
+        found = wake_geometry.tip_vortex(wake, R, omega, axis, [90.0, 180.0, 360.0])
+        assert found[0] == pytest.approx((0.9, 0.05)) and found[1] == pytest.approx((0.8, 0.1))
+        assert all(math.isnan(v) for v in found[2])
+    before, after = (wake_geometry.landgrebe(180.0 + d, 0.0046, 0.106, 2) for d in (-1e-9, 1e-9))
+    assert before == pytest.approx(after)
