@@ -152,27 +152,22 @@ double angle_for(const Curve& c, double err, double p) {
 FastPlan fast_plan(double rtol) {
   if (!(std::isfinite(rtol) && rtol > 0.0)) throw ValueError("rtol must be a finite number > 0");
   // Below 1e-6 single precision dominates and every cell is opened.
-  if (rtol < 1e-6) return FastPlan{2, 0.0f, 32};
-  // Two measured bounds (docs/scaling.md, 20k to 1M particles), the smaller
-  // angle taken. A cube of overlapping cores with random strengths, whose far
-  // field has no coherence to hide behind, errs by at most 0.06 theta^3 with
-  // the quadrupole and 0.045 theta^4 with the octupole; the plan asks 0.9 of
-  // rtol of it. A hover wake errs less at small angles, but once big cells
+  if (rtol < 1e-6) return FastPlan{3, 0.0f, 64, 16};
+  // Two measured bounds with the octupole, leaves of 64 and groups of 16
+  // (docs/scaling.md, 20k to 1M particles), the smaller angle taken. A cube
+  // of overlapping cores with random strengths, whose far field has no
+  // coherence to hide behind, errs by at most 0.052 theta^4; the plan asks 0.9
+  // of rtol of it. A hover wake errs less at small angles, but once big cells
   // near the targets hold pieces of the tip vortex its error climbs faster:
-  // its worst measured curve (50k particles) is read at 0.8 rtol. From 5e-4
-  // up the octupole is the cheaper way to a given error; below, its extra
-  // work per cell costs more than the cells it saves.
-  static constexpr double kWake2[][2] = {{1.53e-5, 0.10}, {1.15e-4, 0.15}, {5.74e-4, 0.20},
-                                         {7.13e-4, 0.25}, {1.04e-3, 0.30}};
-  static constexpr double kWake3[][2] = {{6.56e-6, 0.10}, {8.14e-5, 0.15}, {1.68e-4, 0.20}, {3.09e-4, 0.25},
-                                         {6.05e-4, 0.30}, {7.98e-4, 0.35}, {1.51e-3, 0.40}, {2.98e-3, 0.45},
-                                         {5.80e-3, 0.50}, {8.73e-3, 0.55}, {1.45e-2, 0.60}};
-  if (rtol < 5e-4) {
-    const double theta = std::min(std::cbrt(0.9 * rtol / 0.06), angle_for(Curve{kWake2, 5}, 0.8 * rtol, 3.0));
-    return FastPlan{2, static_cast<float>(theta), 32};
-  }
-  const double theta = std::min(std::pow(0.9 * rtol / 0.045, 0.25), angle_for(Curve{kWake3, 11}, 0.8 * rtol, 4.0));
-  return FastPlan{3, static_cast<float>(theta), 32};
+  // its worst measured curve (50k particles; 20k to 1M measured) is read at
+  // 0.8 rtol, as theta^4 below its first point. The octupole reaches a given
+  // error sooner than the quadrupole from rtol 1e-4 up, in spite of its
+  // extra work per cell.
+  static constexpr double kWake[][2] = {{1.79e-4, 0.20}, {3.81e-4, 0.25}, {7.16e-4, 0.30}, {8.94e-4, 0.35},
+                                        {2.10e-3, 0.40}, {3.80e-3, 0.45}, {6.48e-3, 0.50}, {1.03e-2, 0.55},
+                                        {1.63e-2, 0.60}, {2.85e-2, 0.65}};
+  const double theta = std::min(std::pow(0.9 * rtol / 0.052, 0.25), angle_for(Curve{kWake, 10}, 0.8 * rtol, 4.0));
+  return FastPlan{3, static_cast<float>(theta), 64, 16};
 }
 
 VelGrad induced_at_points_planned(const ParticleField& field, std::span<const float> tx,
