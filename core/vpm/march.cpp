@@ -365,6 +365,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   std::vector<double> flap_vel(n);  // r beta_dot: flapping velocity along +z
   std::vector<V3> kin_vel(n);     // kinematic relative velocity, no trailing downwash
   std::vector<V3> b_inf(nonlinear ? n * (n + 1) : 0);
+  std::vector<V3> s_inf(nonlinear && ph ? n * n : 0);
   std::vector<V3> u_rel(nb * n);
   std::vector<double> m_beta(nb, 0.0), m_theta(nb, 0.0);
 
@@ -436,7 +437,22 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
         for (std::size_t i = 0; i < n; ++i)
           b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, core);
       }
+      // The resolved wake also solves for the vorticity this step sheds, where
+      // shedding will put it (half a step behind the blade). Seen only from the
+      // next step on, a shed vortex that close answers the change of circulation
+      // that made it one step late, and the circulation then flips sign from
+      // step to step once the step is short against the chord (half a chord on
+      // Caradonna-Tung at 72 steps per revolution).
+      if (ph)
+        for (std::size_t k = 0; k < n; ++k) {
+          const double r0 = r_edge[k];
+          const V3 start = add(add(scale(r0, rh), V3{0.0, 0.0, -r0 * beta_b}), scale(0.5 * dt, kin_vel[k]));
+          const V3 end = add(start, add(scale(dr[k], rh), V3{0.0, 0.0, -dr[k] * beta_b}));
+          for (std::size_t i = 0; i < n; ++i)
+            s_inf[i * n + k] = segment_induced(p_mid[i], start, end, rotor.near_core_mid()[k]);
+        }
     }
+    const std::vector<double>& g_prev = gamma_prev[b];
 
     std::vector<double>& g = gamma_new[b];
     g = gamma_prev[b];
@@ -455,6 +471,15 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
           w[1] += jump * row[j][1];
           w[2] += jump * row[j][2];
         }
+        if (ph) {
+          const V3* srow = &s_inf[i * n];
+          for (std::size_t k = 0; k < n; ++k) {
+            const double shed = g_prev[k] - g[k];
+            w[0] += shed * srow[k][0];
+            w[1] += shed * srow[k][1];
+            w[2] += shed * srow[k][2];
+          }
+        }
       }
       ElementEval ev;
       ev.u = add(sub(add(base[i], w), blade_vel[i]), V3{0.0, 0.0, flap_vel[i]});
@@ -472,6 +497,27 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       return ev;
     };
 
+    // The resolved wake's near vorticity has thin cores, so an element's own
+    // trailing and shed segments can answer a change of its circulation more
+    // strongly than the fixed relaxation can follow (neighbouring elements then
+    // settle into a zig-zag). Its update is divided by one minus the
+    // sensitivity of its Kutta-Joukowski circulation to its own: a Newton step
+    // where that sensitivity is strong, the plain relaxation where it is weak.
+    auto self_damping = [&](const ElementEval& ev, std::size_t i) -> double {
+      const V3& lo = b_inf[i * (n + 1) + i];
+      const V3& hi = b_inf[i * (n + 1) + i + 1];
+      const V3& sh = s_inf[i * n + i];
+      const V3 dw{hi[0] - lo[0] - sh[0], hi[1] - lo[1] - sh[1], hi[2] - lo[2] - sh[2]};
+      const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
+      const double bz = ev.u[2];
+      const double d_phi = (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1])) / (a * a + bz * bz + 1e-300);
+      const double h = 1e-4;
+      const double cl_a = (rotor.polar().cl_cd(ev.alpha + h).first - rotor.polar().cl_cd(ev.alpha - h).first) / (2.0 * h);
+      const double sens = -0.5 * ev.U * chord[i] * cl_a * d_phi;
+      const double damp = 1.0 - sens;
+      return (damp > 1.0 && std::isfinite(damp)) ? 1.0 / damp : 1.0;
+    };
+
     // Gauss-Seidel sweeps with under-relaxation towards the Kutta-Joukowski
     // circulation; elements updated earlier in a sweep are seen by later ones.
     for (int iter = 0; iter < max_iter; ++iter) {
@@ -479,7 +525,8 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       for (std::size_t i = 0; i < n; ++i) {
         const ElementEval ev = evaluate(i);
         const double g_kj = 0.5 * ev.U * chord[i] * ev.cl;
-        const double g_relaxed = g[i] + cfg.relax * (g_kj - g[i]);
+        const double step = (ph && nonlinear) ? self_damping(ev, i) : 1.0;
+        const double g_relaxed = g[i] + cfg.relax * step * (g_kj - g[i]);
         // Written so that a NaN difference counts as converged.
         if (std::fabs(g_relaxed - g[i]) > 1e-6 * (std::fabs(g_relaxed) + 1e-6)) converged = false;
         g[i] = g_relaxed;

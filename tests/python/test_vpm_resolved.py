@@ -67,3 +67,24 @@ def test_options_of_the_wake_are_checked_by_name():
         rotor.solve(HOVER, model="vpm", overlap=-1.0)
     with pytest.raises(ValueError, match=r"\['stretching'\] belong to wake='resolved'"):
         rotor.solve(HOVER, model="vpm", wake="plain", stretching=False)
+
+
+def test_short_steps_on_a_wide_chord_keep_the_circulation_smooth():
+    """At 72 steps per revolution a Caradonna-Tung blade moves half a chord per
+    step: the vorticity a step sheds must act on the blade in that same step, or
+    the tip's angle of attack flips sign from step to step (or zig-zags between
+    neighbouring elements) within a tenth of a revolution."""
+    rotor = ax.Rotor(2, 1.143, 0.1905, 0.0, ax.Airfoil.linear(5.73, 0.011, 15.0), root_cutout_m=0.1905,
+                     elements=20, name="Caradonna-Tung")
+    op = ax.OperatingPoint.hover(rpm=1250, collective_deg=8.0)
+    steps = 72
+    core = rotor.core_model("vpm", op, sigma=vpm_march.default_sigma_m(rotor), max_particles=100_000)
+    inputs = vpm_march.run_up_inputs(op, steps)
+    dt = 2.0 * math.pi / op.omega / steps
+    state, alphas = core.initial_rotor_state(), []
+    for n in range(16):
+        _, state = core.step(inputs[n], state, dt)
+        alphas.append(np.degrees(_aerlox._ext.vpm_blade_snapshot(state)["alpha_rad"][0]))
+    alphas = np.array(alphas[4:])
+    assert np.abs(np.diff(alphas, axis=0)).max() < 2.0
+    assert np.abs(np.diff(alphas, axis=1)).max() < 5.0
