@@ -123,10 +123,21 @@ struct Sample {
   std::vector<std::size_t> idx;
   std::vector<float> x, y, z;
 };
+// k particles drawn at random (fixed seed). A stride through the particle
+// order would alias with the hover wake's layout (one trailed line per step
+// and blade): at 50k and 200k particles every sampled target sat on the root
+// line of one blade, where the velocity is smallest.
 Sample sample_of(const ParticleField& f, std::size_t k) {
   Sample s;
-  const std::size_t stride = std::max<std::size_t>(1, f.len() / k);
-  for (std::size_t i = 0; i < f.len(); i += stride) {
+  std::vector<std::size_t> all(f.len());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  k = std::min(k, all.size());
+  std::mt19937 rng(11);
+  for (std::size_t i = 0; i < k; ++i)
+    std::swap(all[i], all[i + std::uniform_int_distribution<std::size_t>(0, all.size() - 1 - i)(rng)]);
+  all.resize(k);
+  std::sort(all.begin(), all.end());
+  for (std::size_t i : all) {
     s.idx.push_back(i);
     s.x.push_back(f.px[i]);
     s.y.push_back(f.py[i]);

@@ -127,46 +127,18 @@ void check_plan(const FastPlan& plan) {
 
 }  // namespace
 
-namespace {
-
-// A measured curve of error against opening angle, (err, theta) rising.
-struct Curve {
-  const double (*pts)[2];
-  int n;
-};
-
-// The angle at which the curve reaches err: log-log interpolation inside,
-// theta^p below the first point, the last angle above the last.
-double angle_for(const Curve& c, double err, double p) {
-  if (err <= c.pts[0][0]) return c.pts[0][1] * std::pow(err / c.pts[0][0], 1.0 / p);
-  for (int k = 0; k + 1 < c.n; ++k)
-    if (err < c.pts[k + 1][0]) {
-      const double f = std::log(err / c.pts[k][0]) / std::log(c.pts[k + 1][0] / c.pts[k][0]);
-      return c.pts[k][1] + f * (c.pts[k + 1][1] - c.pts[k][1]);
-    }
-  return c.pts[c.n - 1][1];
-}
-
-}  // namespace
-
 FastPlan fast_plan(double rtol) {
   if (!(std::isfinite(rtol) && rtol > 0.0)) throw ValueError("rtol must be a finite number > 0");
   // Below 1e-6 single precision dominates and every cell is opened.
   if (rtol < 1e-6) return FastPlan{3, 0.0f, 64, 16};
-  // Two measured bounds with the octupole, leaves of 64 and groups of 16
-  // (docs/scaling.md, 20k to 1M particles), the smaller angle taken. A cube
-  // of overlapping cores with random strengths, whose far field has no
-  // coherence to hide behind, errs by at most 0.052 theta^4; the plan asks 0.9
-  // of rtol of it. A hover wake errs less at small angles, but once big cells
-  // near the targets hold pieces of the tip vortex its error climbs faster:
-  // its worst measured curve (50k particles; 20k to 1M measured) is read at
-  // 0.8 rtol, as theta^4 below its first point. The octupole reaches a given
-  // error sooner than the quadrupole from rtol 1e-4 up, in spite of its
-  // extra work per cell.
-  static constexpr double kWake[][2] = {{1.79e-4, 0.20}, {3.81e-4, 0.25}, {7.16e-4, 0.30}, {8.94e-4, 0.35},
-                                        {2.10e-3, 0.40}, {3.80e-3, 0.45}, {6.48e-3, 0.50}, {1.03e-2, 0.55},
-                                        {1.63e-2, 0.60}, {2.85e-2, 0.65}};
-  const double theta = std::min(std::pow(0.9 * rtol / 0.052, 0.25), angle_for(Curve{kWake, 10}, 0.8 * rtol, 4.0));
+  // Measured with the octupole, leaves of 64 and groups of 16 from 20k to 1M
+  // particles (docs/scaling.md): a cube of overlapping cores with random
+  // strengths, whose far field has no coherence to hide behind, errs by
+  // 0.036 to 0.063 theta^4, slowly more with N, and a hover wake by less at
+  // every angle measured (up to 0.75). The plan asks 0.9 of rtol of a bound
+  // of 0.07 theta^4. The octupole reaches a given error sooner than the
+  // quadrupole from rtol 1e-4 up, in spite of its extra work per cell.
+  const double theta = std::min(std::pow(0.9 * rtol / 0.07, 0.25), 0.75);
   return FastPlan{3, static_cast<float>(theta), 64, 16};
 }
 
