@@ -3,6 +3,7 @@
 // The registry's vortex rotor classes keep their own constructor and
 // behaviour; a resolved rotor is an object of the same class whose core rotor
 // carries the physics.
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -90,6 +91,49 @@ PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+constexpr const char* SEED_NAMES[] = {"positions", "strengths", "cores", "ages", "gamma"};
+constexpr kit::Signature SEED_SIG{"vpm_seeded_state()", SEED_NAMES, 5, 5};
+
+kit::ArrayRef rows_of(PyObject* o, const char* name, std::size_t cols) {
+  const kit::ArrayRef a = kit::extract_array<2>(o, name);
+  if (a.shape[1] != cols) throw ValueError(std::string(name) + " must have " + std::to_string(cols) + " columns");
+  return a;
+}
+
+// A state whose wake and bound circulation are given: the march continues from
+// it as from a state it made itself, the seeded particles taken as older wake.
+PyObject* py_vpm_seeded_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return kit::guard([&] {
+    const kit::Bound a = kit::bind(SEED_SIG, args, nargs, kw);
+    const kit::ArrayRef pos = rows_of(a[0], "positions", 3), str = rows_of(a[1], "strengths", 3);
+    const kit::ArrayRef core = kit::extract_array<1>(a[2], "cores"), age = kit::extract_array<1>(a[3], "ages");
+    const kit::ArrayRef gam = kit::extract_array<2>(a[4], "gamma");
+    const std::size_t n = pos.shape[0];
+    if (str.shape[0] != n || core.shape[0] != n || age.shape[0] != n)
+      throw ValueError("positions, strengths, cores and ages must have the same number of particles");
+    VpmRotorState st;
+    vpm::ParticleField f;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double c = core.at(i), t = age.at(i);
+      if (!(c > 0.0) || !std::isfinite(c)) throw ValueError("cores must be positive and finite");
+      if (!(t >= 0.0) || !std::isfinite(t)) throw ValueError("ages must be non-negative and finite");
+      f.push({static_cast<float>(pos.at(i, 0)), static_cast<float>(pos.at(i, 1)), static_cast<float>(pos.at(i, 2))},
+             {static_cast<float>(str.at(i, 0)), static_cast<float>(str.at(i, 1)), static_cast<float>(str.at(i, 2))},
+             static_cast<float>(c));
+    }
+    std::vector<double> ages(n);
+    for (std::size_t i = 0; i < n; ++i) ages[i] = age.at(i);
+    std::vector<std::vector<double>> g(gam.shape[0], std::vector<double>(gam.shape[1]));
+    for (std::size_t b = 0; b < gam.shape[0]; ++b)
+      for (std::size_t e = 0; e < gam.shape[1]; ++e) g[b][e] = gam.at(b, e);
+    st.wake = std::move(f);
+    st.wake_age_s = std::move(ages);
+    st.wake_filament = std::vector<vpm::Filament>(n);
+    st.gamma = std::move(g);
+    return kit::wrap(std::move(st));
+  });
+}
+
 PyMethodDef methods[] = {
     {"vpm_resolved", kit::fastcall(py_vpm_resolved), FAST,
      "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
@@ -115,6 +159,12 @@ PyMethodDef methods[] = {
      "gamma_m2_s, speed_m_s, thrust_N_per_m, torque_Nm_per_m (at the start of the\n"
      "step); max_particle_speed_m_s of the step's advection (inf when anything in\n"
      "the wake is not finite) and the particles shed."},
+    {"vpm_seeded_state", kit::fastcall(py_vpm_seeded_state), FAST,
+     "vpm_seeded_state(positions, strengths, cores, ages, gamma)\n--\n\n"
+     "A vortex rotor state holding a given wake (positions (n, 3) m, strengths\n"
+     "(n, 3) m^3/s, core radii (n,) m, ages since shedding (n,) s; hub axes) and\n"
+     "bound circulation (n_blades, n_elements) m^2/s, blade 0 at azimuth 0. A\n"
+     "march stepped from it takes the particles as older wake."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -5,8 +5,7 @@ helicopter rotor and its influence on rotor performance", J. AHS 17(4), 1972).
 The fit sums up smoke and schlieren measurements of many hovering rotors: the
 tip vortex contracts towards 0.78 R, and it descends slowly (rate k1) until
 the next blade passes over it, then faster (rate k2). A free wake that loads
-its blades right must also put its tip vortex where the fit does; a wake that
-descends too fast under the blade sheds its loads towards the tip.
+its blades right must also put its tip vortex where the fit does.
 """
 from __future__ import annotations
 
@@ -15,21 +14,7 @@ from typing import List, Sequence, Tuple
 
 import numpy as np
 
-
-def landgrebe(wake_age_deg: float, ct: float, solidity: float, blades: int,
-              twist_deg: float = 0.0) -> Tuple[float, float]:
-    """(radius / R, depth below the disk / R) of the tip vortex at a wake age.
-
-    `twist_deg` is the blade's linear twist from root to tip, negative for
-    wash-out; the depth is positive downstream.
-    """
-    psi = math.radians(wake_age_deg)
-    a, lam = 0.78, 0.145 + 27.0 * ct
-    k1 = 0.25 * (ct / solidity + 0.001 * twist_deg)
-    k2 = (1.41 + 0.0141 * twist_deg) * math.sqrt(ct / 2.0)
-    passage = 2.0 * math.pi / blades
-    depth = k1 * psi if psi <= passage else k1 * passage + k2 * (psi - passage)
-    return a + (1.0 - a) * math.exp(-lam * psi), depth
+from aerlox.hover_wake import landgrebe  # noqa: F401  (the fit the tip vortex is held against)
 
 
 def tip_vortex(wake, radius_m: float, omega_rad_s: float, hub_axis: Sequence[float],

@@ -539,9 +539,12 @@ class Rotor:
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest (``aerlox.vpm_march``).
           Options ``wake`` ("resolved", the default: overlapping particles, a near
-          wake resolved at the blade, vortex stretching; "plain": the core class as
-          constructed), ``revolutions`` (10), ``steps_per_revolution`` (24 resolved,
-          18 plain), ``progress`` (None: a tqdm bar when stderr is a terminal and
+          wake resolved at the blade, vortex stretching on request; "plain": the
+          core class as constructed), ``revolutions`` (10), ``steps_per_revolution``
+          (24 resolved, 18 plain), ``prescribed_turns`` (0; in hover, the resolved
+          wake starts from that many turns of Landgrebe's measured hover-wake
+          geometry instead of from rest, and settles in fewer revolutions:
+          ``aerlox.hover_wake``), ``progress`` (None: a tqdm bar when stderr is a terminal and
           ``CI`` is unset), ``settle_tolerance`` (0.01: the largest relative change
           of revolution-mean thrust and torque over the last revolution that counts
           as settled), the resolved wake's options (``overlap``, ``near_core_chord``,

@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import _aerlox, _progress
+from . import _aerlox, _progress, hover_wake
 from ._checks import count as _count, number as _number
 from .results import Performance
 
@@ -109,9 +109,19 @@ def _kappa(thrust: float, power: float, profile: float, rotor, op) -> float:
 
 def march(rotor, op, *, revolutions: Optional[int] = None, steps_per_revolution: Optional[int] = None,
           progress: Optional[bool] = None, settle_tolerance: float = 0.01, max_particles: Optional[int] = None,
-          keep_snapshots: bool = False, **options: Any) -> MarchResult:
-    """March ``rotor``'s vortex wake from rest at ``op``; see ``Rotor.solve`` for the options."""
+          keep_snapshots: bool = False, prescribed_turns: float = 0.0, **options: Any) -> MarchResult:
+    """March ``rotor``'s vortex wake from rest at ``op`` (or, in hover with
+    ``prescribed_turns`` > 0, from that many turns of prescribed wake: see
+    ``hover_wake``); see ``Rotor.solve`` for the options."""
     wake, physics, core_options = split_options(options)
+    prescribed_turns = _number("prescribed_turns", prescribed_turns)
+    if prescribed_turns < 0.0:
+        raise ValueError(f"prescribed_turns must be >= 0, got {prescribed_turns!r}")
+    if prescribed_turns > 0.0:
+        axial, inplane = op.axial_and_inplane_m_s()
+        if wake != "resolved" or abs(axial) > 1e-9 or inplane > 1e-9:
+            raise ValueError("prescribed_turns starts the resolved wake in hover; this march is "
+                             f"wake={wake!r} at {axial:.3g} m/s axial, {inplane:.3g} m/s in-plane")
     revolutions = _count("revolutions", REVOLUTIONS[wake] if revolutions is None else revolutions, 1)
     steps = _count("steps_per_revolution",
                    STEPS_PER_REVOLUTION[wake] if steps_per_revolution is None else steps_per_revolution, 1)
@@ -133,9 +143,11 @@ def march(rotor, op, *, revolutions: Optional[int] = None, steps_per_revolution:
         core = rotor.core_model("vpm", op, wake=wake, max_particles=max_particles, **extra, **core_options)
     except TypeError as err:
         raise TypeError(f"{err}; and the march's: revolutions, steps_per_revolution, progress, "
-                        "settle_tolerance, wake") from None
-    ramp = RAMP_REVOLUTIONS * steps if wake == "resolved" else 0
-    return _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_tolerance,
+                        "settle_tolerance, wake, prescribed_turns") from None
+    ramp = RAMP_REVOLUTIONS * steps if wake == "resolved" and prescribed_turns == 0.0 else 0
+    state = (hover_wake.prescribed_state(rotor, op, core, steps, prescribed_turns, core_options["sigma"])
+             if prescribed_turns > 0.0 else core.initial_rotor_state())
+    return _run(rotor, op, core, state, wake, revolutions, steps, n_steps, progress, settle_tolerance,
                 max_particles, keep_snapshots, min(ramp, n_steps - steps))
 
 
@@ -160,7 +172,7 @@ class _Tally:
     particles: int = 0
 
 
-def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_tolerance, max_particles,
+def _run(rotor, op, core, state, wake, revolutions, steps, n_steps, progress, settle_tolerance, max_particles,
          keep_snapshots, ramp) -> MarchResult:
     inputs = op.to_inputs()
     run_up = run_up_inputs(op, ramp)
@@ -171,7 +183,6 @@ def _run(rotor, op, core, wake, revolutions, steps, n_steps, progress, settle_to
     blade = _ext.vpm_blade(core)
     t = _Tally()
     shed_plain = rotor.blades * (2 * rotor.elements + 1)
-    state = core.initial_rotor_state()
     bar = _progress.bar(n_steps, f"vpm {rotor.name}", progress, unit="step")
     try:
         for k in range(n_steps):

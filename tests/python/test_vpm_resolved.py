@@ -88,3 +88,29 @@ def test_short_steps_on_a_wide_chord_keep_the_circulation_smooth():
     alphas = np.array(alphas[4:])
     assert np.abs(np.diff(alphas, axis=0)).max() < 2.0
     assert np.abs(np.diff(alphas, axis=1)).max() < 5.0
+
+
+def test_a_prescribed_hover_wake_starts_the_march_where_it_settles():
+    """Started from two turns of Landgrebe's wake with the quasi-static
+    circulation, the second revolution already carries the thrust the march
+    keeps, the seeded wake trails behind
+    the blades and descends with age; outside hover the option is refused, and
+    a seeded state with a bad core is refused by name."""
+    from aerlox import hover_wake
+
+    rotor = small_rotor()
+    core = rotor.core_model("vpm", HOVER, sigma=0.08)
+    state = hover_wake.prescribed_state(rotor, HOVER, core, 12, 2.0, 0.08)
+    w = _aerlox._ext.wake(state)
+    young = np.argmin(w["age_s"])
+    assert w["position_m"][young][1] > 0.0 and np.corrcoef(w["age_s"], w["position_m"][:, 2])[0, 1] > 0.9
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        second, fourth = (vpm_march.march(rotor, HOVER, revolutions=k, steps_per_revolution=12, progress=False,
+                                          prescribed_turns=2.0, sigma=0.08).performance.thrust_N for k in (2, 4))
+    # From rest the second revolution's thrust is still 24 % above the fourth's.
+    assert second > 0.0 and abs(second / fourth - 1.0) < 0.05
+    with pytest.raises(ValueError, match="prescribed_turns"):
+        vpm_march.march(rotor, HOVER.replace(climb_m_s=1.0), revolutions=1, prescribed_turns=2.0)
+    with pytest.raises(ValueError, match="cores"):
+        _aerlox._ext.vpm_seeded_state(np.zeros((1, 3)), np.ones((1, 3)), np.zeros(1), np.zeros(1), np.zeros((2, 8)))
