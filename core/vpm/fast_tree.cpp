@@ -219,7 +219,7 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
     const double ddd[10] = {dd[0] * d[0], dd[1] * d[1], dd[2] * d[2], dd[0] * d[1], dd[0] * d[2],
                             dd[1] * d[0], dd[1] * d[2], dd[2] * d[0], dd[2] * d[1], dd[3] * d[2]};
     for (int cc = 0; cc < 3; ++cc) {
-      for (int m = 0; m < 10; ++m) O[10 * cc + m] += ddd[m] * a[cc] / 6.0;
+      for (int m = 0; m < 10; ++m) O[10 * cc + m] += ddd[m] * a[cc];
       A[cc] += a[cc];
       N[cc] += ds * a[cc];
       for (int i = 0; i < 3; ++i) D[3 * i + cc] += d[i] * a[cc];
@@ -258,6 +258,7 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
     row[kMoM + i] = static_cast<float>(M[i]);
   }
   for (int i = 0; i < 18; ++i) row[kMoQ + i] = static_cast<float>(Q[i]);
+  for (double& o : O) o = o / 6.0;  // the sums above leave out the 1/6
   octupole_rows(O, row);
   for (int d = 0; d < 3; ++d) cell.centre[d] = static_cast<float>(c[d]);
   cell.radius = static_cast<float>(std::sqrt(r2max)) * (1.0f + 1e-6f);
