@@ -117,6 +117,9 @@ PyObject* py_vpm_seeded_state(PyObject*, PyObject* const* args, Py_ssize_t nargs
       const double c = core.at(i), t = age.at(i);
       if (!(c > 0.0) || !std::isfinite(c)) throw ValueError("cores must be positive and finite");
       if (!(t >= 0.0) || !std::isfinite(t)) throw ValueError("ages must be non-negative and finite");
+      for (std::size_t k = 0; k < 3; ++k)
+        if (!std::isfinite(pos.at(i, k)) || !std::isfinite(str.at(i, k)))
+          throw ValueError("positions and strengths must be finite");
       f.push({static_cast<float>(pos.at(i, 0)), static_cast<float>(pos.at(i, 1)), static_cast<float>(pos.at(i, 2))},
              {static_cast<float>(str.at(i, 0)), static_cast<float>(str.at(i, 1)), static_cast<float>(str.at(i, 2))},
              static_cast<float>(c));
@@ -125,7 +128,10 @@ PyObject* py_vpm_seeded_state(PyObject*, PyObject* const* args, Py_ssize_t nargs
     for (std::size_t i = 0; i < n; ++i) ages[i] = age.at(i);
     std::vector<std::vector<double>> g(gam.shape[0], std::vector<double>(gam.shape[1]));
     for (std::size_t b = 0; b < gam.shape[0]; ++b)
-      for (std::size_t e = 0; e < gam.shape[1]; ++e) g[b][e] = gam.at(b, e);
+      for (std::size_t e = 0; e < gam.shape[1]; ++e) {
+        g[b][e] = gam.at(b, e);
+        if (!std::isfinite(g[b][e])) throw ValueError("gamma must be finite");
+      }
     st.wake = std::move(f);
     st.wake_age_s = std::move(ages);
     st.wake_filament = std::vector<vpm::Filament>(n);

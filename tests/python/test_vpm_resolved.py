@@ -114,3 +114,6 @@ def test_a_prescribed_hover_wake_starts_the_march_where_it_settles():
         vpm_march.march(rotor, HOVER.replace(climb_m_s=1.0), revolutions=1, prescribed_turns=2.0)
     with pytest.raises(ValueError, match="cores"):
         _aerlox._ext.vpm_seeded_state(np.zeros((1, 3)), np.ones((1, 3)), np.zeros(1), np.zeros(1), np.zeros((2, 8)))
+    with pytest.raises(ValueError, match="positions and strengths must be finite"):
+        _aerlox._ext.vpm_seeded_state(np.full((1, 3), np.nan), np.ones((1, 3)), np.ones(1), np.zeros(1),
+                                      np.zeros((2, 8)))
