@@ -1,6 +1,7 @@
 // The fast summation's octree: built breadth first so that a cell's children
 // are adjacent, points partitioned stably so that the build is the same on
-// every run, and the far-field table formed in double precision.
+// every run, and the far-field table formed in double precision: leaves from
+// their particles, inner cells from their children shifted to their centre.
 #include "fast_tree.hpp"
 
 #include <algorithm>
@@ -186,46 +187,117 @@ void octupole_rows(const double* O, float* row) {
     for (int m = 0; m < 10; ++m) row[kMoO + 10 * c + m] = static_cast<float>(kCubicMult[m] * O[10 * c + m]);
 }
 
-// The cell's centre and expansion (see fast_tree.hpp), from its sorted
-// particles, summed in double in sorted order.
-void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
-  double W = 0, Wp[3] = {0, 0, 0}, Ws = 0, S2 = 0;
+// A cell's expansion in double precision before it is rounded into its row:
+// the weights that place the centre, and the moments about that centre (the
+// quadrupole with its 1/2, the octupole still without its 1/6).
+struct Moments {
+  double W = 0, Wp[3] = {0, 0, 0}, Ws = 0, S2 = 0;  // sums of w, w x, w sigma^2, sigma^2
+  double c[3] = {0, 0, 0}, s2c = 0;
+  double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, O[30] = {};
+};
+
+// Index of the quadratic monomial x_i x_j in kQuad's order.
+constexpr int kSym[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
+
+// The centre from the weights; a cell without strength keeps its box centre
+// and takes its plain mean core size.
+void place_centre(Moments& m, const Cell& cell) {
+  if (m.W > 0) {
+    for (int d = 0; d < 3; ++d) m.c[d] = m.Wp[d] / m.W;
+    m.s2c = m.Ws / m.W;
+  } else {
+    for (int d = 0; d < 3; ++d) m.c[d] = cell.centre[d];
+    m.s2c = m.S2 / cell.count;
+  }
+}
+
+// A leaf's expansion from its sorted particles, summed in sorted order.
+void leaf_moments(const SourceTree& s, const Cell& cell, Moments& m) {
   const std::uint32_t b = cell.first, e = cell.first + cell.count;
   for (std::uint32_t k = b; k < e; ++k) {
     const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
     const double w = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
-    W += w;
-    Wp[0] += w * s.x[k];
-    Wp[1] += w * s.y[k];
-    Wp[2] += w * s.z[k];
-    Ws += w * s.s2[k];
-    S2 += s.s2[k];
+    m.W += w;
+    m.Wp[0] += w * s.x[k];
+    m.Wp[1] += w * s.y[k];
+    m.Wp[2] += w * s.z[k];
+    m.Ws += w * s.s2[k];
+    m.S2 += s.s2[k];
   }
-  double c[3], s2c;
-  if (W > 0) {
-    for (int d = 0; d < 3; ++d) c[d] = Wp[d] / W;
-    s2c = Ws / W;
-  } else {
-    for (int d = 0; d < 3; ++d) c[d] = cell.centre[d];
-    s2c = S2 / cell.count;
-  }
-  double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, O[30] = {}, r2max = 0;
+  place_centre(m, cell);
+  const double* c = m.c;
   for (std::uint32_t k = b; k < e; ++k) {
     const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
     const double d[3] = {s.x[k] - c[0], s.y[k] - c[1], s.z[k] - c[2]};
-    const double ds = s.s2[k] - s2c;
-    r2max = std::max(r2max, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    const double ds = s.s2[k] - m.s2c;
     const double dd[6] = {d[0] * d[0], d[1] * d[1], d[2] * d[2], d[0] * d[1], d[0] * d[2], d[1] * d[2]};
     const double ddd[10] = {dd[0] * d[0], dd[1] * d[1], dd[2] * d[2], dd[0] * d[1], dd[0] * d[2],
                             dd[1] * d[0], dd[1] * d[2], dd[2] * d[0], dd[2] * d[1], dd[3] * d[2]};
     for (int cc = 0; cc < 3; ++cc) {
-      for (int m = 0; m < 10; ++m) O[10 * cc + m] += ddd[m] * a[cc];
-      A[cc] += a[cc];
-      N[cc] += ds * a[cc];
-      for (int i = 0; i < 3; ++i) D[3 * i + cc] += d[i] * a[cc];
-      for (int m = 0; m < 6; ++m) Q[6 * cc + m] += 0.5 * dd[m] * a[cc];
+      for (int n = 0; n < 10; ++n) m.O[10 * cc + n] += ddd[n] * a[cc];
+      m.A[cc] += a[cc];
+      m.N[cc] += ds * a[cc];
+      for (int i = 0; i < 3; ++i) m.D[3 * i + cc] += d[i] * a[cc];
+      for (int n = 0; n < 6; ++n) m.Q[6 * cc + n] += 0.5 * dd[n] * a[cc];
     }
   }
+}
+
+// Adds child moments k, taken about k.c, to m about m.c: with h = k.c - m.c
+// each particle's offset is d = d' + h, and the binomial expansion of the
+// products gives the parent's moments exactly from the child's lower ones.
+void add_shifted(Moments& m, const Moments& k) {
+  const double h[3] = {k.c[0] - m.c[0], k.c[1] - m.c[1], k.c[2] - m.c[2]};
+  const double ds = k.s2c - m.s2c;
+  for (int cc = 0; cc < 3; ++cc) {
+    const double a = k.A[cc];
+    const double* D = k.D;
+    const double* Q = k.Q + 6 * cc;
+    m.A[cc] += a;
+    m.N[cc] += k.N[cc] + ds * a;
+    for (int i = 0; i < 3; ++i) m.D[3 * i + cc] += k.D[3 * i + cc] + h[i] * a;
+    for (int n = 0; n < 6; ++n) {
+      const int i = kQuad[n][0], j = kQuad[n][1];
+      m.Q[6 * cc + n] += Q[n] + 0.5 * (h[i] * D[3 * j + cc] + h[j] * D[3 * i + cc]) + 0.5 * h[i] * h[j] * a;
+    }
+    for (int n = 0; n < 10; ++n) {
+      const int i = kCubic[n][0], j = kCubic[n][1], l = kCubic[n][2];
+      const double second = h[i] * Q[kSym[j][l]] + h[j] * Q[kSym[i][l]] + h[l] * Q[kSym[i][j]];
+      const double first = h[i] * h[j] * D[3 * l + cc] + h[i] * h[l] * D[3 * j + cc] + h[j] * h[l] * D[3 * i + cc];
+      m.O[10 * cc + n] += k.O[10 * cc + n] + 2.0 * second + first + h[i] * h[j] * h[l] * a;
+    }
+  }
+}
+
+// An inner cell's expansion from its children's, in child order.
+void parent_moments(const Moments* all, const Cell& cell, Moments& m) {
+  const Moments* kids = all + cell.child0;
+  for (std::uint32_t q = 0; q < cell.n_children; ++q) {
+    m.W += kids[q].W;
+    for (int d = 0; d < 3; ++d) m.Wp[d] += kids[q].Wp[d];
+    m.Ws += kids[q].Ws;
+    m.S2 += kids[q].S2;
+  }
+  place_centre(m, cell);
+  for (std::uint32_t q = 0; q < cell.n_children; ++q) add_shifted(m, kids[q]);
+}
+
+// The largest distance from the expansion centre to the cell's particles.
+double reach2(const SourceTree& s, const Cell& cell, const double* c) {
+  double r2max = 0;
+  for (std::uint32_t k = cell.first; k < cell.first + cell.count; ++k) {
+    const double d[3] = {s.x[k] - c[0], s.y[k] - c[1], s.z[k] - c[2]};
+    r2max = std::max(r2max, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+  }
+  return r2max;
+}
+
+// The cell's row of the far-field table (see fast_tree.hpp), its centre,
+// radius and strength.
+void write_row(const SourceTree& s, Cell& cell, const Moments& mo, float* row, float& strength) {
+  const double* c = mo.c;
+  const double* D = mo.D;
+  const double* Q = mo.Q;
   // eps_abc T_bc for a 3x3 T stored at 3b + c.
   const auto curl = [](const double* T, double* out) {
     out[0] = T[3 * 1 + 2] - T[3 * 2 + 1];
@@ -236,7 +308,6 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
   curl(D, w);
   // M_aj = eps_abc Q^c_bj: for each j, the curl of T_bc = Q^c_bj.
   double M[9];
-  static constexpr int kSym[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
   for (int j = 0; j < 3; ++j) {
     double T[9], o[3];
     for (int bb = 0; bb < 3; ++bb)
@@ -247,22 +318,23 @@ void expand_cell(const SourceTree& s, Cell& cell, float* row, float& strength) {
   for (std::size_t i = 0; i < kMomentStride; ++i) row[i] = 0.0f;
   for (int d = 0; d < 3; ++d) {
     row[kMoC + d] = static_cast<float>(c[d]);
-    row[kMoA + d] = static_cast<float>(A[d]);
+    row[kMoA + d] = static_cast<float>(mo.A[d]);
     row[kMoW + d] = static_cast<float>(w[d]);
     row[kMoTrQ + d] = static_cast<float>(Q[6 * d] + Q[6 * d + 1] + Q[6 * d + 2]);
-    row[kMoN + d] = static_cast<float>(N[d]);
+    row[kMoN + d] = static_cast<float>(mo.N[d]);
   }
-  row[kMoC + 3] = static_cast<float>(s2c);
+  row[kMoC + 3] = static_cast<float>(mo.s2c);
   for (int i = 0; i < 9; ++i) {
     row[kMoD + i] = static_cast<float>(D[i]);
     row[kMoM + i] = static_cast<float>(M[i]);
   }
   for (int i = 0; i < 18; ++i) row[kMoQ + i] = static_cast<float>(Q[i]);
-  for (double& o : O) o = o / 6.0;  // the sums above leave out the 1/6
+  double O[30];
+  for (int i = 0; i < 30; ++i) O[i] = mo.O[i] / 6.0;  // the sums leave out the 1/6
   octupole_rows(O, row);
   for (int d = 0; d < 3; ++d) cell.centre[d] = static_cast<float>(c[d]);
-  cell.radius = static_cast<float>(std::sqrt(r2max)) * (1.0f + 1e-6f);
-  strength = static_cast<float>(W);
+  cell.radius = static_cast<float>(std::sqrt(reach2(s, cell, c))) * (1.0f + 1e-6f);
+  strength = static_cast<float>(mo.W);
 }
 
 AVec<float> gather(const AVec<float>& v, const std::vector<std::uint32_t>& order) {
@@ -288,9 +360,20 @@ SourceTree SourceTree::build(const ParticleField& field, std::size_t leaf_capaci
   const std::size_t nc = s.tree.cells.size();
   s.moments = AVec<float>::filled(nc * kMomentStride, 0.0f);
   s.strength.assign(nc, 0.0f);
+  // Leaves from their particles, then each level from the one below it
+  // (children follow their parent in the breadth-first order, so a reverse
+  // sweep meets every child first), then the rows. Each cell's sums run in a
+  // fixed order, so the table does not depend on the worker count.
+  std::vector<Moments> mo(nc);
+  auto& cells = s.tree.cells;
   pool::parallel_for(nc, [&](std::size_t b, std::size_t e, std::size_t) {
     for (std::size_t k = b; k < e; ++k)
-      expand_cell(s, s.tree.cells[k], s.moments.data() + k * kMomentStride, s.strength[k]);
+      if (cells[k].n_children == 0) leaf_moments(s, cells[k], mo[k]);
+  });
+  for (std::size_t k = nc; k-- > 0;)
+    if (cells[k].n_children > 0) parent_moments(mo.data(), cells[k], mo[k]);
+  pool::parallel_for(nc, [&](std::size_t b, std::size_t e, std::size_t) {
+    for (std::size_t k = b; k < e; ++k) write_row(s, cells[k], mo[k], s.moments.data() + k * kMomentStride, s.strength[k]);
   });
   return s;
 }

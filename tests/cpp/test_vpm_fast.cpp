@@ -11,6 +11,7 @@
 #include "panic.hpp"
 #include "vpm/common.hpp"
 #include "vpm/fast_sum.hpp"
+#include "vpm/fast_tree.hpp"
 #include "vpm/pool.hpp"
 #include "vpm_test_util.hpp"
 
@@ -119,4 +120,45 @@ TEST(VpmFast, EachOrderCutsTheErrorAtAGivenAngle) {
       prev = err;
     }
   }
+}
+
+TEST(VpmFast, InnerCellsMomentsFromChildrenMatchTheirParticles) {
+  // Inner cells shift their children's moments to their own centre; summed
+  // afresh from the particles about that centre they must agree.
+  const ParticleField f = vpm_test::random_cloud(3000, 9);
+  const fast::SourceTree s = fast::SourceTree::build(f, 8);
+  int inner = 0;
+  for (std::size_t k = 0; k < s.tree.cells.size(); ++k) {
+    const fast::Cell& cell = s.tree.cells[k];
+    if (cell.n_children == 0) continue;
+    ++inner;
+    const float* row = s.moments.data() + k * fast::kMomentStride;
+    double D[9] = {}, Q[18] = {}, O[30] = {}, N[3] = {}, scale = 0;
+    for (std::uint32_t p = cell.first; p < cell.first + cell.count; ++p) {
+      const double d[3] = {double(s.x[p]) - row[fast::kMoC], double(s.y[p]) - row[fast::kMoC + 1],
+                           double(s.z[p]) - row[fast::kMoC + 2]};
+      const double a[3] = {s.ax[p], s.ay[p], s.az[p]};
+      const double dd[6] = {d[0] * d[0], d[1] * d[1], d[2] * d[2], d[0] * d[1], d[0] * d[2], d[1] * d[2]};
+      const double ddd[10] = {dd[0] * d[0], dd[1] * d[1], dd[2] * d[2], dd[0] * d[1], dd[0] * d[2],
+                              dd[1] * d[0], dd[1] * d[2], dd[2] * d[0], dd[2] * d[1], dd[3] * d[2]};
+      // Multiplicity of each octupole monomial in the table (see fast_api.hpp).
+      const double mult[10] = {1, 1, 1, 3, 3, 3, 3, 3, 3, 6};
+      for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 3; ++i) D[3 * i + c] += d[i] * a[c];
+        for (int m = 0; m < 6; ++m) Q[6 * c + m] += 0.5 * dd[m] * a[c];
+        for (int m = 0; m < 10; ++m) O[10 * c + m] += mult[m] * ddd[m] * a[c] / 6.0;
+        N[c] += (double(s.s2[p]) - row[fast::kMoC + 3]) * a[c];
+      }
+      scale += std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+    }
+    const double r = cell.radius;
+    const auto near = [&](const double* want, std::size_t at, int n, double unit) {
+      for (int i = 0; i < n; ++i) EXPECT_NEAR(row[at + i], want[i], 2e-5 * unit) << k << " " << at + i;
+    };
+    near(D, fast::kMoD, 9, scale * r);
+    near(Q, fast::kMoQ, 18, scale * r * r);
+    near(O, fast::kMoO, 30, scale * r * r * r);
+    near(N, fast::kMoN, 3, scale * 0.01);
+  }
+  EXPECT_GT(inner, 50);
 }
