@@ -121,7 +121,7 @@ bench: deps-cpp install
 	@# FMM3D, for the fast summation's side-by-side; skipped when PyPI does not offer it quickly.
 	@timeout 120 $(VPY) -m pip install -q fmm3dpy >/dev/null 2>&1 || echo "fmm3dpy not installed: FMM3D comparison skipped"
 	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && AERLOX_BENCH_SUMMARY=$(abspath $(BUILD)/bench/summary.txt) "$$b"; done
-	for b in bench/*.py; do $(VPY) "$$b"; done
+	for b in bench/bench_*.py; do $(VPY) "$$b"; done
 	@echo; echo "=== summary: figures against baselines measured in the same process, CPU time ==="
 	@printf "%-44s %-22s %s\n" "what" "figure" "against"
 	@cat $(BUILD)/bench/summary.txt

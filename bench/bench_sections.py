@@ -18,33 +18,14 @@ Run from the repository root after installing the package: python bench/bench_se
 """
 import math
 import os
-import time
 
 import numpy as np
+
+from cpu_timing import per_call
 
 R, ROOT, CHORD, OMEGA, RHO, COLLECTIVE = 1.0, 0.1, 0.06, 150.0, 1.225, 0.24
 N_PSI, N_EL = 36, 20
 CASES = [("qs", 0.0), ("qs", 0.2), ("pp", 0.2), ("oye", 0.2)]
-
-
-def per_call(fn, min_time=0.15):
-    """CPU seconds per call of fn(), best of five batches."""
-    fn()
-    n = 1
-    while True:
-        t0 = time.process_time()
-        for _ in range(n):
-            fn()
-        if time.process_time() - t0 > min_time / 5:
-            break
-        n *= 2
-    best = float("inf")
-    for _ in range(5):
-        t0 = time.process_time()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.process_time() - t0) / n)
-    return best
 
 
 def table(ax, slope, stall_deg, cd0):
@@ -94,7 +75,7 @@ def best_of(calls, rounds=7):
     best = [float("inf")] * len(calls)
     for _ in range(rounds):  # alternating batches: drift of the machine hits all alike
         for j, c in enumerate(calls):
-            best[j] = min(best[j], per_call(c))
+            best[j] = min(best[j], per_call(c, 0.15))
     return best
 
 

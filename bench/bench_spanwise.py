@@ -16,34 +16,14 @@ Run from the repository root after installing the package: python bench/bench_sp
 """
 import os
 import sys
-import time
 
 import numpy as np
+
+from cpu_timing import per_call
 
 R, ROOT, CHORD, OMEGA, RHO, COLLECTIVE = 1.0, 0.1, 0.06, 150.0, 1.225, 0.24
 N_PSI, N_EL = 36, 20
 CASES = [("qs", 0.0), ("qs", 0.2), ("pp", 0.0), ("pp", 0.2), ("oye", 0.0), ("oye", 0.2)]
-
-
-def per_call(fn, min_time=0.4):
-    """CPU seconds per call of fn(), best of five batches (CPU time, so that other
-    processes sharing the machine disturb the figure less than wall time would)."""
-    fn()
-    n = 1
-    while True:
-        t0 = time.process_time()
-        for _ in range(n):
-            fn()
-        if time.process_time() - t0 > min_time / 5:
-            break
-        n *= 2
-    best = float("inf")
-    for _ in range(5):
-        t0 = time.process_time()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.process_time() - t0) / n)
-    return best
 
 
 def setup(ax, kind, mu):

@@ -94,18 +94,12 @@ PyObject* py_vpm_blade_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nar
 constexpr const char* SEED_NAMES[] = {"positions", "strengths", "cores", "ages", "gamma"};
 constexpr kit::Signature SEED_SIG{"vpm_seeded_state()", SEED_NAMES, 5, 5};
 
-kit::ArrayRef rows_of(PyObject* o, const char* name, std::size_t cols) {
-  const kit::ArrayRef a = kit::extract_array<2>(o, name);
-  if (a.shape[1] != cols) throw ValueError(std::string(name) + " must have " + std::to_string(cols) + " columns");
-  return a;
-}
-
 // A state whose wake and bound circulation are given: the march continues from
 // it as from a state it made itself, the seeded particles taken as older wake.
 PyObject* py_vpm_seeded_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return kit::guard([&] {
     const kit::Bound a = kit::bind(SEED_SIG, args, nargs, kw);
-    const kit::ArrayRef pos = rows_of(a[0], "positions", 3), str = rows_of(a[1], "strengths", 3);
+    const kit::ArrayRef pos = kit::extract_rows3(a[0], "positions"), str = kit::extract_rows3(a[1], "strengths");
     const kit::ArrayRef core = kit::extract_array<1>(a[2], "cores"), age = kit::extract_array<1>(a[3], "ages");
     const kit::ArrayRef gam = kit::extract_array<2>(a[4], "gamma");
     const std::size_t n = pos.shape[0];

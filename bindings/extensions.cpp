@@ -192,18 +192,12 @@ vpm::AVec<float> column(const kit::ArrayRef& a, std::size_t c) {
   return v;
 }
 
-kit::ArrayRef rows3(PyObject* o, const char* name) {
-  const kit::ArrayRef a = kit::extract_array<2>(o, name);
-  if (a.shape[1] != 3) throw ValueError(std::string(name) + " must have shape (n, 3)");
-  return a;
-}
-
 // The toolkit (aerlox.fields.induced_velocity) validates values and units;
 // here only shapes are checked, then the core runs without Python's lock.
 PyObject* py_induced_velocity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return kit::guard([&] {
     const kit::Bound a = kit::bind(IV_SIG, args, nargs, kw);
-    const kit::ArrayRef pos = rows3(a[0], "positions"), str = rows3(a[1], "strengths");
+    const kit::ArrayRef pos = kit::extract_rows3(a[0], "positions"), str = kit::extract_rows3(a[1], "strengths");
     const kit::ArrayRef core = kit::extract_array<1>(a[2], "cores");
     const std::size_t n = pos.shape[0];
     if (str.shape[0] != n || core.shape[0] != n)
@@ -216,7 +210,7 @@ PyObject* py_induced_velocity(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const bool self = a[3] == Py_None;
     vpm::AVec<float> tx, ty, tz;
     if (!self) {
-      const kit::ArrayRef t = rows3(a[3], "targets");
+      const kit::ArrayRef t = kit::extract_rows3(a[3], "targets");
       tx = column(t, 0), ty = column(t, 1), tz = column(t, 2);
     }
     const bool fast = kit::extract<bool>(a[4], "fast");

@@ -297,6 +297,9 @@ ArrayRef extract_array(PyObject* o, const char* name) {
   return for_argument(name, [&] { return as_array(o, N); });
 }
 
+/// A float64 array of particle rows, shape (n, 3); ValueError "{name} must have shape (n, 3)".
+ArrayRef extract_rows3(PyObject* o, const char* name);
+
 /// New 1-D float64 array owning a copy of the values.
 PyObject* new_array(std::span<const double> values);
 /// New 2-D float64 array (row-major copy).

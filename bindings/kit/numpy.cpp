@@ -110,6 +110,12 @@ PyObject* new_array2_out(std::size_t rows, std::size_t cols, double** data) {
   return a;
 }
 
+ArrayRef extract_rows3(PyObject* o, const char* name) {
+  const ArrayRef a = extract_array<2>(o, name);
+  if (a.shape[1] != 3) raise(PyExc_ValueError, std::string(name) + " must have shape (n, 3)");
+  return a;
+}
+
 aerlox_rs::Mat3 read_mat3(const ArrayRef& a, const char* name) {
   if (a.ndim != 2 || a.shape[0] != 3 || a.shape[1] != 3)
     raise(PyExc_ValueError, std::string(name) + " must be a 3x3 array");

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "cancel.hpp"
 #include "cyclic.hpp"
@@ -220,6 +221,13 @@ struct ElementEval {
   double cd;
 };
 
+// An element's shed segment in the resolved wake: along the element, half a
+// step behind the blade along the flow u it meets. (start, start to end).
+std::pair<V3, V3> shed_segment(double r0, double width, const V3& rh, double beta, double dt, const V3& u) {
+  const V3 start = add(add(scale(r0, rh), V3{0.0, 0.0, -r0 * beta}), scale(0.5 * dt, u));
+  return {start, add(scale(width, rh), V3{0.0, 0.0, -width * beta})};
+}
+
 }  // namespace
 
 // One blade's shedding in the resolved wake: the trailing filament of each
@@ -248,10 +256,7 @@ std::size_t shed_resolved(const VpmRotor<P>& rotor, const WakePhysics& ph, Parti
   for (std::size_t i = 0; i < n; ++i) {
     const double d_gamma = gn[i] - gp[i];
     if (d_gamma == 0.0) continue;
-    const double r0 = r_edge[i];
-    const V3 start = add(add(scale(r0, rh), V3{0.0, 0.0, -r0 * beta_b}), scale(0.5 * dt, ub[i]));
-    const double w = rotor.dr()[i];
-    const V3 along = add(scale(w, rh), V3{0.0, 0.0, -w * beta_b});
+    const auto [start, along] = shed_segment(r_edge[i], rotor.dr()[i], rh, beta_b, dt, ub[i]);
     added += shed_filament(wake, ages, &filament, start, along, -d_gamma, rotor.sigma_mid()[i],
                            rotor.near_core_mid()[i], ph);
   }
@@ -445,9 +450,8 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       // Caradonna-Tung at 72 steps per revolution).
       if (ph)
         for (std::size_t k = 0; k < n; ++k) {
-          const double r0 = r_edge[k];
-          const V3 start = add(add(scale(r0, rh), V3{0.0, 0.0, -r0 * beta_b}), scale(0.5 * dt, kin_vel[k]));
-          const V3 end = add(start, add(scale(dr[k], rh), V3{0.0, 0.0, -dr[k] * beta_b}));
+          const auto [start, along] = shed_segment(r_edge[k], dr[k], rh, beta_b, dt, kin_vel[k]);
+          const V3 end = add(start, along);
           for (std::size_t i = 0; i < n; ++i)
             s_inf[i * n + k] = segment_induced(p_mid[i], start, end, rotor.near_core_mid()[k]);
         }

@@ -19,13 +19,6 @@ using namespace aerlox_rs::vpm;
 
 namespace {
 
-struct Restore {
-  ~Restore() {
-    set_isa_for_testing(std::nullopt);
-    pool::set_worker_count_for_testing(0);
-  }
-};
-
 // sqrt(sum |a - b|^2 / sum |b|^2) over N-component rows.
 template <std::size_t N>
 double rms_rel(const std::vector<std::array<float, N>>& a, const std::vector<std::array<float, N>>& b) {
@@ -72,7 +65,7 @@ TEST(VpmFast, MeetsRtolForVelocityAndGradientAtParticlesAndTargets) {
 }
 
 TEST(VpmFast, SameBitsOnEveryWorkerCountAndInstructionSet) {
-  Restore restore;
+  vpm_test::IsaPoolGuard restore;
   const ParticleField f = vpm_test::helical_wake(5000, 7);
   pool::set_worker_count_for_testing(1);
   const VelGrad one = induced_velocities_fast(f, 1e-3, true);

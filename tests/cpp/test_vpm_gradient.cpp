@@ -17,13 +17,6 @@ using namespace aerlox_rs::vpm;
 
 namespace {
 
-struct Restore {
-  ~Restore() {
-    set_isa_for_testing(std::nullopt);
-    pool::set_worker_count_for_testing(0);
-  }
-};
-
 bool same_bits(const VelGrad& a, const VelGrad& b) {
   if (a.vel.size() != b.vel.size() || a.grad.size() != b.grad.size()) return false;
   for (std::size_t j = 0; j < a.vel.size(); ++j) {
@@ -63,7 +56,7 @@ TEST(VpmGradient, MatchesTheKernelsDerivativeAndIsDivergenceFree) {
 }
 
 TEST(VpmGradient, SameBitsOnEveryInstructionSetAndWorkerCount) {
-  Restore restore;
+  vpm_test::IsaPoolGuard restore;
   for (std::size_t n : {1u, 13u, 301u}) {
     const ParticleField f = vpm_test::random_cloud(n, static_cast<unsigned>(n));
     set_isa_for_testing(Isa::Scalar);

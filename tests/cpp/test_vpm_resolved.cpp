@@ -10,6 +10,7 @@
 #include "vpm/pool.hpp"
 #include "vpm/resolved.hpp"
 #include "vpm/rotor.hpp"
+#include "vpm_test_util.hpp"
 
 using namespace aerlox_rs;
 using namespace aerlox_rs::vpm;
@@ -162,12 +163,7 @@ TEST(VpmResolved, SameBitsOnEveryInstructionSetAndWorkerCount) {
     for (int k = 0; k < 6; ++k) st = rotor.step(in, st, 2.0e-3).second;
     return st;
   };
-  struct Restore {
-    ~Restore() {
-      set_isa_for_testing(std::nullopt);
-      pool::set_worker_count_for_testing(0);
-    }
-  } restore;
+  vpm_test::IsaPoolGuard restore;
   set_isa_for_testing(Isa::Scalar);
   pool::set_worker_count_for_testing(1);
   const VpmRotorState ref = run();

@@ -5,12 +5,22 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "vpm/common.hpp"
+#include "vpm/pool.hpp"
 
 namespace vpm_test {
+
+/// Restores the CPU's own instruction set and the default worker pool when a test ends.
+struct IsaPoolGuard {
+  ~IsaPoolGuard() {
+    aerlox_rs::vpm::set_isa_for_testing(std::nullopt);
+    aerlox_rs::vpm::pool::set_worker_count_for_testing(0);
+  }
+};
 
 using aerlox_rs::vpm::ParticleField;
 using aerlox_rs::vpm::Vel;
