@@ -228,6 +228,74 @@ std::pair<V3, V3> shed_segment(double r0, double width, const V3& rh, double bet
   return {start, add(scale(width, rh), V3{0.0, 0.0, -width * beta})};
 }
 
+// A blade meets the flow along its chord, not only at its lifting line: taken
+// at a point x_col chords behind the line (Weissinger's three-quarter chord at
+// 0.5), the angle of attack sees the trailing legs from further along them
+// and the other elements' bound vorticity, while the section's own
+// two-dimensional share of that bound vorticity is the polar's. The march
+// keeps evaluating its wake at the line; this adds, per unit circulation of
+// element k at element i, the difference the chordwise position makes for the
+// blade's own straight horseshoes (bound segment and legs running straight
+// downstream, the legs with the near-wake core), less that 2-D share:
+// corr[i n + k]. Near the blade, where the difference lives, the legs are
+// straight; the curved wake beyond is the same at both points.
+void chordwise_correction(std::vector<V3>& corr, const std::vector<V3>& p_mid, const std::vector<double>& r_edge,
+                          const std::vector<double>& chord, const std::vector<double>& core_edge, const V3& rh,
+                          const V3& th, double beta, double x_col) {
+  const std::size_t n = p_mid.size();
+  const V3 along = add(rh, V3{0.0, 0.0, -beta});
+  const V3 e = scale(1.0 / norm(along), along);
+  const double far = 1e3 * r_edge[n];
+  const V3 down = scale(-far, th);
+  for (std::size_t i = 0; i < n; ++i) {
+    const V3 d = scale(-x_col * chord[i], th);
+    const V3 p = add(p_mid[i], d);
+    const V3 c{e[1] * d[2] - e[2] * d[1], e[2] * d[0] - e[0] * d[2], e[0] * d[1] - e[1] * d[0]};
+    const V3 w2d = scale(1.0 / (TWO_PI * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2])), c);
+    // A leg at edge j carries (left circulation - right circulation) downstream.
+    std::vector<V3> leg(n + 1);
+    for (std::size_t j = 0; j <= n; ++j) {
+      const V3 a = scale(r_edge[j], along);
+      leg[j] = sub(segment_induced(p, a, add(a, down), core_edge[j]),
+                   segment_induced(p_mid[i], a, add(a, down), core_edge[j]));
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      V3 v = add(sub(leg[k + 1], leg[k]),
+                 segment_induced(p, scale(r_edge[k], along), scale(r_edge[k + 1], along), 0.0));
+      if (k == i) v = sub(v, w2d);
+      corr[i * n + k] = v;
+    }
+  }
+}
+
+// Solves a x = b in place (a is n x n, row-major; b becomes x) by Gaussian
+// elimination with partial pivoting. Returns false when a is singular.
+bool solve_dense(std::vector<double>& a, std::vector<double>& b) {
+  const std::size_t n = b.size();
+  AERLOX_ASSERT(a.size() == n * n);
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t piv = k;
+    for (std::size_t r = k + 1; r < n; ++r)
+      if (std::fabs(a[r * n + k]) > std::fabs(a[piv * n + k])) piv = r;
+    if (!(std::fabs(a[piv * n + k]) > 1e-300)) return false;
+    if (piv != k) {
+      for (std::size_t c = 0; c < n; ++c) std::swap(a[k * n + c], a[piv * n + c]);
+      std::swap(b[k], b[piv]);
+    }
+    for (std::size_t r = k + 1; r < n; ++r) {
+      const double f = a[r * n + k] / a[k * n + k];
+      for (std::size_t c = k; c < n; ++c) a[r * n + c] -= f * a[k * n + c];
+      b[r] -= f * b[k];
+    }
+  }
+  for (std::size_t k = n; k-- > 0;) {
+    double v = b[k];
+    for (std::size_t c = k + 1; c < n; ++c) v -= a[k * n + c] * b[c];
+    b[k] = v / a[k * n + k];
+  }
+  return true;
+}
+
 }  // namespace
 
 // One blade's shedding in the resolved wake: the trailing filament of each
@@ -371,6 +439,10 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   std::vector<V3> kin_vel(n);     // kinematic relative velocity, no trailing downwash
   std::vector<V3> b_inf(nonlinear ? n * (n + 1) : 0);
   std::vector<V3> s_inf(nonlinear && ph ? n * n : 0);
+  // Collocation behind the lifting line: what the blade's own vorticity adds
+  // to each element's inflow there, over what the line itself sees.
+  const double x_col = (nonlinear && ph) ? ph->collocation : 0.0;
+  std::vector<V3> bb_inf(x_col > 0.0 ? n * n : 0);
   std::vector<V3> u_rel(nb * n);
   std::vector<double> m_beta(nb, 0.0), m_theta(nb, 0.0);
 
@@ -455,6 +527,8 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
           for (std::size_t i = 0; i < n; ++i)
             s_inf[i * n + k] = segment_induced(p_mid[i], start, end, rotor.near_core_mid()[k]);
         }
+      if (x_col > 0.0)
+        chordwise_correction(bb_inf, p_mid, r_edge, chord, rotor.near_core_edge(), rh, th, beta_b, x_col);
     }
     const std::vector<double>& g_prev = gamma_prev[b];
 
@@ -463,6 +537,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
 
     auto evaluate = [&](std::size_t i) -> ElementEval {
       V3 w{0.0, 0.0, 0.0};
+      V3 wc{0.0, 0.0, 0.0};
       if (nonlinear) {
         // The trailing strength at edge j is the jump of bound circulation
         // across it; there is no circulation beyond either end.
@@ -484,13 +559,26 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
             w[2] += shed * srow[k][2];
           }
         }
+        if (x_col > 0.0) {
+          const V3* brow = &bb_inf[i * n];
+          for (std::size_t k = 0; k < n; ++k) {
+            wc[0] += g[k] * brow[k][0];
+            wc[1] += g[k] * brow[k][1];
+            wc[2] += g[k] * brow[k][2];
+          }
+        }
       }
       ElementEval ev;
       ev.u = add(sub(add(base[i], w), blade_vel[i]), V3{0.0, 0.0, flap_vel[i]});
       const double u_t = ev.u[0] * th[0] + ev.u[1] * th[1];
       const double u_z = ev.u[2];
       ev.phi = std::atan2(u_z, -u_t);
-      const double alpha = twist[i] + control_pitch - ev.phi;
+      // Behind the line the section takes its angle of attack there; its
+      // force stays on the bound vortex, turned by the inflow at the line
+      // (the flow there is what the bound vortex moves through).
+      const double phi_aero =
+          x_col > 0.0 ? std::atan2(u_z + wc[2], -(u_t + wc[0] * th[0] + wc[1] * th[1])) : ev.phi;
+      const double alpha = twist[i] + control_pitch - phi_aero;
       ev.alpha = alpha;
       const auto [cl, cd] = rotor.polar().cl_cd(alpha);
       ev.cl = cl;
@@ -511,7 +599,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       const V3& lo = b_inf[i * (n + 1) + i];
       const V3& hi = b_inf[i * (n + 1) + i + 1];
       const V3& sh = s_inf[i * n + i];
-      const V3 dw{hi[0] - lo[0] - sh[0], hi[1] - lo[1] - sh[1], hi[2] - lo[2] - sh[2]};
+      V3 dw{hi[0] - lo[0] - sh[0], hi[1] - lo[1] - sh[1], hi[2] - lo[2] - sh[2]};
       const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
       const double bz = ev.u[2];
       const double d_phi = (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1])) / (a * a + bz * bz + 1e-300);
@@ -522,9 +610,43 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       return (damp > 1.0 && std::isfinite(damp)) ? 1.0 / damp : 1.0;
     };
 
+    // Behind the lifting line a section's angle of attack answers its
+    // neighbours' bound vorticity more than its own, so element-by-element
+    // sweeps stall; the circulation is found by Newton's method on the whole
+    // blade instead, each element's inflow angle linearised in every
+    // element's circulation.
+    if (x_col > 0.0) {
+      std::vector<double> jac(n * n), rhs(n);
+      for (int iter = 0; iter < max_iter; ++iter) {
+        for (std::size_t i = 0; i < n; ++i) {
+          const ElementEval ev = evaluate(i);
+          rhs[i] = 0.5 * ev.U * chord[i] * ev.cl - g[i];
+          const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
+          const double bz = ev.u[2];
+          const double h = 1e-4;
+          const double cl_a = (rotor.polar().cl_cd(ev.alpha + h).first - rotor.polar().cl_cd(ev.alpha - h).first) / (2.0 * h);
+          const double gain = 0.5 * ev.U * chord[i] * cl_a / (a * a + bz * bz + 1e-300);
+          for (std::size_t k = 0; k < n; ++k) {
+            const V3& lo = b_inf[i * (n + 1) + k];
+            const V3& hi = b_inf[i * (n + 1) + k + 1];
+            const V3& sh = s_inf[i * n + k];
+            const V3 dw = add(sub(sub(hi, lo), sh), bb_inf[i * n + k]);
+            jac[i * n + k] = (k == i ? 1.0 : 0.0) + gain * (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1]));
+          }
+        }
+        if (!solve_dense(jac, rhs)) break;
+        bool converged = true;
+        for (std::size_t i = 0; i < n; ++i) {
+          const double next = g[i] + rhs[i];
+          if (std::fabs(next - g[i]) > 1e-6 * (std::fabs(next) + 1e-6)) converged = false;
+          g[i] = next;
+        }
+        if (converged) break;
+      }
+    }
     // Gauss-Seidel sweeps with under-relaxation towards the Kutta-Joukowski
     // circulation; elements updated earlier in a sweep are seen by later ones.
-    for (int iter = 0; iter < max_iter; ++iter) {
+    for (int iter = 0; iter < (x_col > 0.0 ? 0 : max_iter); ++iter) {
       bool converged = true;
       for (std::size_t i = 0; i < n; ++i) {
         const ElementEval ev = evaluate(i);

@@ -92,6 +92,13 @@ struct WakePhysics {
   /// holds fast_min_particles; 0: always the direct sum.
   double fast_rtol = 0.0;
   std::size_t fast_min_particles = 4096;
+  /// Where along the chord the blade's angle of attack is taken, as a
+  /// fraction of the chord behind the lifting line (the quarter chord): 0 on
+  /// the line itself, 0.5 at the three-quarter chord, where the bound
+  /// vorticity of the other elements is seen too and the section's own
+  /// two-dimensional part of it is left to the polar (Weissinger's
+  /// collocation; with a linear polar of slope 2 pi it is his L-method).
+  double collocation = 0.0;
 };
 
 /// The vortex filament a particle was cut from: its circulation (m^2/s, the

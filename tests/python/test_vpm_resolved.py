@@ -117,3 +117,28 @@ def test_a_prescribed_hover_wake_starts_the_march_where_it_settles():
     with pytest.raises(ValueError, match="positions and strengths must be finite"):
         _aerlox._ext.vpm_seeded_state(np.full((1, 3), np.nan), np.ones((1, 3)), np.ones(1), np.zeros(1),
                                       np.zeros((2, 8)))
+
+
+def test_three_quarter_chord_collocation_unloads_the_tip_and_tends_to_the_lifting_line():
+    """Taken half a chord behind the lifting line, the angle of attack sees
+    the tip vortex from further along it and the tip's load falls; taken ever
+    closer to the line, the other elements' bound vorticity less the section's
+    own two-dimensional share vanishes and the lifting line comes back (a
+    wrong sign or scale of that share would blow up as the offset shrinks)."""
+    rotor = ax.Rotor(2, 1.143, 0.1905, 0.0, ax.Airfoil.linear(2 * math.pi, 0.011, 15.0), root_cutout_m=0.1905,
+                     elements=20, name="Caradonna-Tung")
+    op = ax.OperatingPoint.hover(rpm=1250, collective_deg=8.0)
+    inputs, dt = vpm_march.run_up_inputs(op, 24), 2.0 * math.pi / op.omega / 24
+
+    def cl_after(steps, collocation):
+        core = rotor.core_model("vpm", op, sigma=0.0955, collocation=collocation)
+        state = core.initial_rotor_state()
+        for n in range(steps):
+            _, state = core.step(inputs[n], state, dt)
+        return _aerlox._ext.vpm_blade_snapshot(state)["cl"][0]
+
+    line, near, three_quarter = (cl_after(8, c) for c in (0.0, 1e-5, 0.5))
+    assert np.abs(near - line).max() < 1e-3 * line.max()
+    assert three_quarter[-2] < 0.85 * line[-2] and abs(three_quarter[8] / line[8] - 1.0) < 0.06
+    with pytest.raises(ValueError, match="collocation must lie in"):
+        rotor.core_model("vpm", op, collocation=1.5)
