@@ -615,12 +615,25 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
     // sweeps stall; the circulation is found by Newton's method on the whole
     // blade instead, each element's inflow angle linearised in every
     // element's circulation.
+    // Each Newton step is halved until it lowers the largest residual (the
+    // polar's stall makes the circulation's map kinked, where a full step can
+    // overshoot into a spurious branch).
     if (x_col > 0.0) {
-      std::vector<double> jac(n * n), rhs(n);
+      std::vector<double> jac(n * n), rhs(n), g0(n);
+      const auto worst_residual = [&] {
+        double m = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+          const ElementEval ev = evaluate(i);
+          m = std::fmax(m, std::fabs(0.5 * ev.U * chord[i] * ev.cl - g[i]));
+        }
+        return m;
+      };
       for (int iter = 0; iter < max_iter; ++iter) {
+        double r0 = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
           const ElementEval ev = evaluate(i);
           rhs[i] = 0.5 * ev.U * chord[i] * ev.cl - g[i];
+          r0 = std::fmax(r0, std::fabs(rhs[i]));
           const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
           const double bz = ev.u[2];
           const double h = 1e-4;
@@ -634,13 +647,16 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
             jac[i * n + k] = (k == i ? 1.0 : 0.0) + gain * (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1]));
           }
         }
-        if (!solve_dense(jac, rhs)) break;
-        bool converged = true;
-        for (std::size_t i = 0; i < n; ++i) {
-          const double next = g[i] + rhs[i];
-          if (std::fabs(next - g[i]) > 1e-6 * (std::fabs(next) + 1e-6)) converged = false;
-          g[i] = next;
+        if (!(r0 > 1e-12 * (1.0 + r0)) || !solve_dense(jac, rhs)) break;
+        g0 = g;
+        double lambda = 1.0;
+        for (int half = 0; half < 12; ++half, lambda *= 0.5) {
+          for (std::size_t i = 0; i < n; ++i) g[i] = g0[i] + lambda * rhs[i];
+          if (worst_residual() < r0) break;
         }
+        bool converged = true;
+        for (std::size_t i = 0; i < n; ++i)
+          if (std::fabs(g[i] - g0[i]) > 1e-6 * (std::fabs(g[i]) + 1e-6)) converged = false;
         if (converged) break;
       }
     }
