@@ -145,8 +145,8 @@ FastPlan fast_plan(double rtol, bool gradient) {
   if (gradient || rtol > kHexadecapoleFrom) return FastPlan{3, static_cast<float>(theta), 64, 16};
   // The hexadecapole costs about twice the octupole per far cell and pays
   // where its wider angle saves more than that (measured on the same two
-  // cases: 1.1x at rtol 1e-3, 1.2-1.5x at 1e-4, even at 3e-3, slower at
-  // 1e-2); from 20k to 1M the cube errs by 0.021 to 0.046 theta^5, so the
+  // cases: 1.06-1.17x at rtol 1e-3, 1.13-1.42x at 1e-4, even at 3e-3,
+  // slower at 1e-2); from 20k to 1M the cube errs by 0.021 to 0.046 theta^5, so the
   // plan asks 0.9 of rtol of 0.05 theta^5. The gradient, still to the
   // quadrupole, would miss rtol at that angle: it keeps the octupole's.
   const double theta4 = std::pow(0.9 * rtol / 0.05, 0.2);
