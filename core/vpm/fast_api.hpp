@@ -9,8 +9,11 @@
 namespace aerlox_rs::vpm::fast {
 
 /// Floats per cell in the far-field table: the cell's expansion of the
-/// regularised kernel about its centre (see fast_tree.hpp for the layout).
+/// regularised kernel about its centre (see fast_tree.hpp for the layout),
+/// to the octupole; tables that carry the hexadecapole too have rows of
+/// kMomentStride4 floats (both multiples of eight, so rows stay aligned).
 inline constexpr std::size_t kMomentStride = 120;
+inline constexpr std::size_t kMomentStride4 = 224;
 // Offsets of each moment inside a cell's row.
 inline constexpr std::size_t kMoC = 0;     ///< centre x y z, then sigma_c^2
 inline constexpr std::size_t kMoA = 4;     ///< A_c = sum alpha_c
@@ -27,6 +30,13 @@ inline constexpr std::size_t kMoT = 56;   ///< 3 T^c_k, T^c_k = O^c_iik, at 3c +
 inline constexpr std::size_t kMoWT = 65;  ///< 3 eps_abc T^c_b
 inline constexpr std::size_t kMoO = 68;   ///< O^c on xxx yyy zzz xxy xxz xyy yyz xzz yzz xyz, at 10c
 inline constexpr std::size_t kMoP = 98;   ///< 3 P^a, P^a_jk = eps_abc O^c_bjk, on xx yy zz xy xz yz, at 6a
+// The hexadecapole H^c_ijkl = sum d_i d_j d_k d_l alpha_c / 24 (rows of
+// kMomentStride4 only), folded the same way:
+inline constexpr std::size_t kMoH0 = 116;  ///< 3 H^c_iijj, at c
+inline constexpr std::size_t kMoK = 120;   ///< 6 K^c, K^c_kl = H^c_iikl, on xx yy zz xy xz yz, at 6c
+inline constexpr std::size_t kMoH = 138;   ///< H^c on the 15 quartic monomials (see fast_tree.cpp), at 15c
+inline constexpr std::size_t kMoKW = 183;  ///< 12 eps_abc K^c_bj, at 3a + j
+inline constexpr std::size_t kMoHW = 192;  ///< 4 eps_abc H^c_bjkl, on the octupole's monomials, at 10a
 
 /// One target group's work: its near sources (ranges of the sorted source
 /// arrays) summed particle by particle, and its far cells through their
@@ -42,6 +52,7 @@ struct GroupJob {
   const float* saz;
   const float* ss2;  ///< sigma^2 per source
   const float* moments;
+  std::size_t stride;  ///< floats per row of moments
   const std::uint32_t* far;
   std::size_t n_far;
   const std::uint32_t* near;  ///< pairs (first, count)
@@ -50,7 +61,7 @@ struct GroupJob {
   const float* ty;
   const float* tz;
   std::size_t n_blocks;  ///< blocks of eight targets
-  int order;             ///< 1: dipole, 2: quadrupole, 3: octupole (velocity; gradient to the quadrupole)
+  int order;             ///< 1: dipole ... 4: hexadecapole (velocity; gradient to the quadrupole)
   float* vel;
   float* grad;  ///< null: velocity only
 };

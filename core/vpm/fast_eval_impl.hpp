@@ -121,10 +121,13 @@ AERLOX_FINLINE f8 dot(const float* f, const f8* x) {
 }
 
 // One far cell's expansion (order 1: dipole, 2: quadrupole, 3: octupole;
-// always the monopole and the core-radius moment) against one block of
+// always the monopole and the core-radius moment; far_cell4 has the
+// hexadecapole) against one block of
 // targets. The gradient takes the expansion to the quadrupole whatever the
 // order, and the velocity is summed the same way with or without it.
-template <int P, bool Grad>
+// With Vel false only the gradient is summed (the hexadecapole's velocity
+// comes from far_cell4).
+template <int P, bool Grad, bool Vel = true>
 AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
   const f8 s2 = splat(m[kMoC + 3]);
@@ -193,7 +196,7 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
     if constexpr (P >= 2) t = t + F2x2 * MR[a];
     // Octupole: -3 F2 eps_abc T^c_b - 3 F3 R.P^a.R.
     if constexpr (P >= 3) t = (t - F2 * splat(m[kMoWT + a])) - F3 * dot<6>(m + kMoP + 6 * a, RR);
-    acc.u[a] = acc.u[a] + t;
+    if constexpr (Vel) acc.u[a] = acc.u[a] + t;
   }
   if constexpr (Grad) {
     // grad_ad = eps_adc S_c + R_d ((R x V)_a + z_a) + (R x y^d)_a + 2 F2 M_ad,
@@ -224,6 +227,74 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   }
 }
 
+// One far cell's velocity to the hexadecapole. The same sums as far_cell's
+// octupole and its hexadecapole terms, but formed monomial by monomial:
+// each monomial of R is made from R and its squares when it is needed and
+// feeds all its sums at once, so only the sums stay live and the sixteen or
+// thirty-two registers are not spilled.
+AERLOX_FINLINE void far_cell4(const float* m, f8 X, f8 Y, f8 Z, f8* u) {
+  const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
+  const f8 s2 = splat(m[kMoC + 3]);
+  const f8 r2 = (R[0] * R[0] + R[1] * R[1]) + R[2] * R[2];
+  const f8 q = splat(1.0f) / (r2 + s2);
+  const f8 p5 = (vsqrt(q) * q) * q;
+  const f8 p7 = p5 * q;
+  const f8 p9 = p7 * q;
+  const f8 p11 = p9 * q;
+  const f8 F1 = splat(-1.0f) * ((r2 + splat(2.5f) * s2) * p5);
+  const f8 F2 = splat(3.0f) * ((r2 + splat(3.5f) * s2) * p7);
+  const f8 F3 = splat(-15.0f) * ((r2 + splat(4.5f) * s2) * p9);
+  const f8 F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * p11);
+  const f8 F5 = splat(-945.0f) * ((r2 + splat(6.5f) * s2) * (p11 * q));
+  const f8 E1 = splat(3.75f) * (s2 * p7);
+  const f8 RR[6] = {R[0] * R[0], R[1] * R[1], R[2] * R[2], R[0] * R[1], R[0] * R[2], R[1] * R[2]};
+  // Quartic monomials as products of two squares, cubic ones as a square
+  // times a coordinate, in the table's orders.
+  static constexpr int kR4[15][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 3}, {0, 4}, {1, 3}, {1, 5}, {2, 4},
+                                     {2, 5}, {0, 1}, {0, 2}, {1, 2}, {0, 5}, {1, 4}, {2, 3}};
+  static constexpr int kR3[10][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 0}, {1, 2}, {2, 0}, {2, 1}, {3, 2}};
+  f8 h4[3], o3[3], hw[3];
+  {
+    const f8 x = RR[0] * RR[0];
+    for (int c = 0; c < 3; ++c) h4[c] = splat(m[kMoH + 15 * c]) * x;
+  }
+  for (int n = 1; n < 15; ++n) {
+    const f8 x = RR[kR4[n][0]] * RR[kR4[n][1]];
+    for (int c = 0; c < 3; ++c) h4[c] = h4[c] + splat(m[kMoH + 15 * c + n]) * x;
+  }
+  {
+    const f8 x = RR[0] * R[0];
+    for (int c = 0; c < 3; ++c) o3[c] = splat(m[kMoO + 10 * c]) * x, hw[c] = splat(m[kMoHW + 10 * c]) * x;
+  }
+  for (int n = 1; n < 10; ++n) {
+    const f8 x = RR[kR3[n][0]] * R[kR3[n][1]];
+    for (int c = 0; c < 3; ++c) {
+      o3[c] = o3[c] + splat(m[kMoO + 10 * c + n]) * x;
+      hw[c] = hw[c] + splat(m[kMoHW + 10 * c + n]) * x;
+    }
+  }
+  f8 S[3];
+  for (int c = 0; c < 3; ++c) {
+    const float* Q = m + kMoQ + 6 * c;
+    const f8 off = (splat(Q[3]) * RR[3] + splat(Q[4]) * RR[4]) + splat(Q[5]) * RR[5];
+    const f8 rqr = ((splat(Q[0]) * RR[0] + splat(Q[1]) * RR[1]) + splat(Q[2]) * RR[2]) + (off + off);
+    const f8 krr = dot<6>(m + kMoK + 6 * c, RR);
+    const f8 rd = (R[0] * splat(m[kMoD + c]) + R[1] * splat(m[kMoD + 3 + c])) + R[2] * splat(m[kMoD + 6 + c]);
+    const f8 lin = splat(m[kMoTrQ + c]) - rd;
+    const f8 f3 = (rqr - dot<3>(m + kMoT + 3 * c, R)) + splat(m[kMoH0 + c]);
+    const f8 A = splat(m[kMoA + c]), N = splat(m[kMoN + c]);
+    S[c] = ((((A * F1 + lin * F2) + f3 * F3) + (krr - o3[c]) * F4) + h4[c] * F5) + N * E1;
+  }
+  const f8 F2x2 = F2 + F2;
+  const f8 RxS[3] = {R[1] * S[2] - R[2] * S[1], R[2] * S[0] - R[0] * S[2], R[0] * S[1] - R[1] * S[0]};
+  for (int a = 0; a < 3; ++a) {
+    const f8 MR = (splat(m[kMoM + 3 * a]) * R[0] + splat(m[kMoM + 3 * a + 1]) * R[1]) + splat(m[kMoM + 3 * a + 2]) * R[2];
+    const f8 f3 = dot<3>(m + kMoKW + 3 * a, R) - dot<6>(m + kMoP + 6 * a, RR);
+    const f8 t = ((RxS[a] - F1 * splat(m[kMoW + a])) + F2x2 * MR) - F2 * splat(m[kMoWT + a]);
+    u[a] = u[a] + ((t + F3 * f3) + F4 * hw[a]);
+  }
+}
+
 // K blocks of targets at once: each source and cell is loaded once for all
 // of them, and their independent chains keep the divider busy. Every target
 // still sees the same operations in the same order.
@@ -242,8 +313,17 @@ AERLOX_FINLINE void eval_blocks(const GroupJob& j, std::size_t b0) {
       for (int k = 0; k < K; ++k) near_one<Grad>(j, i, X[k], Y[k], Z[k], acc[k]);
   for (int k0 = 0; k0 < K; k0 += KF)
     for (std::size_t c = 0; c < j.n_far; ++c) {
-      const float* m = j.moments + std::size_t{j.far[c]} * kMomentStride;
-      for (int k = k0; k < k0 + KF; ++k) far_cell<P, Grad>(m, X[k], Y[k], Z[k], acc[k]);
+      const float* m = j.moments + std::size_t{j.far[c]} * j.stride;
+      for (int k = k0; k < k0 + KF; ++k) {
+        if constexpr (P >= 4) {
+          // The velocity to the hexadecapole, the gradient to the quadrupole
+          // as for the lower orders.
+          far_cell4(m, X[k], Y[k], Z[k], acc[k].u);
+          if constexpr (Grad) far_cell<2, true, false>(m, X[k], Y[k], Z[k], acc[k]);
+        } else {
+          far_cell<P, Grad>(m, X[k], Y[k], Z[k], acc[k]);
+        }
+      }
     }
   for (int k = 0; k < K; ++k) {
     const std::size_t b = b0 + k;
@@ -273,7 +353,9 @@ void eval_group_tpl(const GroupJob& j) {
 
 void eval_group_impl(const GroupJob& j) {
   const bool grad = j.grad != nullptr;
-  if (j.order >= 3) {
+  if (j.order >= 4) {
+    grad ? eval_group_tpl<4, true>(j) : eval_group_tpl<4, false>(j);
+  } else if (j.order == 3) {
     grad ? eval_group_tpl<3, true>(j) : eval_group_tpl<3, false>(j);
   } else if (j.order == 2) {
     grad ? eval_group_tpl<2, true>(j) : eval_group_tpl<2, false>(j);

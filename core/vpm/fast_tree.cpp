@@ -154,15 +154,53 @@ constexpr double kCubicMult[10] = {1, 1, 1, 3, 3, 3, 3, 3, 3, 6};
 // The same for quadratic forms (xx yy zz xy xz yz).
 constexpr int kQuad[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
 constexpr double kQuadMult[6] = {1, 1, 1, 2, 2, 2};
+// Index of the quadratic monomial x_i x_j in kQuad's order.
+constexpr int kSym[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
+// And for quartic ones (xxxx yyyy zzzz xxxy xxxz xyyy yyyz xzzz yzzz xxyy
+// xxzz yyzz xxyz xyyz xyzz), the order the kernels form them in.
+constexpr int kQuartic[15][4] = {{0, 0, 0, 0}, {1, 1, 1, 1}, {2, 2, 2, 2}, {0, 0, 0, 1}, {0, 0, 0, 2},
+                                 {0, 1, 1, 1}, {1, 1, 1, 2}, {0, 2, 2, 2}, {1, 2, 2, 2}, {0, 0, 1, 1},
+                                 {0, 0, 2, 2}, {1, 1, 2, 2}, {0, 0, 1, 2}, {0, 1, 1, 2}, {0, 1, 2, 2}};
+constexpr double kQuarticMult[15] = {1, 1, 1, 4, 4, 4, 4, 4, 4, 6, 6, 6, 12, 12, 12};
+
+// Index of a monomial given by its axis counts (nx, ny, nz) in a table of
+// n monomials of one degree.
+template <int D>
+constexpr int monomial(const int (*table)[D], int n, int nx, int ny, int nz) {
+  for (int m = 0; m < n; ++m) {
+    int c[3] = {0, 0, 0};
+    for (int q = 0; q < D; ++q) ++c[table[m][q]];
+    if (c[0] == nx && c[1] == ny && c[2] == nz) return m;
+  }
+  return -1;
+}
+// kCub[i][j][k]: index of x_i x_j x_k in kCubic; kQrt likewise in kQuartic.
+struct MonomialIndex {
+  int cub[3][3][3];
+  int qrt[3][3][3][3];
+};
+constexpr MonomialIndex make_index() {
+  MonomialIndex t{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) {
+        int c[3] = {0, 0, 0};
+        ++c[i], ++c[j], ++c[k];
+        t.cub[i][j][k] = monomial<3>(kCubic, 10, c[0], c[1], c[2]);
+        for (int l = 0; l < 3; ++l) {
+          int e[3] = {c[0], c[1], c[2]};
+          ++e[l];
+          t.qrt[i][j][k][l] = monomial<4>(kQuartic, 15, e[0], e[1], e[2]);
+        }
+      }
+  return t;
+}
+constexpr MonomialIndex kIdx = make_index();
 
 // O^c_ijk from its ten distinct entries O[10 c + m].
-double oct(const double* O, int c, int i, int j, int k) {
-  int s[3] = {i, j, k};
-  std::sort(s, s + 3);
-  for (int m = 0; m < 10; ++m)
-    if (kCubic[m][0] == s[0] && kCubic[m][1] == s[1] && kCubic[m][2] == s[2]) return O[10 * c + m];
-  return 0.0;
-}
+double oct(const double* O, int c, int i, int j, int k) { return O[10 * c + kIdx.cub[i][j][k]]; }
+// H^c_ijkl from its fifteen distinct entries H[15 c + m].
+double hex(const double* H, int c, int i, int j, int k, int l) { return H[15 * c + kIdx.qrt[i][j][k][l]]; }
 
 // The octupole's rows of the far-field table (fast_api.hpp) from its
 // distinct entries, summed in double.
@@ -187,6 +225,33 @@ void octupole_rows(const double* O, float* row) {
     for (int m = 0; m < 10; ++m) row[kMoO + 10 * c + m] = static_cast<float>(kCubicMult[m] * O[10 * c + m]);
 }
 
+// The hexadecapole's rows from its distinct entries (with its 1/24): its
+// full trace, its trace K^c_kl = H^c_iikl, itself, and the curls the
+// velocity takes of K and H.
+void hexadecapole_rows(const double* H, float* row) {
+  double K[3][6] = {};
+  for (int c = 0; c < 3; ++c) {
+    double h0 = 0;
+    for (int m = 0; m < 6; ++m)
+      for (int i = 0; i < 3; ++i) K[c][m] += hex(H, c, i, i, kQuad[m][0], kQuad[m][1]);
+    for (int i = 0; i < 3; ++i) h0 += K[c][i];
+    row[kMoH0 + c] = static_cast<float>(3.0 * h0);
+    for (int m = 0; m < 6; ++m) row[kMoK + 6 * c + m] = static_cast<float>(6.0 * kQuadMult[m] * K[c][m]);
+    for (int m = 0; m < 15; ++m) row[kMoH + 15 * c + m] = static_cast<float>(kQuarticMult[m] * H[15 * c + m]);
+  }
+  static constexpr int kCyc[3][2] = {{1, 2}, {2, 0}, {0, 1}};
+  for (int a = 0; a < 3; ++a) {
+    const int b = kCyc[a][0], c = kCyc[a][1];
+    for (int j = 0; j < 3; ++j)
+      row[kMoKW + 3 * a + j] = static_cast<float>(12.0 * (K[c][kSym[b][j]] - K[b][kSym[c][j]]));
+    for (int m = 0; m < 10; ++m) {
+      const int j = kCubic[m][0], k = kCubic[m][1], l = kCubic[m][2];
+      const double p = hex(H, c, b, j, k, l) - hex(H, b, c, j, k, l);
+      row[kMoHW + 10 * a + m] = static_cast<float>(4.0 * kCubicMult[m] * p);
+    }
+  }
+}
+
 // A cell's expansion in double precision before it is rounded into its row:
 // the weights that place the centre, and the moments about that centre (the
 // quadrupole with its 1/2, the octupole still without its 1/6).
@@ -194,10 +259,8 @@ struct Moments {
   double W = 0, Wp[3] = {0, 0, 0}, Ws = 0, S2 = 0;  // sums of w, w x, w sigma^2, sigma^2
   double c[3] = {0, 0, 0}, s2c = 0;
   double A[3] = {0, 0, 0}, D[9] = {}, Q[18] = {}, N[3] = {0, 0, 0}, O[30] = {};
+  double* H = nullptr;  // 45 entries: the hexadecapole without its 1/24, when the table carries it
 };
-
-// Index of the quadratic monomial x_i x_j in kQuad's order.
-constexpr int kSym[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
 
 // The centre from the weights; a cell without strength keeps its box centre
 // and takes its plain mean core size.
@@ -212,7 +275,7 @@ void place_centre(Moments& m, const Cell& cell) {
 }
 
 // A leaf's expansion from its sorted particles, summed in sorted order.
-void leaf_moments(const SourceTree& s, const Cell& cell, Moments& m) {
+void leaf_moments(const SourceTree& s, const Cell& cell, Moments& m, bool hex) {
   const std::uint32_t b = cell.first, e = cell.first + cell.count;
   for (std::uint32_t k = b; k < e; ++k) {
     const double a[3] = {s.ax[k], s.ay[k], s.az[k]};
@@ -240,13 +303,50 @@ void leaf_moments(const SourceTree& s, const Cell& cell, Moments& m) {
       for (int i = 0; i < 3; ++i) m.D[3 * i + cc] += d[i] * a[cc];
       for (int n = 0; n < 6; ++n) m.Q[6 * cc + n] += 0.5 * dd[n] * a[cc];
     }
+    if (hex) {
+      const double d4[15] = {dd[0] * dd[0],  dd[1] * dd[1],  dd[2] * dd[2], ddd[0] * d[1], ddd[0] * d[2],
+                             ddd[1] * d[0],  ddd[1] * d[2],  ddd[2] * d[0], ddd[2] * d[1], dd[0] * dd[1],
+                             dd[0] * dd[2],  dd[1] * dd[2],  dd[0] * dd[5], dd[1] * dd[4], dd[2] * dd[3]};
+      for (int cc = 0; cc < 3; ++cc)
+        for (int n = 0; n < 15; ++n) m.H[15 * cc + n] += d4[n] * a[cc];
+    }
+  }
+}
+
+// The hexadecapole's part of add_shifted: each of the sixteen ways to take
+// the offsets of x_i x_j x_k x_l from d' or h, with the child's raw moments
+// (its Q carries a 1/2, its O and H none).
+void add_shifted_hex(Moments& m, const Moments& k, const double* h) {
+  for (int cc = 0; cc < 3; ++cc) {
+    const double* O = k.O + 10 * cc;
+    const double* Q = k.Q + 6 * cc;
+    for (int n = 0; n < 15; ++n) {
+      const int* x = kQuartic[n];
+      double third = 0, second = 0, first = 0;
+      for (int p = 0; p < 4; ++p) {
+        // x_p from h, the other three from d'.
+        const int r[3] = {x[(p + 1) % 4], x[(p + 2) % 4], x[(p + 3) % 4]};
+        third += h[x[p]] * O[kIdx.cub[r[0]][r[1]][r[2]]];
+        // x_p from d', the other three from h.
+        first += h[r[0]] * h[r[1]] * h[r[2]] * k.D[3 * x[p] + cc];
+      }
+      for (int p = 0; p < 4; ++p)
+        for (int q = p + 1; q < 4; ++q) {
+          // x_p and x_q from h, the other two from d'.
+          int r[2], nr = 0;
+          for (int t = 0; t < 4; ++t)
+            if (t != p && t != q) r[nr++] = x[t];
+          second += h[x[p]] * h[x[q]] * Q[kSym[r[0]][r[1]]];
+        }
+      m.H[15 * cc + n] += k.H[15 * cc + n] + third + 2.0 * second + first + h[x[0]] * h[x[1]] * h[x[2]] * h[x[3]] * k.A[cc];
+    }
   }
 }
 
 // Adds child moments k, taken about k.c, to m about m.c: with h = k.c - m.c
 // each particle's offset is d = d' + h, and the binomial expansion of the
 // products gives the parent's moments exactly from the child's lower ones.
-void add_shifted(Moments& m, const Moments& k) {
+void add_shifted(Moments& m, const Moments& k, bool hex) {
   const double h[3] = {k.c[0] - m.c[0], k.c[1] - m.c[1], k.c[2] - m.c[2]};
   const double ds = k.s2c - m.s2c;
   for (int cc = 0; cc < 3; ++cc) {
@@ -267,10 +367,11 @@ void add_shifted(Moments& m, const Moments& k) {
       m.O[10 * cc + n] += k.O[10 * cc + n] + 2.0 * second + first + h[i] * h[j] * h[l] * a;
     }
   }
+  if (hex) add_shifted_hex(m, k, h);
 }
 
 // An inner cell's expansion from its children's, in child order.
-void parent_moments(const Moments* all, const Cell& cell, Moments& m) {
+void parent_moments(const Moments* all, const Cell& cell, Moments& m, bool hex) {
   const Moments* kids = all + cell.child0;
   for (std::uint32_t q = 0; q < cell.n_children; ++q) {
     m.W += kids[q].W;
@@ -279,7 +380,7 @@ void parent_moments(const Moments* all, const Cell& cell, Moments& m) {
     m.S2 += kids[q].S2;
   }
   place_centre(m, cell);
-  for (std::uint32_t q = 0; q < cell.n_children; ++q) add_shifted(m, kids[q]);
+  for (std::uint32_t q = 0; q < cell.n_children; ++q) add_shifted(m, kids[q], hex);
 }
 
 // The largest distance from the expansion centre to the cell's particles.
@@ -295,6 +396,7 @@ double reach2(const SourceTree& s, const Cell& cell, const double* c) {
 // The cell's row of the far-field table (see fast_tree.hpp), its centre,
 // radius and strength.
 void write_row(const SourceTree& s, Cell& cell, const Moments& mo, float* row, float& strength) {
+  const bool hex = s.stride == kMomentStride4;
   const double* c = mo.c;
   const double* D = mo.D;
   const double* Q = mo.Q;
@@ -315,7 +417,7 @@ void write_row(const SourceTree& s, Cell& cell, const Moments& mo, float* row, f
     curl(T, o);
     for (int a = 0; a < 3; ++a) M[3 * a + j] = o[a];
   }
-  for (std::size_t i = 0; i < kMomentStride; ++i) row[i] = 0.0f;
+  for (std::size_t i = 0; i < s.stride; ++i) row[i] = 0.0f;
   for (int d = 0; d < 3; ++d) {
     row[kMoC + d] = static_cast<float>(c[d]);
     row[kMoA + d] = static_cast<float>(mo.A[d]);
@@ -332,6 +434,11 @@ void write_row(const SourceTree& s, Cell& cell, const Moments& mo, float* row, f
   double O[30];
   for (int i = 0; i < 30; ++i) O[i] = mo.O[i] / 6.0;  // the sums leave out the 1/6
   octupole_rows(O, row);
+  if (hex) {
+    double H[45];
+    for (int i = 0; i < 45; ++i) H[i] = mo.H[i] / 24.0;
+    hexadecapole_rows(H, row);
+  }
   for (int d = 0; d < 3; ++d) cell.centre[d] = static_cast<float>(c[d]);
   cell.radius = static_cast<float>(std::sqrt(reach2(s, cell, c))) * (1.0f + 1e-6f);
   strength = static_cast<float>(mo.W);
@@ -345,8 +452,10 @@ AVec<float> gather(const AVec<float>& v, const std::vector<std::uint32_t>& order
 
 }  // namespace
 
-SourceTree SourceTree::build(const ParticleField& field, std::size_t leaf_capacity) {
+SourceTree SourceTree::build(const ParticleField& field, std::size_t leaf_capacity, int order) {
   SourceTree s;
+  const bool hex = order >= 4;
+  s.stride = hex ? kMomentStride4 : kMomentStride;
   s.tree = build_octree(field.px, field.py, field.pz, leaf_capacity);
   const auto& ord = s.tree.order;
   s.x = gather(field.px, ord);
@@ -358,22 +467,25 @@ SourceTree SourceTree::build(const ParticleField& field, std::size_t leaf_capaci
   s.s2 = AVec<float>::filled(ord.size(), 0.0f);
   for (std::size_t k = 0; k < ord.size(); ++k) s.s2[k] = field.sigma[ord[k]] * field.sigma[ord[k]];
   const std::size_t nc = s.tree.cells.size();
-  s.moments = AVec<float>::filled(nc * kMomentStride, 0.0f);
+  s.moments = AVec<float>::filled(nc * s.stride, 0.0f);
   s.strength.assign(nc, 0.0f);
   // Leaves from their particles, then each level from the one below it
   // (children follow their parent in the breadth-first order, so a reverse
   // sweep meets every child first), then the rows. Each cell's sums run in a
   // fixed order, so the table does not depend on the worker count.
   std::vector<Moments> mo(nc);
+  std::vector<double> hex_sums(hex ? 45 * nc : 0, 0.0);
+  if (hex)
+    for (std::size_t k = 0; k < nc; ++k) mo[k].H = hex_sums.data() + 45 * k;
   auto& cells = s.tree.cells;
   pool::parallel_for(nc, [&](std::size_t b, std::size_t e, std::size_t) {
     for (std::size_t k = b; k < e; ++k)
-      if (cells[k].n_children == 0) leaf_moments(s, cells[k], mo[k]);
+      if (cells[k].n_children == 0) leaf_moments(s, cells[k], mo[k], hex);
   });
   for (std::size_t k = nc; k-- > 0;)
-    if (cells[k].n_children > 0) parent_moments(mo.data(), cells[k], mo[k]);
+    if (cells[k].n_children > 0) parent_moments(mo.data(), cells[k], mo[k], hex);
   pool::parallel_for(nc, [&](std::size_t b, std::size_t e, std::size_t) {
-    for (std::size_t k = b; k < e; ++k) write_row(s, cells[k], mo[k], s.moments.data() + k * kMomentStride, s.strength[k]);
+    for (std::size_t k = b; k < e; ++k) write_row(s, cells[k], mo[k], s.moments.data() + k * s.stride, s.strength[k]);
   });
   return s;
 }

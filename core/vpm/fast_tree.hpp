@@ -2,7 +2,8 @@
 // The octree of the fast summation: cells over a point set with each cell's
 // points contiguous in a sorted order and a cell's children stored next to
 // each other, and for source trees the far-field table, one row of
-// kMomentStride floats per cell (see fast_api.hpp for the offsets):
+// kMomentStride floats per cell, kMomentStride4 with the hexadecapole (see
+// fast_api.hpp for the offsets):
 //   centre c: strength-weighted centroid; sigma_c^2 its weighted mean core^2
 //   A_c   = sum alpha_c                      (monopole)
 //   D_ic  = sum d_i alpha_c, d = x_p - c     (dipole); w_a = eps_abc D_bc
@@ -11,6 +12,7 @@
 //   N_c   = sum (sigma_p^2 - sigma_c^2) alpha_c (core-radius moment)
 //   O^c_ijk = sum d_i d_j d_k alpha_c / 6     (octupole) and its traces and
 //   curls (fast_api.hpp)
+//   H^c_ijkl = sum d_i d_j d_k d_l alpha_c / 24 (hexadecapole), likewise
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -54,10 +56,13 @@ std::vector<Cell> target_groups(const float* x, const float* y, const float* z, 
 struct SourceTree {
   Octree tree;
   AVec<float> x, y, z, ax, ay, az, s2;  ///< sorted particles; s2 = sigma^2
-  AVec<float> moments;                  ///< kMomentStride floats per cell
+  AVec<float> moments;                  ///< stride floats per cell
+  std::size_t stride = kMomentStride;
   std::vector<float> strength;          ///< sum of |alpha| per cell
 
-  static SourceTree build(const ParticleField& field, std::size_t leaf_capacity);
+  /// The table carries the hexadecapole only for order 4 (it is costly to
+  /// form and doubles the rows).
+  static SourceTree build(const ParticleField& field, std::size_t leaf_capacity, int order = 3);
 };
 
 }  // namespace aerlox_rs::vpm::fast
