@@ -40,7 +40,7 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "max_split": 64,
     "fast_rtol": 1e-3,
     "fast_min_particles": 4096,
-    "collocation": 0.0,
+    "collocation": 0.5,
 }
 WAKES = ("resolved", "plain")
 
