@@ -24,8 +24,9 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 constexpr const char* RES_NAMES[] = {"rotor",        "overlap",   "near_core_chord", "near_core_width",
                                      "near_steps",   "squire_a1", "nu_m2_s",         "stretching",
                                      "relaxation",   "max_split", "fast_rtol",       "fast_min_particles",
-                                     "transposed",   "smagorinsky", "collocation"};
-constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 15};
+                                     "transposed",   "smagorinsky", "collocation", "upstream_cut_radii",
+                                     "stretching_age_rev"};
+constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 17};
 
 WakePhysics physics_of(const kit::Bound& a) {
   WakePhysics ph;
@@ -43,6 +44,8 @@ WakePhysics physics_of(const kit::Bound& a) {
   ph.transposed = kit::extract_or<bool>(a[12], "transposed", ph.transposed);
   ph.smagorinsky = kit::extract_or<double>(a[13], "smagorinsky", ph.smagorinsky);
   ph.collocation = kit::extract_or<double>(a[14], "collocation", ph.collocation);
+  ph.upstream_cut_radii = kit::extract_or<double>(a[15], "upstream_cut_radii", ph.upstream_cut_radii);
+  ph.stretching_age_rev = kit::extract_or<double>(a[16], "stretching_age_rev", ph.stretching_age_rev);
   return ph;
 }
 
@@ -140,7 +143,8 @@ PyMethodDef methods[] = {
      "vpm_resolved(rotor, overlap=1.0, near_core_chord=0.05, near_core_width=0.5, near_steps=3,\n"
      "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=False, relaxation=0.0, max_split=64,\n"
      "             fast_rtol=0.0, fast_min_particles=4096, transposed=True,\n"
-     "             smagorinsky=0.0, collocation=0.0)\n--\n\n"
+     "             smagorinsky=0.0, collocation=0.0, upstream_cut_radii=0.0,\n"
+     "             stretching_age_rev=0.0)\n--\n\n"
      "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
      "segment cut into particles no further apart than overlap times their core;\n"
      "the blade's own trailing vorticity and the last near_steps steps of shed\n"
@@ -154,7 +158,10 @@ PyMethodDef methods[] = {
      "advection by the fast summation at relative error fast_rtol once the wake\n"
      "holds fast_min_particles (0: the direct sum); the blade's angle of attack\n"
      "taken collocation chords behind the lifting line (0.5: at the three-quarter\n"
-     "chord, with the other elements' bound vorticity). The given rotor is unchanged."},
+     "chord, with the other elements' bound vorticity); in hover and climb,\n"
+     "particles more than upstream_cut_radii tip radii above the disk dropped\n"
+     "after each step (0: kept); with stretching, only particles younger than\n"
+     "stretching_age_rev revolutions stretched (0: all). The given rotor is unchanged."},
     {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,
      "vpm_blade_snapshot(state)\n--\n\n"
      "The blades during the step that made a resolved-wake state, or None: psi_rad\n"

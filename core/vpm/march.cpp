@@ -296,6 +296,21 @@ bool solve_dense(std::vector<double>& a, std::vector<double>& b) {
   return true;
 }
 
+// The age (s) below which particles are stretched: the physics' revolutions
+// at this rotor speed; 0 (all) when unset or the rotor is stopped.
+double stretch_age_s(const WakePhysics& ph, double omega) {
+  return (ph.stretching_age_rev > 0.0 && omega > 0.0) ? ph.stretching_age_rev * TWO_PI / omega : 0.0;
+}
+
+// How far above the disk particles are kept (m), 0 for no limit: only with no
+// edgewise flow and the air coming down through the disk (hover, climb).
+double upstream_cut_m(const WakePhysics& ph, const V3& v_hub, double omega, double r_tip) {
+  if (!(ph.upstream_cut_radii > 0.0)) return 0.0;
+  const double inplane = std::sqrt(v_hub[0] * v_hub[0] + v_hub[1] * v_hub[1]);
+  if (!(inplane <= 1e-9 * (1.0 + std::fabs(omega) * r_tip) && v_hub[2] >= 0.0)) return 0.0;
+  return ph.upstream_cut_radii * r_tip;
+}
+
 }  // namespace
 
 // One blade's shedding in the resolved wake: the trailing filament of each
@@ -771,12 +786,15 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   poll_cancel();
   if (ph) {
     const auto t0 = Clock::now();
-    snap->max_particle_speed_m_s = advect_resolved(wake, to_f32(fc.v_hub), static_cast<float>(dt), *ph);
+    snap->max_particle_speed_m_s = advect_resolved(wake, to_f32(fc.v_hub), static_cast<float>(dt), *ph,
+                                                   age ? &*age : nullptr, stretch_age_s(*ph, omega));
     if (clock) {
       clock->advect_ns += since_ns(t0);
       clock->advects += 1;
     }
     settle_wake(wake, cfg, dt, omega, psi0, &age, &filament);
+    const double cut = upstream_cut_m(*ph, fc.v_hub, omega, r_edge[n]);
+    if (cut > 0.0) drop_upstream(wake, age ? &*age : nullptr, filament ? &*filament : nullptr, cut);
   } else {
     advance_wake(wake, cfg, fc.v_hub, dt, omega, psi0, &age);
   }

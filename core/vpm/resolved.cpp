@@ -62,9 +62,14 @@ void spread_by_strain(ParticleField& fld, std::size_t i, const Grad& g, double c
 
 }  // namespace
 
-double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph) {
+double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph,
+                       const std::vector<double>* age, double stretch_age_s) {
   const std::size_t n = f.len();
   if (n == 0) return 0.0;
+  const bool by_age = stretch_age_s > 0.0 && age && age->size() == n;
+  const auto stretches = [&](std::size_t i) {
+    return ph.stretching && (stretch_age_s <= 0.0 || (by_age && (*age)[i] < stretch_age_s));
+  };
   const bool grad = ph.stretching || ph.relaxation > 0.0 || ph.smagorinsky > 0.0;
   const auto eval = [grad, &ph](const ParticleField& fld) {
     if (ph.fast_rtol > 0.0 && fld.len() >= ph.fast_min_particles)
@@ -80,7 +85,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     mid.px[i] = (k1.vel[i][0] + u_inf[0]) * h + f.px[i];
     mid.py[i] = (k1.vel[i][1] + u_inf[1]) * h + f.py[i];
     mid.pz[i] = (k1.vel[i][2] + u_inf[2]) * h + f.pz[i];
-    if (ph.stretching) move_strength(mid, f, i, f, k1.grad[i], h, ph.transposed);
+    if (stretches(i)) move_strength(mid, f, i, f, k1.grad[i], h, ph.transposed);
   }
   const VelGrad k2 = eval(mid);
   double top = 0.0;
@@ -90,7 +95,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     f.px[i] = v[0] * dt + f.px[i];
     f.py[i] = v[1] * dt + f.py[i];
     f.pz[i] = v[2] * dt + f.pz[i];
-    if (ph.stretching) move_strength(f, f, i, mid, k2.grad[i], dt, ph.transposed);
+    if (stretches(i)) move_strength(f, f, i, mid, k2.grad[i], dt, ph.transposed);
     if (ph.relaxation > 0.0) relax_towards_curl(f, i, k2.grad[i], ph.relaxation);
     if (ph.smagorinsky > 0.0 && dt > 0.0f) spread_by_strain(f, i, k2.grad[i], ph.smagorinsky, dt);
     const double sp = std::sqrt(static_cast<double>(v[0]) * v[0] + static_cast<double>(v[1]) * v[1] +
@@ -100,6 +105,32 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     top = std::fmax(top, sp);
   }
   return finite ? top : std::numeric_limits<double>::infinity();
+}
+
+std::size_t drop_upstream(ParticleField& f, std::vector<double>* age, std::vector<Filament>* filament, double limit) {
+  const std::size_t n = f.len();
+  AERLOX_ASSERT((!age || age->size() == n) && (!filament || filament->size() == n));
+  std::size_t keep = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (static_cast<double>(f.pz[i]) < -limit) continue;
+    if (keep != i) {
+      f.px[keep] = f.px[i], f.py[keep] = f.py[i], f.pz[keep] = f.pz[i];
+      f.ax[keep] = f.ax[i], f.ay[keep] = f.ay[i], f.az[keep] = f.az[i];
+      f.sigma[keep] = f.sigma[i];
+      if (age) (*age)[keep] = (*age)[i];
+      if (filament) (*filament)[keep] = (*filament)[i];
+    }
+    ++keep;
+  }
+  const std::size_t dropped = n - keep;
+  if (dropped == 0) return 0;
+  ParticleField out = ParticleField::with_capacity(keep);
+  for (std::size_t i = 0; i < keep; ++i)
+    out.push({f.px[i], f.py[i], f.pz[i]}, {f.ax[i], f.ay[i], f.az[i]}, f.sigma[i]);
+  f = std::move(out);
+  if (age) age->resize(keep);
+  if (filament) filament->resize(keep);
+  return dropped;
 }
 
 std::size_t near_wake_start(const ParticleField& wake, const std::vector<double>* age,

@@ -28,7 +28,15 @@ inline constexpr double kLambOseen = 1.25643;
 /// ph.fast_rtol once the wake holds ph.fast_min_particles.
 /// Returns the largest particle speed relative to the hub at the second
 /// stage (m/s); +inf when any velocity or strength is not finite.
-double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph);
+/// With stretch_age_s > 0 only particles younger than that (by `age`, when
+/// known; a particle of unknown age is not stretched) are stretched.
+double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph,
+                       const std::vector<double>* age = nullptr, double stretch_age_s = 0.0);
+
+/// Drops the particles more than `limit` (m) above the disk (hub z below
+/// -limit; the hub's z axis points down, along the inflow), with their ages and
+/// filaments when those are known. Returns the particles dropped.
+std::size_t drop_upstream(ParticleField& f, std::vector<double>* age, std::vector<Filament>* filament, double limit);
 
 /// First particle of the near wake: the run of particles at the back whose
 /// age is below (near_steps + 0.5) dt; wake.len() when ages or filaments are

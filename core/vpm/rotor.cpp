@@ -131,6 +131,8 @@ VpmRotor<P> VpmRotor<P>::with_physics(const WakePhysics& ph) const {
   if (ph.max_split < 1 || ph.max_split > 4096) throw ValueError("max_split must lie in [1, 4096]");
   if (!in(ph.fast_rtol, 0.0, 0.5)) throw ValueError("fast_rtol must lie in [0, 0.5]");
   if (!in(ph.collocation, 0.0, 1.0)) throw ValueError("collocation must lie in [0, 1]");
+  if (!in(ph.upstream_cut_radii, 0.0, 1e3)) throw ValueError("upstream_cut_radii must lie in [0, 1000]");
+  if (!in(ph.stretching_age_rev, 0.0, 1e6)) throw ValueError("stretching_age_rev must lie in [0, 1e6]");
   VpmRotor out = *this;
   out.physics_ = ph;
   const std::size_t n = n_elements_;

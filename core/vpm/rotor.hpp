@@ -99,6 +99,18 @@ struct WakePhysics {
   /// two-dimensional part of it is left to the polar (Weissinger's
   /// collocation; with a linear polar of slope 2 pi it is his L-method).
   double collocation = 0.0;
+  /// In hover and climb (no edgewise flow, the air coming down through the
+  /// disk), particles that drift more than this many tip radii above the disk
+  /// are dropped after each step; 0 keeps them. No vorticity belongs upstream
+  /// of such a disk: what gets there is the root vortices' own winding near
+  /// the axis, which stretching would amplify without bound (there is no hub
+  /// to stop it). Never in descent or edgewise flight.
+  double upstream_cut_radii = 0.0;
+  /// With stretching, only particles younger than this many revolutions are
+  /// stretched; 0: all. The wake contracts within its first revolution or
+  /// two, which is where stretching shortens its vortex lines; older wake,
+  /// frozen, cannot feed the runaway stretching of its rolled-up end.
+  double stretching_age_rev = 0.0;
 };
 
 /// The vortex filament a particle was cut from: its circulation (m^2/s, the

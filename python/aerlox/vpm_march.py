@@ -41,6 +41,8 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "fast_rtol": 1e-3,
     "fast_min_particles": 4096,
     "collocation": 0.5,
+    "upstream_cut_radii": 0.0,
+    "stretching_age_rev": 0.0,
 }
 WAKES = ("resolved", "plain")
 

@@ -94,6 +94,48 @@ TEST(VpmResolved, StretchingKeepsTheRingsImpulseAndTotalStrength) {
   EXPECT_TRUE(std::isfinite(top) && top > 0.0);
 }
 
+TEST(VpmResolved, OnlyYoungParticlesStretchAndUpstreamStragglersAreDropped) {
+  // Two coaxial rings pass through each other, so both change radius and
+  // their strengths stretch; the second ring is old and must keep its own.
+  ParticleField f;
+  const int n = 64;
+  for (int ring = 0; ring < 2; ++ring)
+    for (int k = 0; k < n; ++k) {
+      const double a = 2 * kPi * k / n, ds = 2 * kPi / n, r = ring ? 1.0 : 0.7;
+      f.push({static_cast<float>(r * std::cos(a)), static_cast<float>(r * std::sin(a)), ring ? 0.3f : 0.0f},
+             {static_cast<float>(-std::sin(a) * ds * r), static_cast<float>(std::cos(a) * ds * r), 0.0f}, 0.15f);
+    }
+  std::vector<double> age(2 * n, 0.0);
+  for (int k = n; k < 2 * n; ++k) age[k] = 10.0;
+  const ParticleField before = f.clone();
+  WakePhysics ph;
+  ph.stretching = true;
+  for (int s = 0; s < 10; ++s) advect_resolved(f, {0.0f, 0.0f, 0.0f}, 0.05f, ph, &age, 1.0);
+  bool old_same = true, young_moved = false;
+  for (int k = 0; k < 2 * n; ++k) {
+    const bool same = f.ax[k] == before.ax[k] && f.ay[k] == before.ay[k] && f.az[k] == before.az[k];
+    if (k < n)
+      young_moved = young_moved || !same;
+    else
+      old_same = old_same && same;
+  }
+  EXPECT_TRUE(old_same);
+  EXPECT_TRUE(young_moved);
+  // Dropping keeps the rest in order, with their ages and filaments.
+  std::vector<Filament> fil(2 * n);
+  for (int k = 0; k < 2 * n; ++k) fil[k].gamma = static_cast<float>(k);
+  f.pz[3] = -0.5f;
+  f.pz[70] = -0.2f;
+  EXPECT_EQ(drop_upstream(f, &age, &fil, 0.1), 2u);
+  ASSERT_EQ(f.len(), 2u * n - 2);
+  ASSERT_EQ(age.size(), f.len());
+  ASSERT_EQ(fil.size(), f.len());
+  EXPECT_EQ(fil[3].gamma, 4.0f);
+  EXPECT_EQ(fil[68].gamma, 69.0f);
+  EXPECT_EQ(fil[69].gamma, 71.0f);
+  EXPECT_EQ(age[68], 10.0);
+}
+
 TEST(VpmResolved, ResolvedRotorLoadsInboardOfTheTipAndRecordsItsBlades) {
   VpmRotorConfig cfg;
   cfg.sigma = 0.19f;
@@ -156,6 +198,7 @@ TEST(VpmResolved, OptionsOutOfRangeAreRefused) {
   refused([](WakePhysics& p) { p.relaxation = 1.5; });
   refused([](WakePhysics& p) { p.max_split = 0; });
   refused([](WakePhysics& p) { p.collocation = 1.5; });
+  refused([](WakePhysics& p) { p.upstream_cut_radii = -0.1; });
 }
 
 TEST(VpmResolved, SameBitsOnEveryInstructionSetAndWorkerCount) {
