@@ -128,6 +128,11 @@ class AVec {
 
   /// Drops every value; keeps the block.
   void clear() { len_ = 0; }
+  /// Keeps the first n elements (n <= size()).
+  void truncate(std::size_t n) {
+    AERLOX_ASSERT(n <= len_);
+    len_ = n;
+  }
 
   /// Makes room for at least n values in total (exactly n when it grows).
   void reserve_exact(std::size_t n) {

@@ -120,6 +120,31 @@ AERLOX_FINLINE f8 dot(const float* f, const f8* x) {
   return s;
 }
 
+// What every order of a far cell's expansion starts from: the separation R
+// from the cell's centre, |R|^2, the cell's squared core s2, q = 1/(|R|^2 + s2)
+// with its power q^(9/2), and the radial factors F1..F3 of the regularised
+// kernel's derivatives and E1 of the core-size moment.
+struct Radial {
+  f8 R[3];
+  f8 r2, s2, q, p9, F1, F2, F3, E1;
+};
+
+AERLOX_FINLINE Radial radial(const float* m, f8 X, f8 Y, f8 Z) {
+  Radial o;
+  o.R[0] = X - splat(m[kMoC]), o.R[1] = Y - splat(m[kMoC + 1]), o.R[2] = Z - splat(m[kMoC + 2]);
+  o.s2 = splat(m[kMoC + 3]);
+  o.r2 = (o.R[0] * o.R[0] + o.R[1] * o.R[1]) + o.R[2] * o.R[2];
+  o.q = splat(1.0f) / (o.r2 + o.s2);
+  const f8 p5 = (vsqrt(o.q) * o.q) * o.q;
+  const f8 p7 = p5 * o.q;
+  o.p9 = p7 * o.q;
+  o.F1 = splat(-1.0f) * ((o.r2 + splat(2.5f) * o.s2) * p5);
+  o.F2 = splat(3.0f) * ((o.r2 + splat(3.5f) * o.s2) * p7);
+  o.F3 = splat(-15.0f) * ((o.r2 + splat(4.5f) * o.s2) * o.p9);
+  o.E1 = splat(3.75f) * (o.s2 * p7);
+  return o;
+}
+
 // One far cell's expansion (order 1: dipole, 2: quadrupole, 3: octupole;
 // always the monopole and the core-radius moment; far_cell4 has the
 // hexadecapole) against one block of
@@ -129,17 +154,9 @@ AERLOX_FINLINE f8 dot(const float* f, const f8* x) {
 // comes from far_cell4).
 template <int P, bool Grad, bool Vel = true>
 AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
-  const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
-  const f8 s2 = splat(m[kMoC + 3]);
-  const f8 r2 = (R[0] * R[0] + R[1] * R[1]) + R[2] * R[2];
-  const f8 q = splat(1.0f) / (r2 + s2);
-  const f8 p5 = (vsqrt(q) * q) * q;
-  const f8 p7 = p5 * q;
-  const f8 p9 = p7 * q;
-  const f8 F1 = splat(-1.0f) * ((r2 + splat(2.5f) * s2) * p5);
-  const f8 F2 = splat(3.0f) * ((r2 + splat(3.5f) * s2) * p7);
-  const f8 F3 = splat(-15.0f) * ((r2 + splat(4.5f) * s2) * p9);
-  const f8 E1 = splat(3.75f) * (s2 * p7);
+  const Radial k = radial(m, X, Y, Z);
+  const f8* R = k.R;
+  const f8 r2 = k.r2, s2 = k.s2, q = k.q, p9 = k.p9, F1 = k.F1, F2 = k.F2, F3 = k.F3, E1 = k.E1;
   f8 F4 = splat(0.0f), E2 = splat(0.0f);
   if constexpr (Grad || P >= 3) F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * (p9 * q));
   if constexpr (Grad) E2 = splat(-26.25f) * (s2 * p9);
@@ -233,20 +250,12 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
 // feeds all its sums at once, so only the sums stay live and the sixteen or
 // thirty-two registers are not spilled.
 AERLOX_FINLINE void far_cell4(const float* m, f8 X, f8 Y, f8 Z, f8* u) {
-  const f8 R[3] = {X - splat(m[kMoC]), Y - splat(m[kMoC + 1]), Z - splat(m[kMoC + 2])};
-  const f8 s2 = splat(m[kMoC + 3]);
-  const f8 r2 = (R[0] * R[0] + R[1] * R[1]) + R[2] * R[2];
-  const f8 q = splat(1.0f) / (r2 + s2);
-  const f8 p5 = (vsqrt(q) * q) * q;
-  const f8 p7 = p5 * q;
-  const f8 p9 = p7 * q;
-  const f8 p11 = p9 * q;
-  const f8 F1 = splat(-1.0f) * ((r2 + splat(2.5f) * s2) * p5);
-  const f8 F2 = splat(3.0f) * ((r2 + splat(3.5f) * s2) * p7);
-  const f8 F3 = splat(-15.0f) * ((r2 + splat(4.5f) * s2) * p9);
+  const Radial k = radial(m, X, Y, Z);
+  const f8* R = k.R;
+  const f8 r2 = k.r2, s2 = k.s2, q = k.q, F1 = k.F1, F2 = k.F2, F3 = k.F3, E1 = k.E1;
+  const f8 p11 = k.p9 * q;
   const f8 F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * p11);
   const f8 F5 = splat(-945.0f) * ((r2 + splat(6.5f) * s2) * (p11 * q));
-  const f8 E1 = splat(3.75f) * (s2 * p7);
   const f8 RR[6] = {R[0] * R[0], R[1] * R[1], R[2] * R[2], R[0] * R[1], R[0] * R[2], R[1] * R[2]};
   // Quartic monomials as products of two squares, cubic ones as a square
   // times a coordinate, in the table's orders.

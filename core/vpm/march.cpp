@@ -604,6 +604,19 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       return ev;
     };
 
+    // The velocity at element i per unit circulation of element k in the
+    // resolved wake: through the trailing legs at k's edges, its shed segment
+    // and, behind the line, the chordwise correction.
+    auto influence = [&](std::size_t i, std::size_t k) -> V3 {
+      const V3 dw = sub(sub(b_inf[i * (n + 1) + k + 1], b_inf[i * (n + 1) + k]), s_inf[i * n + k]);
+      return x_col > 0.0 ? add(dw, bb_inf[i * n + k]) : dw;
+    };
+    // The polar's lift-curve slope at alpha (per rad), by central difference.
+    auto lift_slope = [&](double alpha) {
+      const double h = 1e-4;
+      return (rotor.polar().cl_cd(alpha + h).first - rotor.polar().cl_cd(alpha - h).first) / (2.0 * h);
+    };
+
     // The resolved wake's near vorticity has thin cores, so an element's own
     // trailing and shed segments can answer a change of its circulation more
     // strongly than the fixed relaxation can follow (neighbouring elements then
@@ -611,16 +624,11 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
     // sensitivity of its Kutta-Joukowski circulation to its own: a Newton step
     // where that sensitivity is strong, the plain relaxation where it is weak.
     auto self_damping = [&](const ElementEval& ev, std::size_t i) -> double {
-      const V3& lo = b_inf[i * (n + 1) + i];
-      const V3& hi = b_inf[i * (n + 1) + i + 1];
-      const V3& sh = s_inf[i * n + i];
-      V3 dw{hi[0] - lo[0] - sh[0], hi[1] - lo[1] - sh[1], hi[2] - lo[2] - sh[2]};
+      const V3 dw = influence(i, i);
       const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
       const double bz = ev.u[2];
       const double d_phi = (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1])) / (a * a + bz * bz + 1e-300);
-      const double h = 1e-4;
-      const double cl_a = (rotor.polar().cl_cd(ev.alpha + h).first - rotor.polar().cl_cd(ev.alpha - h).first) / (2.0 * h);
-      const double sens = -0.5 * ev.U * chord[i] * cl_a * d_phi;
+      const double sens = -0.5 * ev.U * chord[i] * lift_slope(ev.alpha) * d_phi;
       const double damp = 1.0 - sens;
       return (damp > 1.0 && std::isfinite(damp)) ? 1.0 / damp : 1.0;
     };
@@ -651,14 +659,9 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
           r0 = std::fmax(r0, std::fabs(rhs[i]));
           const double a = -(ev.u[0] * th[0] + ev.u[1] * th[1]);
           const double bz = ev.u[2];
-          const double h = 1e-4;
-          const double cl_a = (rotor.polar().cl_cd(ev.alpha + h).first - rotor.polar().cl_cd(ev.alpha - h).first) / (2.0 * h);
-          const double gain = 0.5 * ev.U * chord[i] * cl_a / (a * a + bz * bz + 1e-300);
+          const double gain = 0.5 * ev.U * chord[i] * lift_slope(ev.alpha) / (a * a + bz * bz + 1e-300);
           for (std::size_t k = 0; k < n; ++k) {
-            const V3& lo = b_inf[i * (n + 1) + k];
-            const V3& hi = b_inf[i * (n + 1) + k + 1];
-            const V3& sh = s_inf[i * n + k];
-            const V3 dw = add(sub(sub(hi, lo), sh), bb_inf[i * n + k]);
+            const V3 dw = influence(i, k);
             jac[i * n + k] = (k == i ? 1.0 : 0.0) + gain * (a * dw[2] + bz * (dw[0] * th[0] + dw[1] * th[1]));
           }
         }

@@ -122,15 +122,10 @@ std::size_t drop_upstream(ParticleField& f, std::vector<double>* age, std::vecto
     }
     ++keep;
   }
-  const std::size_t dropped = n - keep;
-  if (dropped == 0) return 0;
-  ParticleField out = ParticleField::with_capacity(keep);
-  for (std::size_t i = 0; i < keep; ++i)
-    out.push({f.px[i], f.py[i], f.pz[i]}, {f.ax[i], f.ay[i], f.az[i]}, f.sigma[i]);
-  f = std::move(out);
+  for (auto* a : {&f.px, &f.py, &f.pz, &f.ax, &f.ay, &f.az, &f.sigma}) a->truncate(keep);
   if (age) age->resize(keep);
   if (filament) filament->resize(keep);
-  return dropped;
+  return n - keep;
 }
 
 std::size_t near_wake_start(const ParticleField& wake, const std::vector<double>* age,

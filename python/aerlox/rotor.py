@@ -548,7 +548,9 @@ class Rotor:
           ``CI`` is unset), ``settle_tolerance`` (0.01: the largest relative change
           of revolution-mean thrust and torque over the last revolution that counts
           as settled), the resolved wake's options (``overlap``, ``near_core_chord``,
-          ``near_core_width``, ``near_steps``, ``stretching``, ``relaxation``, ...)
+          ``near_core_width``, ``near_steps``, ``collocation`` (0.5: the angle of
+          attack at the three-quarter chord; 0: on the lifting line), ``stretching``,
+          ``relaxation``, ...)
           and the core's own (``max_particles``: by default enough to keep the
           whole wake; ``sigma``: by default one chord at 0.75 R, at least R/20,
           for the resolved wake). The loads are the means over the last
