@@ -11,9 +11,23 @@ namespace aerlox_rs::vpm {
 namespace {
 
 // d alpha_i / dt = sum_j alpha_j G[j][i] (transposed) or sum_j alpha_j G[i][j]
-// (classical), G[i][j] = du_i/dx_j at 3 i + j.
-V3 stretch(const float* a, const Grad& g, bool transposed) {
+// (classical), G[i][j] = du_i/dx_j at 3 i + j. Axial: alpha (e . G e) with
+// e = alpha / |alpha|, the part both schemes share (the rate at which the
+// particle's own line element lengthens); its direction stays.
+V3 stretch(const float* a, const Grad& g, bool transposed, bool axial) {
   V3 s{};
+  if (axial) {
+    const double v[3] = {a[0], a[1], a[2]};
+    const double aa = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2];
+    if (!(aa > 0.0)) return s;
+    double aga = 0.0;
+    for (int i = 0; i < 3; ++i)
+      aga += v[i] * ((static_cast<double>(g[3 * i]) * v[0] + static_cast<double>(g[3 * i + 1]) * v[1]) +
+                     static_cast<double>(g[3 * i + 2]) * v[2]);
+    const double rate = aga / aa;
+    for (int i = 0; i < 3; ++i) s[i] = v[i] * rate;
+    return s;
+  }
   for (int i = 0; i < 3; ++i) {
     const int k0 = transposed ? i : 3 * i, dk = transposed ? 3 : 1;
     s[i] = (static_cast<double>(a[0]) * g[k0] + static_cast<double>(a[1]) * g[k0 + dk]) +
@@ -23,9 +37,9 @@ V3 stretch(const float* a, const Grad& g, bool transposed) {
 }
 
 void move_strength(ParticleField& dst, const ParticleField& src, std::size_t i, const ParticleField& at,
-                   const Grad& g, double h, bool transposed) {
+                   const Grad& g, double h, const WakePhysics& ph) {
   const float a[3] = {at.ax[i], at.ay[i], at.az[i]};
-  const V3 s = stretch(a, g, transposed);
+  const V3 s = stretch(a, g, ph.transposed, ph.axial_stretching);
   dst.ax[i] = static_cast<float>(src.ax[i] + h * s[0]);
   dst.ay[i] = static_cast<float>(src.ay[i] + h * s[1]);
   dst.az[i] = static_cast<float>(src.az[i] + h * s[2]);
@@ -85,7 +99,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     mid.px[i] = (k1.vel[i][0] + u_inf[0]) * h + f.px[i];
     mid.py[i] = (k1.vel[i][1] + u_inf[1]) * h + f.py[i];
     mid.pz[i] = (k1.vel[i][2] + u_inf[2]) * h + f.pz[i];
-    if (stretches(i)) move_strength(mid, f, i, f, k1.grad[i], h, ph.transposed);
+    if (stretches(i)) move_strength(mid, f, i, f, k1.grad[i], h, ph);
   }
   const VelGrad k2 = eval(mid);
   double top = 0.0;
@@ -95,7 +109,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     f.px[i] = v[0] * dt + f.px[i];
     f.py[i] = v[1] * dt + f.py[i];
     f.pz[i] = v[2] * dt + f.pz[i];
-    if (stretches(i)) move_strength(f, f, i, mid, k2.grad[i], dt, ph.transposed);
+    if (stretches(i)) move_strength(f, f, i, mid, k2.grad[i], dt, ph);
     if (ph.relaxation > 0.0) relax_towards_curl(f, i, k2.grad[i], ph.relaxation);
     if (ph.smagorinsky > 0.0 && dt > 0.0f) spread_by_strain(f, i, k2.grad[i], ph.smagorinsky, dt);
     const double sp = std::sqrt(static_cast<double>(v[0]) * v[0] + static_cast<double>(v[1]) * v[1] +

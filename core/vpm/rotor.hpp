@@ -80,6 +80,10 @@ struct WakePhysics {
   /// The transposed scheme, d alpha_i/dt = alpha_j du_j/dx_i, which keeps the
   /// total strength exactly; false: the classical d alpha_i/dt = alpha_j du_i/dx_j.
   bool transposed = true;
+  /// Only the stretching along each particle's own axis: its strength grows or
+  /// shrinks with the stretch rate of its direction, e.G e, and keeps that
+  /// direction (no tilting). Both schemes share this part.
+  bool axial_stretching = false;
   /// Pedrizzetti relaxation of the strengths towards the local vorticity
   /// direction, fraction per step; 0 disables it.
   double relaxation = 0.0;

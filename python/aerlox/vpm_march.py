@@ -43,6 +43,7 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "collocation": 0.5,
     "upstream_cut_radii": 0.0,
     "stretching_age_rev": 0.0,
+    "axial_stretching": False,
 }
 WAKES = ("resolved", "plain")
 

@@ -136,6 +136,52 @@ TEST(VpmResolved, OnlyYoungParticlesStretchAndUpstreamStragglersAreDropped) {
   EXPECT_EQ(age[68], 10.0);
 }
 
+TEST(VpmResolved, AxialStretchingKeepsEachRingsCirculationAsItChangesRadius) {
+  // Two coaxial rings of unit circulation, moving towards -z, leapfrog: the
+  // rear one (the first) contracts through the front one, which widens.
+  // Kelvin: each keeps its circulation, so a particle's strength must follow
+  // its ring's circumference.
+  const int n = 64;
+  const auto rings = [&] {
+    ParticleField f;
+    for (int ring = 0; ring < 2; ++ring)
+      for (int k = 0; k < n; ++k) {
+        const double a = 2 * kPi * k / n, ds = 2 * kPi / n;
+        f.push({static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)), ring ? -0.4f : 0.0f},
+               {static_cast<float>(-std::sin(a) * ds), static_cast<float>(std::cos(a) * ds), 0.0f}, 0.15f);
+      }
+    return f;
+  };
+  // Circulation of each ring as its particles carry it, against its radius.
+  const auto circulation = [&](const ParticleField& f, int ring, double& radius) {
+    double r = 0.0, a = 0.0;
+    for (int k = ring * n; k < (ring + 1) * n; ++k) {
+      r += std::hypot(f.px[k], f.py[k]);
+      a += std::sqrt(f.ax[k] * f.ax[k] + f.ay[k] * f.ay[k] + f.az[k] * f.az[k]);
+    }
+    radius = r / n;
+    return a / (2 * kPi * radius);
+  };
+  for (const bool axial : {true, false}) {
+    ParticleField f = rings();
+    WakePhysics ph;
+    ph.stretching = axial;
+    ph.axial_stretching = axial;
+    for (int s = 0; s < 40; ++s) advect_resolved(f, {0.0f, 0.0f, 0.0f}, 0.05f, ph);
+    double rear = 0.0, front = 0.0;
+    const double g_rear = circulation(f, 0, rear), g_front = circulation(f, 1, front);
+    ASSERT_LT(rear, 0.85);
+    ASSERT_GT(front, 1.1);
+    if (axial) {
+      EXPECT_NEAR(g_rear, 1.0, 0.01);
+      EXPECT_NEAR(g_front, 1.0, 0.01);
+    } else {
+      EXPECT_GT(g_rear, 1.15);  // unstretched: the contracted ring is too strong
+      EXPECT_LT(g_front, 0.9);
+    }
+  }
+}
+
 TEST(VpmResolved, ResolvedRotorLoadsInboardOfTheTipAndRecordsItsBlades) {
   VpmRotorConfig cfg;
   cfg.sigma = 0.19f;
