@@ -20,7 +20,7 @@ from pathlib import Path
 
 import aerlox as ax
 from aerlox import _aerlox
-from aerlox.vpm_march import STEPS_PER_REVOLUTION
+from aerlox.vpm_march import RESOLVED_DEFAULTS, STEPS_PER_REVOLUTION
 
 ROTOR = ax.Rotor(blades=2, radius_m=1.0, chord_m=0.08, twist_deg=[8.0, 0.0],
                  airfoil=ax.Airfoil.linear(cl_alpha_per_rad=5.7, cd0=0.011, alpha_stall_deg=14.0),
@@ -42,12 +42,14 @@ def main():
     inputs = OP.to_inputs()
     dt = 2.0 * math.pi / (STEPS * OP.omega)
     plain = ROTOR.core_model("vpm", OP, wake="plain", sigma=0.16, max_particles=10**6)
-    # The toolkit's blade: the angle of attack at the three-quarter chord.
-    direct = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, collocation=0.5)
-    fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, collocation=0.5)
-    stretch = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, stretching=True, collocation=0.5)
-    stretch_fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, stretching=True,
-                                             collocation=0.5)
+    # The toolkit's blade (the angle of attack at the three-quarter chord) and
+    # its stretching (the young wake, along each particle's axis).
+    kit = {k: RESOLVED_DEFAULTS[k] for k in ("collocation", "axial_stretching", "stretching_age_rev",
+                                             "upstream_cut_radii")}
+    direct = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, **kit)
+    fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, **kit)
+    stretch = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, stretching=True, **kit)
+    stretch_fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, stretching=True, **kit)
     state = direct.initial_rotor_state()
     print("=== resolved vortex wake: CPU per step against the plain march, same wake ===")
     print(f"{'particles':>10} {'plain [ms]':>11} {'resolved, direct':>17} {'fast 1e-3':>10} "

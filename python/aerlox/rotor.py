@@ -539,7 +539,8 @@ class Rotor:
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest (``aerlox.vpm_march``).
           Options ``wake`` ("resolved", the default: overlapping particles, a near
-          wake resolved at the blade, vortex stretching on request; "plain": the
+          wake resolved at the blade, the young wake stretched along its vortex
+          lines; "plain": the
           core class as constructed), ``revolutions`` (10), ``steps_per_revolution``
           (24 resolved, 18 plain), ``prescribed_turns`` (0; in hover, the resolved
           wake starts from that many turns of Landgrebe's measured hover-wake
@@ -549,8 +550,9 @@ class Rotor:
           of revolution-mean thrust and torque over the last revolution that counts
           as settled), the resolved wake's options (``overlap``, ``near_core_chord``,
           ``near_core_width``, ``near_steps``, ``collocation`` (0.5: the angle of
-          attack at the three-quarter chord; 0: on the lifting line), ``stretching``,
-          ``relaxation``, ...)
+          attack at the three-quarter chord; 0: on the lifting line), ``stretching``
+          (True), ``axial_stretching`` (True), ``stretching_age_rev`` (2),
+          ``upstream_cut_radii`` (0.1), ``relaxation``, ...)
           and the core's own (``max_particles``: by default enough to keep the
           whole wake; ``sigma``: by default one chord at 0.75 R, at least R/20,
           for the resolved wake). The loads are the means over the last

@@ -3,8 +3,10 @@ checks that keep that answer honest.
 
 The toolkit runs the free wake in its resolved form by default: every shed
 segment is cut into overlapping particles, the blade sees its near wake as
-vortex segments with a core tied to the blade, the wake stretches its
-vorticity, and the blade's points are summed directly over the wake.
+vortex segments with a core tied to the blade, the wake of the last two
+revolutions stretches its vortex lines (each particle along its own axis, so
+a contracting tip vortex keeps its circulation), and the blade's points are
+summed directly over the wake.
 ``wake="plain"`` runs the core classes exactly as constructed (one particle
 per shed segment, no stretching). ``docs/models.md`` has the convergence study
 behind the defaults.
@@ -33,7 +35,7 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "near_steps": 3,
     "squire_a1": 6.5e-5,
     "nu_m2_s": 1.5e-5,
-    "stretching": False,
+    "stretching": True,
     "transposed": True,
     "relaxation": 0.0,
     "smagorinsky": 0.0,
@@ -41,9 +43,9 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "fast_rtol": 1e-3,
     "fast_min_particles": 4096,
     "collocation": 0.5,
-    "upstream_cut_radii": 0.0,
-    "stretching_age_rev": 0.0,
-    "axial_stretching": False,
+    "upstream_cut_radii": 0.1,
+    "stretching_age_rev": 2.0,
+    "axial_stretching": True,
 }
 WAKES = ("resolved", "plain")
 
