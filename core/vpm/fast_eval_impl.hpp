@@ -113,16 +113,18 @@ struct Acc {
 // Near source i against one block of targets.
 template <bool Grad>
 AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
-  const f8 one = splat(1.0f), k25 = splat(2.5f), k35 = splat(3.5f), k3 = splat(3.0f);
+  const f8 one = splat(1.0f), k15 = splat(1.5f), k25 = splat(2.5f), k3 = splat(3.0f);
   {
     const f8 ax = splat(j.sax[i]), ay = splat(j.say[i]), az = splat(j.saz[i]), s2 = splat(j.ss2[i]);
     const f8 dx = X - splat(j.sx[i]);
     const f8 dy = Y - splat(j.sy[i]);
     const f8 dz = Z - splat(j.sz[i]);
-    const f8 r2 = fmadd(dz, dz, fmadd(dy, dy, dx * dx));
-    const f8 q = one / (r2 + s2);
+    // t = r2 + s2 in one fused chain; the numerators r2 + 2.5 s2 and
+    // r2 + 3.5 s2 are t plus a multiple of s2 formed once per source.
+    const f8 t = fmadd(dz, dz, fmadd(dy, dy, fmadd(dx, dx, s2)));
+    const f8 q = one / t;
     const f8 p5 = (vsqrt(q) * q) * q;
-    const f8 g = fmadd(k25, s2, r2) * p5;
+    const f8 g = (t + k15 * s2) * p5;
     const f8 cx = cross1(ay, dz, az, dy);
     const f8 cy = cross1(az, dx, ax, dz);
     const f8 cz = cross1(ax, dy, ay, dx);
@@ -130,7 +132,7 @@ AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z,
     acc.u[1] = fmadd(g, cy, acc.u[1]);
     acc.u[2] = fmadd(g, cz, acc.u[2]);
     if constexpr (Grad) {
-      const f8 e = k3 * (fmadd(k35, s2, r2) * (p5 * q));
+      const f8 e = k3 * ((t + k25 * s2) * (p5 * q));
       acc.b[0] = fmadd(g, ax, acc.b[0]);
       acc.b[1] = fmadd(g, ay, acc.b[1]);
       acc.b[2] = fmadd(g, az, acc.b[2]);
