@@ -15,8 +15,12 @@
 // fast_tree.hpp); near particles are summed one by one.
 //
 // Each lane is one target and performs the same scalar operations in the
-// same order whatever the vector width, and nothing is fused: every
-// instruction set and every thread count gives the same bits.
+// same order whatever the vector width: every instruction set and every
+// thread count gives the same bits. Products that feed a sum are fused
+// (fmadd, fnmadd: one rounding), always written out, never left to the
+// compiler (the build forbids contraction): the AVX units issue the fused
+// instruction, the baseline unit std::fma lane by lane, which rounds the
+// same way.
 // Eight-lane values cross no call boundary (everything is inlined), so the
 // vector ABI note for units without AVX does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -62,6 +66,32 @@ AERLOX_FINLINE f8 vsqrt(f8 a) {
 #endif
 }
 
+// a * b + c, rounded once.
+AERLOX_FINLINE f8 fmadd(f8 a, f8 b, f8 c) {
+#if defined(AERLOX_FAST_AVX2)
+  return reinterpret_cast<f8>(_mm256_fmadd_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b),
+                                              reinterpret_cast<__m256>(c)));
+#else
+  f8 r;
+  for (int i = 0; i < 8; ++i) r[i] = std::fma(a[i], b[i], c[i]);
+  return r;
+#endif
+}
+// c - a * b, rounded once.
+AERLOX_FINLINE f8 fnmadd(f8 a, f8 b, f8 c) {
+#if defined(AERLOX_FAST_AVX2)
+  return reinterpret_cast<f8>(_mm256_fnmadd_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b),
+                                               reinterpret_cast<__m256>(c)));
+#else
+  f8 r;
+  for (int i = 0; i < 8; ++i) r[i] = std::fma(-a[i], b[i], c[i]);
+  return r;
+#endif
+}
+// a x b - c x d for one component: a b - c d, the second product rounded once
+// with the difference.
+AERLOX_FINLINE f8 cross1(f8 a, f8 b, f8 c, f8 d) { return fnmadd(c, d, a * b); }
+
 // One block's sums. Near particles add to u directly and, for the gradient,
 // to b (sum of g alpha) and p (sum of F2 c_a d_d); far cells add to u and g.
 template <bool Grad>
@@ -83,31 +113,33 @@ struct Acc {
 // Near source i against one block of targets.
 template <bool Grad>
 AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
-  const f8 one = splat(1.0f), k25 = splat(2.5f), k35 = splat(3.5f), k3 = splat(3.0f);
+  const f8 one = splat(1.0f), k15 = splat(1.5f), k25 = splat(2.5f), k3 = splat(3.0f);
   {
     const f8 ax = splat(j.sax[i]), ay = splat(j.say[i]), az = splat(j.saz[i]), s2 = splat(j.ss2[i]);
     const f8 dx = X - splat(j.sx[i]);
     const f8 dy = Y - splat(j.sy[i]);
     const f8 dz = Z - splat(j.sz[i]);
-    const f8 r2 = (dx * dx + dy * dy) + dz * dz;
-    const f8 q = one / (r2 + s2);
+    // t = r2 + s2 in one fused chain; the numerators r2 + 2.5 s2 and
+    // r2 + 3.5 s2 are t plus a multiple of s2 formed once per source.
+    const f8 t = fmadd(dz, dz, fmadd(dy, dy, fmadd(dx, dx, s2)));
+    const f8 q = one / t;
     const f8 p5 = (vsqrt(q) * q) * q;
-    const f8 g = (r2 + k25 * s2) * p5;
-    const f8 cx = ay * dz - az * dy;
-    const f8 cy = az * dx - ax * dz;
-    const f8 cz = ax * dy - ay * dx;
-    acc.u[0] = acc.u[0] + g * cx;
-    acc.u[1] = acc.u[1] + g * cy;
-    acc.u[2] = acc.u[2] + g * cz;
+    const f8 g = (t + k15 * s2) * p5;
+    const f8 cx = cross1(ay, dz, az, dy);
+    const f8 cy = cross1(az, dx, ax, dz);
+    const f8 cz = cross1(ax, dy, ay, dx);
+    acc.u[0] = fmadd(g, cx, acc.u[0]);
+    acc.u[1] = fmadd(g, cy, acc.u[1]);
+    acc.u[2] = fmadd(g, cz, acc.u[2]);
     if constexpr (Grad) {
-      const f8 e = k3 * ((r2 + k35 * s2) * (p5 * q));
-      acc.b[0] = acc.b[0] + g * ax;
-      acc.b[1] = acc.b[1] + g * ay;
-      acc.b[2] = acc.b[2] + g * az;
+      const f8 e = k3 * ((t + k25 * s2) * (p5 * q));
+      acc.b[0] = fmadd(g, ax, acc.b[0]);
+      acc.b[1] = fmadd(g, ay, acc.b[1]);
+      acc.b[2] = fmadd(g, az, acc.b[2]);
       const f8 ec[3] = {e * cx, e * cy, e * cz};
       const f8 d[3] = {dx, dy, dz};
       for (int a = 0; a < 3; ++a)
-        for (int k = 0; k < 3; ++k) acc.p[3 * a + k] = acc.p[3 * a + k] + ec[a] * d[k];
+        for (int k = 0; k < 3; ++k) acc.p[3 * a + k] = fmadd(ec[a], d[k], acc.p[3 * a + k]);
     }
   }
 }
@@ -116,8 +148,20 @@ AERLOX_FINLINE void near_one(const GroupJob& j, std::size_t i, f8 X, f8 Y, f8 Z,
 template <int N>
 AERLOX_FINLINE f8 dot(const float* f, const f8* x) {
   f8 s = splat(f[0]) * x[0];
-  for (int m = 1; m < N; ++m) s = s + splat(f[m]) * x[m];
+  for (int m = 1; m < N; ++m) s = fmadd(splat(f[m]), x[m], s);
   return s;
+}
+
+// The row r of a 3x3 matrix times R.
+AERLOX_FINLINE f8 mat_row(const float* r, const f8* R) {
+  return fmadd(splat(r[2]), R[2], fmadd(splat(r[1]), R[1], splat(r[0]) * R[0]));
+}
+
+// Q(R, R) for a symmetric form stored as xx yy zz xy xz yz, from the
+// monomials of R of degree 2 in the same order.
+AERLOX_FINLINE f8 quad_form(const float* Q, const f8* RR) {
+  const f8 off = fmadd(splat(Q[5]), RR[5], fmadd(splat(Q[4]), RR[4], splat(Q[3]) * RR[3]));
+  return fmadd(splat(Q[2]), RR[2], fmadd(splat(Q[1]), RR[1], fmadd(splat(Q[0]), RR[0], off + off)));
 }
 
 // What every order of a far cell's expansion starts from: the separation R
@@ -133,14 +177,14 @@ AERLOX_FINLINE Radial radial(const float* m, f8 X, f8 Y, f8 Z) {
   Radial o;
   o.R[0] = X - splat(m[kMoC]), o.R[1] = Y - splat(m[kMoC + 1]), o.R[2] = Z - splat(m[kMoC + 2]);
   o.s2 = splat(m[kMoC + 3]);
-  o.r2 = (o.R[0] * o.R[0] + o.R[1] * o.R[1]) + o.R[2] * o.R[2];
+  o.r2 = fmadd(o.R[2], o.R[2], fmadd(o.R[1], o.R[1], o.R[0] * o.R[0]));
   o.q = splat(1.0f) / (o.r2 + o.s2);
   const f8 p5 = (vsqrt(o.q) * o.q) * o.q;
   const f8 p7 = p5 * o.q;
   o.p9 = p7 * o.q;
-  o.F1 = splat(-1.0f) * ((o.r2 + splat(2.5f) * o.s2) * p5);
-  o.F2 = splat(3.0f) * ((o.r2 + splat(3.5f) * o.s2) * p7);
-  o.F3 = splat(-15.0f) * ((o.r2 + splat(4.5f) * o.s2) * o.p9);
+  o.F1 = splat(-1.0f) * (fmadd(splat(2.5f), o.s2, o.r2) * p5);
+  o.F2 = splat(3.0f) * (fmadd(splat(3.5f), o.s2, o.r2) * p7);
+  o.F3 = splat(-15.0f) * (fmadd(splat(4.5f), o.s2, o.r2) * o.p9);
   o.E1 = splat(3.75f) * (o.s2 * p7);
   return o;
 }
@@ -158,7 +202,7 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   const f8* R = k.R;
   const f8 r2 = k.r2, s2 = k.s2, q = k.q, p9 = k.p9, F1 = k.F1, F2 = k.F2, F3 = k.F3, E1 = k.E1;
   f8 F4 = splat(0.0f), E2 = splat(0.0f);
-  if constexpr (Grad || P >= 3) F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * (p9 * q));
+  if constexpr (Grad || P >= 3) F4 = splat(105.0f) * (fmadd(splat(5.5f), s2, r2) * (p9 * q));
   if constexpr (Grad) E2 = splat(-26.25f) * (s2 * p9);
   // The monomials of R of degree 2 and 3, in the table's order.
   f8 RR[6], RRR[10];
@@ -171,21 +215,20 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
   }
   f8 S[3], V[3], qv[3][3];
   for (int c = 0; c < 3; ++c) {
-    const f8 rd = (R[0] * splat(m[kMoD + c]) + R[1] * splat(m[kMoD + 3 + c])) + R[2] * splat(m[kMoD + 6 + c]);
+    const f8 rd = fmadd(R[2], splat(m[kMoD + 6 + c]), fmadd(R[1], splat(m[kMoD + 3 + c]), R[0] * splat(m[kMoD + c])));
     f8 lin = splat(0.0f) - rd;  // trQ_c - R.D^c
     f8 rqr = splat(0.0f);
     if constexpr (P >= 2) {
       const float* Q = m + kMoQ + 6 * c;
       if constexpr (Grad || P == 2) {
-        qv[c][0] = (splat(Q[0]) * R[0] + splat(Q[3]) * R[1]) + splat(Q[4]) * R[2];
-        qv[c][1] = (splat(Q[3]) * R[0] + splat(Q[1]) * R[1]) + splat(Q[5]) * R[2];
-        qv[c][2] = (splat(Q[4]) * R[0] + splat(Q[5]) * R[1]) + splat(Q[2]) * R[2];
+        qv[c][0] = fmadd(splat(Q[4]), R[2], fmadd(splat(Q[3]), R[1], splat(Q[0]) * R[0]));
+        qv[c][1] = fmadd(splat(Q[5]), R[2], fmadd(splat(Q[1]), R[1], splat(Q[3]) * R[0]));
+        qv[c][2] = fmadd(splat(Q[2]), R[2], fmadd(splat(Q[5]), R[1], splat(Q[4]) * R[0]));
       }
       if constexpr (P == 2) {
-        rqr = (R[0] * qv[c][0] + R[1] * qv[c][1]) + R[2] * qv[c][2];
+        rqr = fmadd(R[2], qv[c][2], fmadd(R[1], qv[c][1], R[0] * qv[c][0]));
       } else {
-        const f8 off = (splat(Q[3]) * RR[3] + splat(Q[4]) * RR[4]) + splat(Q[5]) * RR[5];
-        rqr = ((splat(Q[0]) * RR[0] + splat(Q[1]) * RR[1]) + splat(Q[2]) * RR[2]) + (off + off);
+        rqr = quad_form(Q, RR);
       }
       lin = splat(m[kMoTrQ + c]) - rd;
     }
@@ -194,25 +237,25 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
       // Octupole: -(3 T^c.R) F3 - O^c(R, R, R) F4.
       const f8 t3r = dot<3>(m + kMoT + 3 * c, R);
       const f8 orrr = dot<10>(m + kMoO + 10 * c, RRR);
-      S[c] = (((A * F1 + lin * F2) + (rqr - t3r) * F3) - orrr * F4) + N * E1;
+      S[c] = fmadd(N, E1, fnmadd(orrr, F4, fmadd(rqr - t3r, F3, fmadd(lin, F2, A * F1))));
     } else {
-      S[c] = ((A * F1 + lin * F2) + rqr * F3) + N * E1;
+      S[c] = fmadd(N, E1, fmadd(rqr, F3, fmadd(lin, F2, A * F1)));
     }
-    if constexpr (Grad) V[c] = ((A * F2 + lin * F3) + rqr * F4) + N * E2;
+    if constexpr (Grad) V[c] = fmadd(N, E2, fmadd(rqr, F4, fmadd(lin, F3, A * F2)));
   }
   // u = R x S - F1 w + 2 F2 (M R)
   const f8 w[3] = {splat(m[kMoW]), splat(m[kMoW + 1]), splat(m[kMoW + 2])};
   f8 MR[3] = {splat(0.0f), splat(0.0f), splat(0.0f)};
   if constexpr (P >= 2)
     for (int a = 0; a < 3; ++a)
-      MR[a] = (splat(m[kMoM + 3 * a]) * R[0] + splat(m[kMoM + 3 * a + 1]) * R[1]) + splat(m[kMoM + 3 * a + 2]) * R[2];
+      MR[a] = mat_row(m + kMoM + 3 * a, R);
   const f8 F2x2 = F2 + F2;
-  const f8 RxS[3] = {R[1] * S[2] - R[2] * S[1], R[2] * S[0] - R[0] * S[2], R[0] * S[1] - R[1] * S[0]};
+  const f8 RxS[3] = {cross1(R[1], S[2], R[2], S[1]), cross1(R[2], S[0], R[0], S[2]), cross1(R[0], S[1], R[1], S[0])};
   for (int a = 0; a < 3; ++a) {
-    f8 t = RxS[a] - F1 * w[a];
-    if constexpr (P >= 2) t = t + F2x2 * MR[a];
+    f8 t = fnmadd(F1, w[a], RxS[a]);
+    if constexpr (P >= 2) t = fmadd(F2x2, MR[a], t);
     // Octupole: -3 F2 eps_abc T^c_b - 3 F3 R.P^a.R.
-    if constexpr (P >= 3) t = (t - F2 * splat(m[kMoWT + a])) - F3 * dot<6>(m + kMoP + 6 * a, RR);
+    if constexpr (P >= 3) t = fnmadd(F3, dot<6>(m + kMoP + 6 * a, RR), fnmadd(F2, splat(m[kMoWT + a]), t));
     if constexpr (Vel) acc.u[a] = acc.u[a] + t;
   }
   if constexpr (Grad) {
@@ -220,10 +263,10 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
     // z = -F2 w + 2 F3 (M R), y^d_c = -D_dc F2 + 2 q^c_d F3.
     const f8 F3x2 = F3 + F3;
     f8 RVz[3];
-    const f8 RxV[3] = {R[1] * V[2] - R[2] * V[1], R[2] * V[0] - R[0] * V[2], R[0] * V[1] - R[1] * V[0]};
+    const f8 RxV[3] = {cross1(R[1], V[2], R[2], V[1]), cross1(R[2], V[0], R[0], V[2]), cross1(R[0], V[1], R[1], V[0])};
     for (int a = 0; a < 3; ++a) {
       f8 z = splat(0.0f) - F2 * w[a];
-      if constexpr (P >= 2) z = z + F3x2 * MR[a];
+      if constexpr (P >= 2) z = fmadd(F3x2, MR[a], z);
       RVz[a] = RxV[a] + z;
     }
     const f8 eps[9] = {splat(0.0f), S[2], splat(0.0f) - S[1], splat(0.0f) - S[2], splat(0.0f),
@@ -232,12 +275,13 @@ AERLOX_FINLINE void far_cell(const float* m, f8 X, f8 Y, f8 Z, Acc<Grad>& acc) {
       f8 y[3];
       for (int c = 0; c < 3; ++c) {
         y[c] = splat(0.0f) - splat(m[kMoD + 3 * d + c]) * F2;
-        if constexpr (P >= 2) y[c] = y[c] + qv[c][d] * F3x2;
+        if constexpr (P >= 2) y[c] = fmadd(qv[c][d], F3x2, y[c]);
       }
-      const f8 Rxy[3] = {R[1] * y[2] - R[2] * y[1], R[2] * y[0] - R[0] * y[2], R[0] * y[1] - R[1] * y[0]};
+      const f8 Rxy[3] = {cross1(R[1], y[2], R[2], y[1]), cross1(R[2], y[0], R[0], y[2]),
+                         cross1(R[0], y[1], R[1], y[0])};
       for (int a = 0; a < 3; ++a) {
-        f8 t = (eps[3 * a + d] + R[d] * RVz[a]) + Rxy[a];
-        if constexpr (P >= 2) t = t + F2x2 * splat(m[kMoM + 3 * a + d]);
+        f8 t = fmadd(R[d], RVz[a], eps[3 * a + d]) + Rxy[a];
+        if constexpr (P >= 2) t = fmadd(F2x2, splat(m[kMoM + 3 * a + d]), t);
         acc.g[3 * a + d] = acc.g[3 * a + d] + t;
       }
     }
@@ -254,8 +298,8 @@ AERLOX_FINLINE void far_cell4(const float* m, f8 X, f8 Y, f8 Z, f8* u) {
   const f8* R = k.R;
   const f8 r2 = k.r2, s2 = k.s2, q = k.q, F1 = k.F1, F2 = k.F2, F3 = k.F3, E1 = k.E1;
   const f8 p11 = k.p9 * q;
-  const f8 F4 = splat(105.0f) * ((r2 + splat(5.5f) * s2) * p11);
-  const f8 F5 = splat(-945.0f) * ((r2 + splat(6.5f) * s2) * (p11 * q));
+  const f8 F4 = splat(105.0f) * (fmadd(splat(5.5f), s2, r2) * p11);
+  const f8 F5 = splat(-945.0f) * (fmadd(splat(6.5f), s2, r2) * (p11 * q));
   const f8 RR[6] = {R[0] * R[0], R[1] * R[1], R[2] * R[2], R[0] * R[1], R[0] * R[2], R[1] * R[2]};
   // Quartic monomials as products of two squares, cubic ones as a square
   // times a coordinate, in the table's orders.
@@ -269,7 +313,7 @@ AERLOX_FINLINE void far_cell4(const float* m, f8 X, f8 Y, f8 Z, f8* u) {
   }
   for (int n = 1; n < 15; ++n) {
     const f8 x = RR[kR4[n][0]] * RR[kR4[n][1]];
-    for (int c = 0; c < 3; ++c) h4[c] = h4[c] + splat(m[kMoH + 15 * c + n]) * x;
+    for (int c = 0; c < 3; ++c) h4[c] = fmadd(splat(m[kMoH + 15 * c + n]), x, h4[c]);
   }
   {
     const f8 x = RR[0] * R[0];
@@ -278,29 +322,28 @@ AERLOX_FINLINE void far_cell4(const float* m, f8 X, f8 Y, f8 Z, f8* u) {
   for (int n = 1; n < 10; ++n) {
     const f8 x = RR[kR3[n][0]] * R[kR3[n][1]];
     for (int c = 0; c < 3; ++c) {
-      o3[c] = o3[c] + splat(m[kMoO + 10 * c + n]) * x;
-      hw[c] = hw[c] + splat(m[kMoHW + 10 * c + n]) * x;
+      o3[c] = fmadd(splat(m[kMoO + 10 * c + n]), x, o3[c]);
+      hw[c] = fmadd(splat(m[kMoHW + 10 * c + n]), x, hw[c]);
     }
   }
   f8 S[3];
   for (int c = 0; c < 3; ++c) {
     const float* Q = m + kMoQ + 6 * c;
-    const f8 off = (splat(Q[3]) * RR[3] + splat(Q[4]) * RR[4]) + splat(Q[5]) * RR[5];
-    const f8 rqr = ((splat(Q[0]) * RR[0] + splat(Q[1]) * RR[1]) + splat(Q[2]) * RR[2]) + (off + off);
+    const f8 rqr = quad_form(Q, RR);
     const f8 krr = dot<6>(m + kMoK + 6 * c, RR);
-    const f8 rd = (R[0] * splat(m[kMoD + c]) + R[1] * splat(m[kMoD + 3 + c])) + R[2] * splat(m[kMoD + 6 + c]);
+    const f8 rd = fmadd(R[2], splat(m[kMoD + 6 + c]), fmadd(R[1], splat(m[kMoD + 3 + c]), R[0] * splat(m[kMoD + c])));
     const f8 lin = splat(m[kMoTrQ + c]) - rd;
     const f8 f3 = (rqr - dot<3>(m + kMoT + 3 * c, R)) + splat(m[kMoH0 + c]);
     const f8 A = splat(m[kMoA + c]), N = splat(m[kMoN + c]);
-    S[c] = ((((A * F1 + lin * F2) + f3 * F3) + (krr - o3[c]) * F4) + h4[c] * F5) + N * E1;
+    S[c] = fmadd(N, E1, fmadd(h4[c], F5, fmadd(krr - o3[c], F4, fmadd(f3, F3, fmadd(lin, F2, A * F1)))));
   }
   const f8 F2x2 = F2 + F2;
-  const f8 RxS[3] = {R[1] * S[2] - R[2] * S[1], R[2] * S[0] - R[0] * S[2], R[0] * S[1] - R[1] * S[0]};
+  const f8 RxS[3] = {cross1(R[1], S[2], R[2], S[1]), cross1(R[2], S[0], R[0], S[2]), cross1(R[0], S[1], R[1], S[0])};
   for (int a = 0; a < 3; ++a) {
-    const f8 MR = (splat(m[kMoM + 3 * a]) * R[0] + splat(m[kMoM + 3 * a + 1]) * R[1]) + splat(m[kMoM + 3 * a + 2]) * R[2];
+    const f8 MR = mat_row(m + kMoM + 3 * a, R);
     const f8 f3 = dot<3>(m + kMoKW + 3 * a, R) - dot<6>(m + kMoP + 6 * a, RR);
-    const f8 t = ((RxS[a] - F1 * splat(m[kMoW + a])) + F2x2 * MR) - F2 * splat(m[kMoWT + a]);
-    u[a] = u[a] + ((t + F3 * f3) + F4 * hw[a]);
+    const f8 t = fnmadd(F2, splat(m[kMoWT + a]), fmadd(F2x2, MR, fnmadd(F1, splat(m[kMoW + a]), RxS[a])));
+    u[a] = u[a] + fmadd(F4, hw[a], fmadd(F3, f3, t));
   }
 }
 

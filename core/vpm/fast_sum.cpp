@@ -22,11 +22,17 @@ using fast::Cell;
 using fast::Octree;
 using fast::SourceTree;
 
+// The AVX units fuse their products, so besides the wider registers they
+// need FMA, and the AVX-512 one the eight-lane forms of its instructions
+// (VL); where a feature is missing the next unit down gives the same bits.
 const fast::Table& fast_kernels() {
 #if defined(__x86_64__)
+  __builtin_cpu_init();
   const Isa isa = active_isa();
-  if (isa == Isa::Avx512) return fast::table_avx512;
-  if (isa == Isa::Avx2) return fast::table_avx2;
+  const bool fma = __builtin_cpu_supports("fma");
+  if (isa == Isa::Avx512 && fma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+    return fast::table_avx512;
+  if ((isa == Isa::Avx512 || isa == Isa::Avx2) && fma && __builtin_cpu_supports("avx2")) return fast::table_avx2;
 #endif
   return fast::table_baseline;
 }

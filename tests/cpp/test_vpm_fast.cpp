@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "panic.hpp"
@@ -72,18 +73,20 @@ TEST(VpmFast, MeetsRtolForVelocityAndGradientAtParticlesAndTargets) {
 TEST(VpmFast, SameBitsOnEveryWorkerCountAndInstructionSet) {
   vpm_test::IsaPoolGuard restore;
   const ParticleField f = vpm_test::helical_wake(5000, 7);
-  // With the gradient the octupole, without it the hexadecapole.
-  for (bool grad : {true, false}) {
+  // With the gradient the octupole, without it the hexadecapole at 1e-3 and
+  // the octupole alone at 1e-2: each kernel's fused products, and the units'
+  // different blockings of targets, must round alike.
+  for (auto [rtol, grad] : {std::pair{1e-3, true}, std::pair{1e-3, false}, std::pair{1e-2, false}}) {
     set_isa_for_testing(Isa::Baseline);
     pool::set_worker_count_for_testing(1);
-    const VelGrad one = induced_velocities_fast(f, 1e-3, grad);
+    const VelGrad one = induced_velocities_fast(f, rtol, grad);
     for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
       if (!isa_supported(isa)) continue;
       set_isa_for_testing(isa);
       for (std::size_t workers : {1u, 2u, 3u}) {
         pool::set_worker_count_for_testing(workers);
-        const VelGrad v = induced_velocities_fast(f, 1e-3, grad);
-        EXPECT_EQ(vpm_test::first_bit_difference(v.vel, one.vel), -1) << isa_name(isa) << " " << workers;
+        const VelGrad v = induced_velocities_fast(f, rtol, grad);
+        EXPECT_EQ(vpm_test::first_bit_difference(v.vel, one.vel), -1) << isa_name(isa) << " " << workers << " " << rtol;
         if (grad) {
           EXPECT_EQ(std::memcmp(v.grad.data(), one.grad.data(), one.grad.size() * sizeof(Grad)), 0)
               << isa_name(isa) << " " << workers;
