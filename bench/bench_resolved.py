@@ -45,7 +45,7 @@ def main():
     # The toolkit's blade (the angle of attack at the three-quarter chord) and
     # its stretching (the young wake, along each particle's axis).
     kit = {k: RESOLVED_DEFAULTS[k] for k in ("collocation", "axial_stretching", "stretching_age_rev",
-                                             "upstream_cut_radii")}
+                                             "stretching_max_length", "upstream_cut_radii")}
     direct = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, **kit)
     fast = _aerlox._ext.vpm_resolved(plain, fast_rtol=1e-3, fast_min_particles=0, **kit)
     stretch = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, stretching=True, **kit)

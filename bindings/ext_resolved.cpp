@@ -25,8 +25,8 @@ constexpr const char* RES_NAMES[] = {"rotor",        "overlap",   "near_core_cho
                                      "near_steps",   "squire_a1", "nu_m2_s",         "stretching",
                                      "relaxation",   "max_split", "fast_rtol",       "fast_min_particles",
                                      "transposed",   "smagorinsky", "collocation", "upstream_cut_radii",
-                                     "stretching_age_rev", "axial_stretching"};
-constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 18};
+                                     "stretching_age_rev", "axial_stretching", "stretching_max_length"};
+constexpr kit::Signature RES_SIG{"vpm_resolved()", RES_NAMES, 1, 19};
 
 WakePhysics physics_of(const kit::Bound& a) {
   WakePhysics ph;
@@ -47,6 +47,7 @@ WakePhysics physics_of(const kit::Bound& a) {
   ph.upstream_cut_radii = kit::extract_or<double>(a[15], "upstream_cut_radii", ph.upstream_cut_radii);
   ph.stretching_age_rev = kit::extract_or<double>(a[16], "stretching_age_rev", ph.stretching_age_rev);
   ph.axial_stretching = kit::extract_or<bool>(a[17], "axial_stretching", ph.axial_stretching);
+  ph.stretching_max_length = kit::extract_or<double>(a[18], "stretching_max_length", ph.stretching_max_length);
   return ph;
 }
 
@@ -145,7 +146,7 @@ PyMethodDef methods[] = {
      "             squire_a1=6.5e-05, nu_m2_s=1.5e-05, stretching=False, relaxation=0.0, max_split=64,\n"
      "             fast_rtol=0.0, fast_min_particles=4096, transposed=True,\n"
      "             smagorinsky=0.0, collocation=0.0, upstream_cut_radii=0.0,\n"
-     "             stretching_age_rev=0.0, axial_stretching=False)\n--\n\n"
+     "             stretching_age_rev=0.0, axial_stretching=False, stretching_max_length=0.0)\n--\n\n"
      "A copy of a vortex-particle rotor that marches the resolved wake: every shed\n"
      "segment cut into particles no further apart than overlap times their core;\n"
      "the blade's own trailing vorticity and the last near_steps steps of shed\n"
@@ -163,8 +164,9 @@ PyMethodDef methods[] = {
      "particles more than upstream_cut_radii tip radii above the disk dropped\n"
      "after each step (0: kept); with stretching, only particles younger than\n"
      "stretching_age_rev revolutions stretched (0: all); with axial_stretching,\n"
-     "each strength stretched only along its own direction (no tilting). The\n"
-     "given rotor is unchanged."},
+     "each strength stretched only along its own direction (no tilting); with\n"
+     "stretching_max_length > 0, no strength stretched past its filament's\n"
+     "circulation times that many of its core radii. The given rotor is unchanged."},
     {"vpm_blade_snapshot", kit::fastcall(py_vpm_blade_snapshot), FAST,
      "vpm_blade_snapshot(state)\n--\n\n"
      "The blades during the step that made a resolved-wake state, or None: psi_rad\n"

@@ -790,7 +790,8 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
   if (ph) {
     const auto t0 = Clock::now();
     snap->max_particle_speed_m_s = advect_resolved(wake, to_f32(fc.v_hub), static_cast<float>(dt), *ph,
-                                                   age ? &*age : nullptr, stretch_age_s(*ph, omega));
+                                                   age ? &*age : nullptr, stretch_age_s(*ph, omega),
+                                                   filament ? &*filament : nullptr);
     if (clock) {
       clock->advect_ns += since_ns(t0);
       clock->advects += 1;

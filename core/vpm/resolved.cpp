@@ -36,13 +36,26 @@ V3 stretch(const float* a, const Grad& g, bool transposed, bool axial) {
   return s;
 }
 
+// amax > 0: the strength may not grow beyond the larger of amax and its
+// size before the step (a line element stretched past it is no longer
+// resolved by its neighbours' overlap).
 void move_strength(ParticleField& dst, const ParticleField& src, std::size_t i, const ParticleField& at,
-                   const Grad& g, double h, const WakePhysics& ph) {
+                   const Grad& g, double h, const WakePhysics& ph, double amax) {
   const float a[3] = {at.ax[i], at.ay[i], at.az[i]};
   const V3 s = stretch(a, g, ph.transposed, ph.axial_stretching);
-  dst.ax[i] = static_cast<float>(src.ax[i] + h * s[0]);
-  dst.ay[i] = static_cast<float>(src.ay[i] + h * s[1]);
-  dst.az[i] = static_cast<float>(src.az[i] + h * s[2]);
+  double v[3] = {src.ax[i] + h * s[0], src.ay[i] + h * s[1], src.az[i] + h * s[2]};
+  if (amax > 0.0) {
+    const double was = std::sqrt((static_cast<double>(src.ax[i]) * src.ax[i] +
+                                  static_cast<double>(src.ay[i]) * src.ay[i]) +
+                                 static_cast<double>(src.az[i]) * src.az[i]);
+    const double now = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
+    const double limit = std::fmax(amax, was);
+    if (now > limit)
+      for (double& c : v) c *= limit / now;
+  }
+  dst.ax[i] = static_cast<float>(v[0]);
+  dst.ay[i] = static_cast<float>(v[1]);
+  dst.az[i] = static_cast<float>(v[2]);
 }
 
 // Turns alpha a fraction f of the way towards the local vorticity's
@@ -77,9 +90,18 @@ void spread_by_strain(ParticleField& fld, std::size_t i, const Grad& g, double c
 }  // namespace
 
 double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph,
-                       const std::vector<double>* age, double stretch_age_s) {
+                       const std::vector<double>* age, double stretch_age_s,
+                       const std::vector<Filament>* filament) {
   const std::size_t n = f.len();
   if (n == 0) return 0.0;
+  const bool capped = ph.stretching_max_length > 0.0 && filament && filament->size() == n;
+  // Largest strength particle i may stretch to: its circulation times the
+  // longest line element its core resolves (0: no limit).
+  const auto amax = [&](std::size_t i) {
+    return capped ? ph.stretching_max_length * static_cast<double>(f.sigma[i]) *
+                        std::fabs(static_cast<double>((*filament)[i].gamma))
+                  : 0.0;
+  };
   const bool by_age = stretch_age_s > 0.0 && age && age->size() == n;
   const auto stretches = [&](std::size_t i) {
     return ph.stretching && (stretch_age_s <= 0.0 || (by_age && (*age)[i] < stretch_age_s));
@@ -99,7 +121,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     mid.px[i] = (k1.vel[i][0] + u_inf[0]) * h + f.px[i];
     mid.py[i] = (k1.vel[i][1] + u_inf[1]) * h + f.py[i];
     mid.pz[i] = (k1.vel[i][2] + u_inf[2]) * h + f.pz[i];
-    if (stretches(i)) move_strength(mid, f, i, f, k1.grad[i], h, ph);
+    if (stretches(i)) move_strength(mid, f, i, f, k1.grad[i], h, ph, amax(i));
   }
   const VelGrad k2 = eval(mid);
   double top = 0.0;
@@ -109,7 +131,7 @@ double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, c
     f.px[i] = v[0] * dt + f.px[i];
     f.py[i] = v[1] * dt + f.py[i];
     f.pz[i] = v[2] * dt + f.pz[i];
-    if (stretches(i)) move_strength(f, f, i, mid, k2.grad[i], dt, ph);
+    if (stretches(i)) move_strength(f, f, i, mid, k2.grad[i], dt, ph, amax(i));
     if (ph.relaxation > 0.0) relax_towards_curl(f, i, k2.grad[i], ph.relaxation);
     if (ph.smagorinsky > 0.0 && dt > 0.0f) spread_by_strain(f, i, k2.grad[i], ph.smagorinsky, dt);
     const double sp = std::sqrt(static_cast<double>(v[0]) * v[0] + static_cast<double>(v[1]) * v[1] +

@@ -29,9 +29,12 @@ inline constexpr double kLambOseen = 1.25643;
 /// Returns the largest particle speed relative to the hub at the second
 /// stage (m/s); +inf when any velocity or strength is not finite.
 /// With stretch_age_s > 0 only particles younger than that (by `age`, when
-/// known; a particle of unknown age is not stretched) are stretched.
+/// known; a particle of unknown age is not stretched) are stretched. With
+/// ph.stretching_max_length and the particles' filaments known, no strength
+/// grows past gamma times that many core radii.
 double advect_resolved(ParticleField& f, std::array<float, 3> u_inf, float dt, const WakePhysics& ph,
-                       const std::vector<double>* age = nullptr, double stretch_age_s = 0.0);
+                       const std::vector<double>* age = nullptr, double stretch_age_s = 0.0,
+                       const std::vector<Filament>* filament = nullptr);
 
 /// Drops the particles more than `limit` (m) above the disk (hub z below
 /// -limit; the hub's z axis points down, along the inflow), with their ages and

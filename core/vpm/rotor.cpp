@@ -133,6 +133,7 @@ VpmRotor<P> VpmRotor<P>::with_physics(const WakePhysics& ph) const {
   if (!in(ph.collocation, 0.0, 1.0)) throw ValueError("collocation must lie in [0, 1]");
   if (!in(ph.upstream_cut_radii, 0.0, 1e3)) throw ValueError("upstream_cut_radii must lie in [0, 1000]");
   if (!in(ph.stretching_age_rev, 0.0, 1e6)) throw ValueError("stretching_age_rev must lie in [0, 1e6]");
+  if (!in(ph.stretching_max_length, 0.0, 1e6)) throw ValueError("stretching_max_length must lie in [0, 1e6]");
   VpmRotor out = *this;
   out.physics_ = ph;
   const std::size_t n = n_elements_;

@@ -115,6 +115,13 @@ struct WakePhysics {
   /// two, which is where stretching shortens its vortex lines; older wake,
   /// frozen, cannot feed the runaway stretching of its rolled-up end.
   double stretching_age_rev = 0.0;
+  /// With stretching, the longest line element a particle may be stretched
+  /// to, |alpha| / |gamma| of its filament, in its own core radii; 0: no
+  /// limit. Shed at most `overlap` cores long, a particle stretched far past
+  /// its core no longer overlaps its neighbours along the line, and its
+  /// further growth is noise of the unresolved field (root vorticity wound
+  /// near the axis grows without bound there).
+  double stretching_max_length = 0.0;
 };
 
 /// The vortex filament a particle was cut from: its circulation (m^2/s, the

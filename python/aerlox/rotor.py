@@ -552,7 +552,8 @@ class Rotor:
           ``near_core_width``, ``near_steps``, ``collocation`` (0.5: the angle of
           attack at the three-quarter chord; 0: on the lifting line), ``stretching``
           (True), ``axial_stretching`` (True), ``stretching_age_rev`` (2),
-          ``upstream_cut_radii`` (0.1), ``relaxation``, ...)
+          ``stretching_max_length`` (2 core radii), ``upstream_cut_radii`` (0.1),
+          ``relaxation``, ...)
           and the core's own (``max_particles``: by default enough to keep the
           whole wake; ``sigma``: by default one chord at 0.75 R, at least R/20,
           for the resolved wake). The loads are the means over the last

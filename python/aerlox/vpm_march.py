@@ -46,6 +46,7 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "upstream_cut_radii": 0.1,
     "stretching_age_rev": 2.0,
     "axial_stretching": True,
+    "stretching_max_length": 2.0,
 }
 WAKES = ("resolved", "plain")
 

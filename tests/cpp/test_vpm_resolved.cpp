@@ -136,11 +136,12 @@ TEST(VpmResolved, OnlyYoungParticlesStretchAndUpstreamStragglersAreDropped) {
   EXPECT_EQ(age[68], 10.0);
 }
 
-TEST(VpmResolved, AxialStretchingKeepsEachRingsCirculationAsItChangesRadius) {
-  // Two coaxial rings of unit circulation, moving towards -z, leapfrog: the
-  // rear one (the first) contracts through the front one, which widens.
-  // Kelvin: each keeps its circulation, so a particle's strength must follow
-  // its ring's circumference.
+TEST(VpmResolved, AxialStretchingKeepsEachRingsCirculationUpToTheLongestResolvedElement) {
+  // Two coaxial rings of unit circulation leapfrog: the first widens to
+  // 1.16 while the second contracts through it, then the roles swap (after
+  // 40 steps the first is at 0.82, the second at 1.15). Kelvin: each keeps
+  // its circulation, so a particle's strength must follow its ring's
+  // circumference.
   const int n = 64;
   const auto rings = [&] {
     ParticleField f;
@@ -180,6 +181,25 @@ TEST(VpmResolved, AxialStretchingKeepsEachRingsCirculationAsItChangesRadius) {
       EXPECT_LT(g_front, 0.9);
     }
   }
+  // With a longest line element of 1.05 times the shed one, the widening ring
+  // stops growing there while the contracting one still shrinks freely
+  // (after 15 steps, both at their extremes).
+  ParticleField f = rings();
+  const std::vector<Filament> fil(2 * n, Filament{1.0f, 0.0f});
+  WakePhysics ph;
+  ph.stretching = ph.axial_stretching = true;
+  const double shed = 2 * kPi / n;
+  ph.stretching_max_length = 1.05 * shed / 0.15;
+  for (int s = 0; s < 15; ++s) advect_resolved(f, {0.0f, 0.0f, 0.0f}, 0.05f, ph, nullptr, 0.0, &fil);
+  double wide = 0.0, narrow = 0.0, longest = 0.0;
+  circulation(f, 0, wide);
+  EXPECT_NEAR(circulation(f, 1, narrow), 1.0, 0.01);
+  for (int k = 0; k < n; ++k)
+    longest = std::fmax(longest, std::sqrt(f.ax[k] * f.ax[k] + f.ay[k] * f.ay[k] + f.az[k] * f.az[k]));
+  ASSERT_GT(wide, 1.1);
+  ASSERT_LT(narrow, 0.85);
+  EXPECT_LE(longest, 1.05 * shed * (1 + 1e-6));
+  EXPECT_GT(longest, 1.04 * shed);
 }
 
 TEST(VpmResolved, ResolvedRotorLoadsInboardOfTheTipAndRecordsItsBlades) {
@@ -245,6 +265,7 @@ TEST(VpmResolved, OptionsOutOfRangeAreRefused) {
   refused([](WakePhysics& p) { p.max_split = 0; });
   refused([](WakePhysics& p) { p.collocation = 1.5; });
   refused([](WakePhysics& p) { p.upstream_cut_radii = -0.1; });
+  refused([](WakePhysics& p) { p.stretching_max_length = -1.0; });
 }
 
 TEST(VpmResolved, SameBitsOnEveryInstructionSetAndWorkerCount) {
