@@ -83,9 +83,7 @@ AERLOX_FINLINE f8 fnmadd(f8 a, f8 b, f8 c) {
   return reinterpret_cast<f8>(_mm256_fnmadd_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b),
                                                reinterpret_cast<__m256>(c)));
 #else
-  f8 r;
-  for (int i = 0; i < 8; ++i) r[i] = std::fma(-a[i], b[i], c[i]);
-  return r;
+  return fmadd(-a, b, c);  // negation is exact
 #endif
 }
 // a x b - c x d for one component: a b - c d, the second product rounded once
