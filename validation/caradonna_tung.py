@@ -185,7 +185,7 @@ def run(quick: bool = False, vpm_revolutions: int = 16, vpm_steps: int = 24, vpm
         res.notes.append(
             f"Vortex rotor, resolved wake: {resolved_elements} lifting-line elements, the toolkit's defaults "
             "(core one chord, overlap 1, near-wake core 0.05 chord or half the element width, angle of attack at the "
-            "three-quarter chord, the wake younger than two revolutions stretched along each particle's axis, "
+            "three-quarter chord, the wake stretched along each particle's axis up to two cores per element, "
             "run-up over the first revolution, fast summation at rtol 1e-3); mean of the "
             "last revolution. Section cl is the lifting line's own, averaged over the blades and the last "
             "revolution. None of these constants is fitted to this rotor: see docs/models.md.")

@@ -539,7 +539,7 @@ class Rotor:
           Option ``coupling_k`` (stored by the core, no effect on the loads).
         - "vpm": free-wake vortex particles, marched from rest (``aerlox.vpm_march``).
           Options ``wake`` ("resolved", the default: overlapping particles, a near
-          wake resolved at the blade, the young wake stretched along its vortex
+          wake resolved at the blade, the wake stretched along its vortex
           lines; "plain": the
           core class as constructed), ``revolutions`` (10), ``steps_per_revolution``
           (24 resolved, 18 plain), ``prescribed_turns`` (0; in hover, the resolved
@@ -551,7 +551,7 @@ class Rotor:
           as settled), the resolved wake's options (``overlap``, ``near_core_chord``,
           ``near_core_width``, ``near_steps``, ``collocation`` (0.5: the angle of
           attack at the three-quarter chord; 0: on the lifting line), ``stretching``
-          (True), ``axial_stretching`` (True), ``stretching_age_rev`` (2),
+          (True), ``axial_stretching`` (True), ``stretching_age_rev`` (0: every age),
           ``stretching_max_length`` (2 core radii), ``upstream_cut_radii`` (0.1),
           ``relaxation``, ...)
           and the core's own (``max_particles``: by default enough to keep the

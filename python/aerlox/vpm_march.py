@@ -44,7 +44,7 @@ RESOLVED_DEFAULTS: Dict[str, Any] = {
     "fast_min_particles": 4096,
     "collocation": 0.5,
     "upstream_cut_radii": 0.1,
-    "stretching_age_rev": 2.0,
+    "stretching_age_rev": 0.0,
     "axial_stretching": True,
     "stretching_max_length": 2.0,
 }

@@ -43,7 +43,7 @@ def test_resolved_wake_is_the_default_and_the_plain_march_one_option_away():
     assert perf.thrust_N > 0.0 and math.isfinite(perf.diagnostics["kappa"])
     # Three revolutions from rest have not settled, and the verdict names thrust and torque.
     assert not perf.converged and any("thrust and torque" in t for t in texts)
-    # The default stretches the young wake; unstretched, the same march reads otherwise.
+    # The default stretches the wake; unstretched, the same march reads otherwise.
     unstretched, _ = quiet_solve(rotor, revolutions=3, steps_per_revolution=12, stretching=False)
     assert unstretched.thrust_N != perf.thrust_N
 
