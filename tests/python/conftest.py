@@ -5,6 +5,7 @@ a linear twist, a NACA-0012-like linear polar and a plain swashplate.
 """
 import math
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -14,6 +15,14 @@ import numpy as np
 import pytest
 
 import aerlox._aerlox as ae
+
+# A run started in the background by a shell without job control inherits
+# SIGINT ignored: Python then raises no KeyboardInterrupt, and the Ctrl-C tests
+# (and their child interpreters, which inherit the disposition) would wait
+# forever. Give the run Python's own handling back; children then start with
+# the default disposition.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Every class of the full module, in registry order. Only some exist yet;
 # tests check the relative order of those that do.
