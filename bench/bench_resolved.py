@@ -43,7 +43,7 @@ def main():
     dt = 2.0 * math.pi / (STEPS * OP.omega)
     plain = ROTOR.core_model("vpm", OP, wake="plain", sigma=0.16, max_particles=10**6)
     # The toolkit's blade (the angle of attack at the three-quarter chord) and
-    # its stretching (the young wake, along each particle's axis).
+    # its stretching (along each particle's axis, at most two cores per element).
     kit = {k: RESOLVED_DEFAULTS[k] for k in ("collocation", "axial_stretching", "stretching_age_rev",
                                              "stretching_max_length", "upstream_cut_radii")}
     direct = _aerlox._ext.vpm_resolved(plain, fast_rtol=0.0, **kit)

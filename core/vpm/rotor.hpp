@@ -111,9 +111,9 @@ struct WakePhysics {
   /// to stop it). Never in descent or edgewise flight.
   double upstream_cut_radii = 0.0;
   /// With stretching, only particles younger than this many revolutions are
-  /// stretched; 0: all. The wake contracts within its first revolution or
-  /// two, which is where stretching shortens its vortex lines; older wake,
-  /// frozen, cannot feed the runaway stretching of its rolled-up end.
+  /// stretched; 0: all. Frozen, the older wake cannot stretch its rolled-up
+  /// end any further, but neither does it answer the young wake's
+  /// stretching, so the wake's impulse is no longer kept.
   double stretching_age_rev = 0.0;
   /// With stretching, the longest line element a particle may be stretched
   /// to, |alpha| / |gamma| of its filament, in its own core radii; 0: no
