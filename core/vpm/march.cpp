@@ -313,15 +313,41 @@ double upstream_cut_m(const WakePhysics& ph, const V3& v_hub, double omega, doub
 
 }  // namespace
 
+std::vector<V3> trailing_path(double re, double psi, double beta, double omega, double dt, const V3& ue,
+                              double piece, std::size_t max_split) {
+  const V3 lift{0.0, 0.0, -re * beta};
+  const V3 w = add(ue, scale(omega * re, t_hat(psi)));
+  const V3 start = add(scale(re, r_hat(psi)), lift);
+  const V3 end = add(add(scale(re, r_hat(psi - omega * dt)), lift), scale(dt, w));
+  std::size_t m = 1;
+  if (piece > 0.0) {
+    // The arc plus the drift bounds the path's length, so no piece's chord
+    // exceeds `piece`.
+    const double length = std::fabs(omega * dt) * std::fabs(re) + std::fabs(dt) * norm(w);
+    const double pieces = std::ceil(length / piece);
+    // A NaN or huge count takes the largest split.
+    m = !(pieces <= static_cast<double>(max_split)) ? max_split : (pieces < 1.0 ? 1 : static_cast<std::size_t>(pieces));
+  }
+  if (m == 0) m = 1;
+  std::vector<V3> pts(m + 1);
+  pts[0] = start;
+  pts[m] = end;
+  for (std::size_t k = 1; k < m; ++k) {
+    const double s = static_cast<double>(k) / static_cast<double>(m);
+    pts[k] = add(add(scale(re, r_hat(psi - s * omega * dt)), lift), scale(s * dt, w));
+  }
+  return pts;
+}
+
 // One blade's shedding in the resolved wake: the trailing filament of each
-// edge over the step (from the edge along the local relative flow) and the
-// shed filament of each element (along the element, half a step behind the
-// blade), each cut into overlapping particles. Returns the particles added.
+// edge over the step (along the arc the edge swept, drifted by the air) and
+// the shed filament of each element (along the element, half a step behind
+// the blade), each cut into overlapping particles. Returns the particles added.
 template <class P>
 std::size_t shed_resolved(const VpmRotor<P>& rotor, const WakePhysics& ph, ParticleField& wake,
                           std::optional<std::vector<double>>& age, std::vector<Filament>& filament,
                           const std::vector<double>& gn, const std::vector<double>& gp, const V3* ub,
-                          double psi_b, double beta_b, double dt) {
+                          double psi_b, double beta_b, double omega, double dt) {
   const std::size_t n = rotor.n_elements();
   const std::vector<double>& r_edge = rotor.r_edge();
   const V3 rh = r_hat(psi_b);
@@ -331,10 +357,12 @@ std::size_t shed_resolved(const VpmRotor<P>& rotor, const WakePhysics& ph, Parti
     const double g_trail = ((j == 0) ? 0.0 : gn[j - 1]) - ((j == n) ? 0.0 : gn[j]);
     if (g_trail == 0.0) continue;
     const V3 ue = (j == 0) ? ub[0] : (j == n) ? ub[n - 1] : scale(0.5, add(ub[j - 1], ub[j]));
-    const double re = r_edge[j];
-    const V3 e = add(scale(re, rh), V3{0.0, 0.0, -re * beta_b});
-    added += shed_filament(wake, ages, &filament, e, scale(dt, ue), g_trail, rotor.sigma_edge()[j],
-                           rotor.near_core_edge()[j], ph);
+    const float core = rotor.sigma_edge()[j];
+    const std::vector<V3> path = trailing_path(r_edge[j], psi_b, beta_b, omega, dt, ue,
+                                               static_cast<double>(ph.overlap) * core, ph.max_split);
+    for (std::size_t k = 0; k + 1 < path.size(); ++k)
+      added += shed_filament(wake, ages, &filament, path[k], sub(path[k + 1], path[k]), g_trail, core,
+                             rotor.near_core_edge()[j], ph);
   }
   for (std::size_t i = 0; i < n; ++i) {
     const double d_gamma = gn[i] - gp[i];
@@ -522,12 +550,24 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
         const V3 ue = (j == 0)   ? kin_vel[0]
                       : (j == n) ? kin_vel[n - 1]
                                  : scale(0.5, add(kin_vel[j - 1], kin_vel[j]));
-        const V3 e_end = add(e, scale(dt, ue));
+        if (!ph) {
+          const V3 e_end = add(e, scale(dt, ue));
+          for (std::size_t i = 0; i < n; ++i)
+            b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, static_cast<double>(sigma_edge[j]));
+          continue;
+        }
         // The resolved wake gives the blade's own trailing vorticity a core
-        // tied to the blade, not to the particles.
-        const double core = ph ? rotor.near_core_edge()[j] : static_cast<double>(sigma_edge[j]);
-        for (std::size_t i = 0; i < n; ++i)
-          b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, core);
+        // tied to the blade, not to the particles, and lays it where shedding
+        // will: along the arc the edge swept.
+        const std::vector<V3> path =
+            trailing_path(re, psi_b, beta_b, omega, dt, ue,
+                          static_cast<double>(ph->overlap) * static_cast<double>(sigma_edge[j]), ph->max_split);
+        for (std::size_t i = 0; i < n; ++i) {
+          V3 v{0.0, 0.0, 0.0};
+          for (std::size_t k = 0; k + 1 < path.size(); ++k)
+            v = add(v, segment_induced(p_mid[i], path[k], path[k + 1], rotor.near_core_edge()[j]));
+          b_inf[i * (n + 1) + j] = v;
+        }
       }
       // The resolved wake also solves for the vorticity this step sheds, where
       // shedding will put it (half a step behind the blade). Seen only from the
@@ -744,7 +784,7 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
     const std::vector<double>& gp = gamma_prev[b];
     const V3* ub = &u_rel[b * n];
     if (ph) {
-      snap->shed += shed_resolved(rotor, *ph, wake, age, *filament, gn, gp, ub, psi_b, beta_b, dt);
+      snap->shed += shed_resolved(rotor, *ph, wake, age, *filament, gn, gp, ub, psi_b, beta_b, omega, dt);
       continue;
     }
 

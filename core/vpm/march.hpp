@@ -55,6 +55,18 @@ V3 t_hat(double psi);
 /// the segment's axis instead of diverging.
 V3 segment_induced(const V3& p, const V3& a, const V3& b, double core);
 
+/// The trailing filament an edge at radius re (m) of a blade at azimuth psi
+/// (rad), flapped by beta (rad), leaves over the last step of dt (s) at spin
+/// rate omega (rad/s), ue being the air's velocity relative to the edge (hub
+/// axes, m/s). What was shed a fraction s of the step ago left the edge where
+/// it stood then, on the arc s omega dt back, and has drifted since with the
+/// air (ue without the blade's own motion): so the legs of successive steps
+/// meet instead of each leaving along the tangent. Returns the m + 1 points of
+/// its m pieces, from the edge backwards, the pieces no longer than `piece`
+/// (m; at most max_split of them; piece <= 0: one piece).
+std::vector<V3> trailing_path(double re, double psi, double beta, double omega, double dt, const V3& ue,
+                              double piece, std::size_t max_split);
+
 /// Semi-implicit Euler step of the blade flap equation for every blade.
 /// m_beta: aerodynamic flap moment per blade (N m); beta, beta_dot updated in place.
 void integrate_flap(std::span<double> beta, std::span<double> beta_dot,

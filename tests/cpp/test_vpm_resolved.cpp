@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "panic.hpp"
+#include "vpm/march.hpp"
 #include "vpm/pool.hpp"
 #include "vpm/resolved.hpp"
 #include "vpm/rotor.hpp"
@@ -67,6 +68,36 @@ TEST(VpmResolved, ShedFilamentCutsIntoOverlappingPiecesOfTheSameStrength) {
   EXPECT_FLOAT_EQ(f.py[5], 0.0f);
   ph.overlap = 1.0f;
   EXPECT_EQ(shed_filament(f, nullptr, nullptr, {0, 0, 0}, {NAN, 0, 0}, 1.0, 0.1f, 0.02, ph), ph.max_split);
+}
+
+TEST(VpmResolved, TrailingLegsOfSuccessiveStepsMeetOnTheEdgesArc) {
+  // Caradonna-Tung's tip at 18 steps per revolution, in air drifting down at 5 m/s.
+  const double re = 1.143, omega = 2.0 * kPi * 1250.0 / 60.0, dt = 2.0 * kPi / (18.0 * omega), beta = 0.02;
+  const V3 w{0.0, 0.0, 5.0};
+  auto relative = [&](double psi) {
+    const V3 t = t_hat(psi);
+    return V3{w[0] - omega * re * t[0], w[1] - omega * re * t[1], w[2] - omega * re * t[2]};
+  };
+  const double psi = 0.7;
+  const std::vector<V3> now = trailing_path(re, psi, beta, omega, dt, relative(psi), 0.02, 64);
+  const std::vector<V3> before = trailing_path(re, psi - omega * dt, beta, omega, dt, relative(psi - omega * dt), 0.02, 64);
+  ASSERT_GT(now.size(), 10u);
+  // This step's leg ends where the last one started, carried a step by the air.
+  const V3 joint{before[0][0] + dt * w[0], before[0][1] + dt * w[1], before[0][2] + dt * w[2]};
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(now.back()[c], joint[c], 1e-12);
+  // Every point stays on the edge's circle, drifted with the air; no piece is longer than asked.
+  for (std::size_t k = 0; k < now.size(); ++k) {
+    const double s = static_cast<double>(k) / static_cast<double>(now.size() - 1);
+    EXPECT_NEAR(std::hypot(now[k][0], now[k][1]), re, 1e-12);
+    EXPECT_NEAR(now[k][2], -re * beta + s * dt * w[2], 1e-12);
+    if (k > 0) {
+      EXPECT_LE(std::hypot(now[k][0] - now[k - 1][0], now[k][1] - now[k - 1][1], now[k][2] - now[k - 1][2]),
+                0.02 + 1e-12);
+    }
+  }
+  // No piece length asked (or a NaN flow): one piece, or the largest split.
+  EXPECT_EQ(trailing_path(re, psi, beta, omega, dt, relative(psi), 0.0, 64).size(), 2u);
+  EXPECT_EQ(trailing_path(re, psi, beta, omega, dt, {NAN, 0.0, 0.0}, 0.02, 64).size(), 65u);
 }
 
 TEST(VpmResolved, StretchingKeepsTheRingsImpulseAndTotalStrength) {
