@@ -91,17 +91,25 @@ def test_repeated_calls_do_not_grow_python_memory(name):
     run(fn, 200)  # warm caches (interned strings, NumPy's first use, ...)
     gc.collect()
     tracemalloc.start()
+    growth = []
     try:
         run(fn, ROUNDS)
         gc.collect()
         first, _ = tracemalloc.get_traced_memory()
-        run(fn, ROUNDS)
-        gc.collect()
-        second, _ = tracemalloc.get_traced_memory()
+        # A leak grows in every round; another thread's allocations (a progress
+        # bar's monitor, an earlier test's pool) land in one now and then.
+        for _ in range(3):
+            run(fn, ROUNDS)
+            gc.collect()
+            second, _ = tracemalloc.get_traced_memory()
+            growth.append(second - first)
+            first = second
+            if growth[-1] < 8_000:
+                break
     finally:
         tracemalloc.stop()
     # One leaked float per call would be ~48 kB per round of 2000.
-    assert second - first < 8_000, f"{name}: grew by {second - first} bytes over {ROUNDS} calls"
+    assert min(growth) < 8_000, f"{name}: grew by {growth} bytes over rounds of {ROUNDS} calls"
 
 
 def test_arguments_are_not_kept_alive():
