@@ -3,10 +3,11 @@ checks that keep that answer honest.
 
 The toolkit runs the free wake in its resolved form by default: every shed
 segment is cut into overlapping particles, the blade sees its near wake as
-vortex segments with a core tied to the blade, the wake of the last two
-revolutions stretches its vortex lines (each particle along its own axis, so
-a contracting tip vortex keeps its circulation), and the blade's points are
-summed directly over the wake.
+vortex segments with a core tied to the blade, each step's trailing legs
+follow the arc their edge swept, the wake stretches its vortex lines (each
+particle along its own axis, so a contracting tip vortex keeps its
+circulation, and no line element past two of its cores), and the blade's
+points are summed directly over the wake.
 ``wake="plain"`` runs the core classes exactly as constructed (one particle
 per shed segment, no stretching). ``docs/models.md`` has the convergence study
 behind the defaults.
