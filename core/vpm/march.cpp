@@ -320,14 +320,10 @@ std::vector<V3> trailing_path(double re, double psi, double beta, double omega, 
   const V3 start = add(scale(re, r_hat(psi)), lift);
   const V3 end = add(add(scale(re, r_hat(psi - omega * dt)), lift), scale(dt, w));
   std::size_t m = 1;
-  if (piece > 0.0) {
-    // The arc plus the drift bounds the path's length, so no piece's chord
-    // exceeds `piece`.
-    const double length = std::fabs(omega * dt) * std::fabs(re) + std::fabs(dt) * norm(w);
-    const double pieces = std::ceil(length / piece);
-    // A NaN or huge count takes the largest split.
-    m = !(pieces <= static_cast<double>(max_split)) ? max_split : (pieces < 1.0 ? 1 : static_cast<std::size_t>(pieces));
-  }
+  // The arc plus the drift bounds the path's length, so no piece's chord
+  // exceeds `piece`.
+  if (piece > 0.0)
+    m = piece_count(std::fabs(omega * dt) * std::fabs(re) + std::fabs(dt) * norm(w), piece, max_split);
   if (m == 0) m = 1;
   std::vector<V3> pts(m + 1);
   pts[0] = start;
@@ -546,11 +542,11 @@ std::pair<VpmRotorResult, VpmRotorState> march_window(const VpmRotor<P>& rotor,
       // sweeps below only form weighted sums.
       for (std::size_t j = 0; j <= n; ++j) {
         const double re = r_edge[j];
-        const V3 e = add(scale(re, rh), V3{0.0, 0.0, -re * beta_b});
         const V3 ue = (j == 0)   ? kin_vel[0]
                       : (j == n) ? kin_vel[n - 1]
                                  : scale(0.5, add(kin_vel[j - 1], kin_vel[j]));
         if (!ph) {
+          const V3 e = add(scale(re, rh), V3{0.0, 0.0, -re * beta_b});
           const V3 e_end = add(e, scale(dt, ue));
           for (std::size_t i = 0; i < n; ++i)
             b_inf[i * (n + 1) + j] = segment_induced(p_mid[i], e, e_end, static_cast<double>(sigma_edge[j]));

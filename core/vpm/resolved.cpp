@@ -194,15 +194,17 @@ void add_near_wake(std::span<V3> u, std::span<const V3> p, const ParticleField& 
   }
 }
 
+std::size_t piece_count(double length, double piece, std::size_t max_split) {
+  const double pieces = std::ceil(length / piece);
+  return !(pieces <= static_cast<double>(max_split)) ? max_split : (pieces < 1.0 ? 1 : static_cast<std::size_t>(pieces));
+}
+
 std::size_t shed_filament(ParticleField& wake, std::vector<double>* age, std::vector<Filament>* filament,
                           const V3& a, const V3& s, double gamma, float core, double core0, const WakePhysics& ph) {
   const double len = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
   std::size_t m = 1;
-  if (ph.overlap > 0.0f) {
-    const double pieces = std::ceil(len / (static_cast<double>(ph.overlap) * core));
-    // A NaN or huge count takes the largest split; the strength stays the same.
-    m = !(pieces <= static_cast<double>(ph.max_split)) ? ph.max_split : (pieces < 1.0 ? 1 : static_cast<std::size_t>(pieces));
-  }
+  // However many pieces, the strength stays the same.
+  if (ph.overlap > 0.0f) m = piece_count(len, static_cast<double>(ph.overlap) * core, ph.max_split);
   const double share = gamma / static_cast<double>(m);
   const std::array<float, 3> alpha{static_cast<float>(share * s[0]), static_cast<float>(share * s[1]),
                                    static_cast<float>(share * s[2])};

@@ -53,6 +53,10 @@ std::size_t near_wake_start(const ParticleField& wake, const std::vector<double>
 void add_near_wake(std::span<V3> u, std::span<const V3> p, const ParticleField& wake, std::size_t k0,
                    const std::vector<double>& age, const std::vector<Filament>& filament, const WakePhysics& ph);
 
+/// Fewest pieces no longer than `piece` (m, > 0) that cut a filament `length`
+/// (m) long, at most max_split: a NaN or huge count takes max_split.
+std::size_t piece_count(double length, double piece, std::size_t max_split);
+
 /// Sheds the filament a -> a + s of circulation gamma (m^2/s): cut into the
 /// fewest pieces no longer than ph.overlap * core (at most ph.max_split), one
 /// particle of core `core` at each piece's midpoint carrying gamma times the
